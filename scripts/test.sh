@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs every test: the C++ core's
+# GoogleTest suites (through ctest) and the Python suite (pytest).
+# Either runner finding no test is a failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+
+if ! [ -e /usr/include/gtest/gtest.h ] && ! [ -e /usr/local/include/gtest/gtest.h ]; then
+  if command -v apt-get >/dev/null 2>&1; then
+    SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev
+  else
+    echo "GoogleTest is missing and apt-get is not available" >&2
+    exit 1
+  fi
+fi
+
+"$PY" -m pip install --quiet '.[test]'
+
+cmake -S . -B build/tests -DNODALIS_TESTS=ON -DNODALIS_PYTHON=OFF -DNODALIS_WERROR=ON \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/tests -j "$(nproc 2>/dev/null || echo 2)"
+ctest --test-dir build/tests --output-on-failure --no-tests=error -j 2
+
+# From a neutral directory, so the installed module is what gets imported.
+cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .

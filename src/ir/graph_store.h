@@ -1,0 +1,58 @@
+// GraphStore: one IR graph as an append-only list of interned nodes (a node's
+// id is its position) plus the marked outputs. Equal keys get one id; inputs
+// must name earlier nodes, so the list is always topologically ordered. One
+// mutex per store; every operation holds it only for its own work, and an
+// internal fault while it is held poisons the store for good.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ir/bad_node_id.h"
+#include "ir/intern_index.h"
+#include "ir/node_key.h"
+#include "ir/result.h"
+
+namespace nodalis::ir {
+
+struct StoreSnapshot {
+  std::vector<NodeKey> nodes;   // shares the immutable keys
+  std::vector<NodeId> outputs;  // in mark order
+};
+
+class GraphStore {
+ public:
+  GraphStore();  // empty, with a fresh random hash seed
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  // The node's id: the existing one for an equal key, else the next id.
+  // BadNodeId for the first input id (in list order) not below node_count().
+  Result<NodeId, BadNodeId> intern(NodeKey key);
+  // Appends id to the outputs unless already marked.
+  Result<Unit, BadNodeId> mark_output(NodeId id);
+
+  std::vector<NodeId> outputs() const;
+  uint64_t node_count() const;
+  StoreSnapshot snapshot() const;                         // nodes and marks, one lock
+  std::vector<NodeKey> snapshot_from(uint64_t start) const;  // nodes [min(start, n), n)
+  std::vector<NodeKey> nodes() const;                     // all nodes, one lock
+  // Graphviz text of the current graph; the lock is held for the whole
+  // rendering so the text shows one consistent state.
+  std::string to_dot() const;
+
+ private:
+  class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
+  mutable std::mutex mu_;
+  mutable bool poisoned_ = false;
+  std::vector<NodeKey> nodes_;
+  std::vector<NodeId> outputs_;
+  InternIndex index_;  // ids by key; each key is held once, in nodes_
+};
+
+// Text of the internal fault raised by every operation on a poisoned store.
+inline constexpr const char* kStorePoisoned = "nodalis-core store mutex poisoned";
+
+}  // namespace nodalis::ir
