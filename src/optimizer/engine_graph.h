@@ -1,0 +1,84 @@
+// EngineGraph: the hand-over format between the reduction pipeline and a
+// rewrite engine. A flat, topologically ordered node list in which each node
+// is an op text and the positions of its children. Texts are held once per
+// reduction in an OpTexts table and nodes name them by TextId, so a million
+// nodes cost no million strings; equal ids mean the same symbol for the engine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "optimizer/rule_texts.h"
+
+namespace nodalis::opt {
+
+using TextId = uint32_t;
+using EnginePos = uint32_t;
+
+// The op texts of one reduction. Two entries may carry the same text: that is
+// how opaque nodes whose tokens collide stay apart (they are different
+// symbols). An entry's text, op flag and rule role never change.
+class OpTexts {
+ public:
+  TextId size() const noexcept { return static_cast<TextId>(roles_.size()); }
+  std::string_view text(TextId id) const noexcept {
+    return std::string_view(arena_).substr(starts_[id], starts_[id + 1] - starts_[id]);
+  }
+  bool is_op(TextId id) const noexcept { return is_op_[id] != 0; }
+  RuleRole role(TextId id) const noexcept { return roles_[id]; }
+  // A new entry (never merged with an equal text).
+  TextId append(std::string_view text);
+
+ private:
+  std::string arena_;
+  std::vector<uint64_t> starts_{0};
+  std::vector<uint8_t> is_op_;
+  std::vector<RuleRole> roles_;
+};
+
+// One node, as a view into its graph.
+struct EngineNode {
+  TextId op;
+  std::span<const EnginePos> children;
+  bool opaque;
+};
+
+class EngineGraph {
+ public:
+  explicit EngineGraph(std::shared_ptr<const OpTexts> texts);
+
+  void reserve(size_t nodes, size_t children);
+  // Appends a node; every child must be an earlier position (else an internal
+  // fault, "position out of range"). `opaque` defaults to what the text says.
+  EnginePos add_node(TextId op, std::span<const EnginePos> children);
+  EnginePos add_node(TextId op, std::span<const EnginePos> children, bool opaque);
+  void add_output(EnginePos pos);  // must be an existing node
+
+  size_t size() const noexcept { return ops_.size(); }
+  EngineNode node(EnginePos i) const noexcept { return {ops_[i], children(i), opaque_[i] != 0}; }
+  TextId op(EnginePos i) const noexcept { return ops_[i]; }
+  std::string_view op_text(EnginePos i) const noexcept { return texts_->text(ops_[i]); }
+  bool opaque(EnginePos i) const noexcept { return opaque_[i] != 0; }
+  std::span<const EnginePos> children(EnginePos i) const noexcept {
+    return {children_.data() + starts_[i], children_.data() + starts_[i + 1]};
+  }
+  size_t child_count() const noexcept { return children_.size(); }
+  const std::vector<EnginePos>& outputs() const noexcept { return outputs_; }
+
+  const OpTexts& texts() const noexcept { return *texts_; }
+  const std::shared_ptr<const OpTexts>& shared_texts() const noexcept { return texts_; }
+
+ private:
+  std::shared_ptr<const OpTexts> texts_;
+  std::vector<TextId> ops_;
+  std::vector<uint8_t> opaque_;
+  std::vector<uint64_t> starts_{0};
+  std::vector<EnginePos> children_;
+  std::vector<EnginePos> outputs_;
+};
+
+}  // namespace nodalis::opt

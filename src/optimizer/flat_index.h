@@ -1,0 +1,111 @@
+// FlatIndex: the open-addressing table behind the optimizer's per-call maps
+// (token texts, CSE keys, fusion groups). It stores only positions into the
+// caller's own list plus 32 hash bits, so the keys are held once, by the caller.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace nodalis::opt {
+
+// A random seed per table: the keys are IR texts and values, which callers
+// control, so no fixed seed may let one input collide in every table.
+uint64_t table_seed();
+
+inline uint64_t mix_word(uint64_t h, uint64_t w) noexcept {
+  h ^= w * 0x9E3779B97F4A7C15ull;
+  h = (h << 29) | (h >> 35);
+  return h * 0xBF58476D1CE4E5B9ull;
+}
+
+inline uint64_t finish_hash(uint64_t h) noexcept {
+  h ^= h >> 31;
+  h *= 0x94D049BB133111EBull;
+  h ^= h >> 29;
+  return h;
+}
+
+inline uint64_t hash_text(uint64_t seed, std::string_view text) noexcept {
+  uint64_t h = mix_word(seed, text.size());
+  const char* p = text.data();
+  size_t n = text.size();
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix_word(h, w);
+    p += 8;
+    n -= 8;
+  }
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = mix_word(h, w);
+  }
+  return finish_hash(h);
+}
+
+class FlatIndex {
+ public:
+  static constexpr uint32_t kAbsent = ~uint32_t{0};
+
+  explicit FlatIndex(size_t expected = 0) { reserve(expected); }
+
+  // Makes room for `count` entries without growing.
+  void reserve(size_t count) {
+    size_t want = 16;
+    while (want < count + count / 2 + 1) want <<= 1;
+    if (want > slots_.size()) rehash(want);
+  }
+
+  // The first position p in probe order with `same(p)`, or kAbsent.
+  template <class Same>
+  uint32_t find(uint64_t hash, Same&& same) const {
+    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = tag & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.pos_plus1 == 0) return kAbsent;
+      if (s.tag == tag && same(s.pos_plus1 - 1)) return s.pos_plus1 - 1;
+    }
+  }
+
+  // Records position `pos` under `hash`; equal keys may be recorded twice,
+  // find then yields the one entered first.
+  void insert(uint32_t pos, uint64_t hash) {
+    if ((used_ + 1) * 3 > slots_.size() * 2) rehash(slots_.size() * 2);
+    place(pos, static_cast<uint32_t>(hash >> 32));
+    ++used_;
+  }
+
+ private:
+  struct Slot {
+    uint32_t pos_plus1 = 0;
+    uint32_t tag = 0;
+  };
+  void place(uint32_t pos, uint32_t tag) {
+    size_t mask = slots_.size() - 1;
+    size_t i = tag & mask;
+    while (slots_[i].pos_plus1 != 0) i = (i + 1) & mask;
+    slots_[i] = Slot{pos + 1, tag};
+  }
+  void rehash(size_t size) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(size, Slot{});
+    // Re-placing in the old probe order keeps equal keys in entry order.
+    size_t n = old.size();
+    if (n == 0) return;
+    // Start right after an empty slot so that no run is split at the wrap.
+    size_t start = 0;
+    while (start < n && old[start].pos_plus1 != 0) ++start;
+    for (size_t k = 1; k <= n; ++k) {
+      const Slot& s = old[(start + k) % n];
+      if (s.pos_plus1 != 0) place(s.pos_plus1 - 1, s.tag);
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
+}  // namespace nodalis::opt

@@ -1,0 +1,53 @@
+// IncrementalReducer: follows one store while it is being built. Each step
+// folds only the nodes appended since the last one into a canonical form
+// (identity elimination, commutativity dedup, hash-consing: the engine's rules,
+// applied node by node in arrival order), and finalize runs the pipeline on
+// that form instead of the store's whole history.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ir/bad_node_id.h"
+#include "ir/intern_index.h"
+#include "ir/node_key.h"
+#include "ir/result.h"
+#include "optimizer/reduced.h"
+#include "optimizer/rewrite_engine.h"
+
+namespace nodalis::opt {
+
+class IncrementalReducer {
+ public:
+  IncrementalReducer() = default;
+
+  // Consumes `delta`, the store's nodes from the watermark on, in id order.
+  // Returns its length, or BadNodeId for an input id not yet consumed (the
+  // nodes before it stay consumed; total_work does not grow).
+  Result<uint64_t, ir::BadNodeId> step(std::span<const ir::NodeKey> delta);
+
+  // Reduces the canonical form against store ids `outputs`; BadNodeId for the
+  // first id not yet consumed. Reads the reducer and changes nothing.
+  Result<Reduced, ir::BadNodeId> finalize(std::span<const uint64_t> outputs,
+                                          const RewriteEngine& engine, bool maximal_fusion) const;
+
+  uint64_t watermark() const noexcept { return id_map_.size(); }
+  uint64_t total_work() const noexcept { return total_work_; }
+  uint64_t canonical_count() const noexcept { return canonical_.size(); }
+  const std::vector<ir::NodeKey>& canonical() const noexcept { return canonical_; }
+  // Canonical index of every consumed store node.
+  const std::vector<uint64_t>& id_map() const noexcept { return id_map_; }
+
+ private:
+  // Canonical index of q, entering it if new.
+  uint64_t hash_cons(const ir::NodeKey& q);
+
+  std::vector<ir::NodeKey> canonical_;
+  std::vector<uint64_t> id_map_;
+  ir::InternIndex table_;  // canonical keys by content
+  uint64_t total_work_ = 0;
+  std::vector<ir::NodeId> scratch_;
+};
+
+}  // namespace nodalis::opt

@@ -1,0 +1,147 @@
+// Phases of the reduction pipeline; each is one pass over its list.
+#include "optimizer/reduction_pipeline.h"
+
+#include "ir/fault.h"
+#include "optimizer/flat_index.h"
+#include "optimizer/stage_fusion.h"
+
+namespace nodalis::opt {
+
+namespace {
+constexpr uint64_t kDropped = ~uint64_t{0};
+
+// The engine is outside the pipeline's control; what stage fusion relies on
+// is checked once here so that a faulty engine is a fault, not a bad graph.
+void check_engine_result(const EngineGraph& canonical, const TokenTable& tokens,
+                         size_t output_count) {
+  if (canonical.outputs().size() != output_count)
+    throw InternalFault("engine result has another number of outputs");
+  const OpTexts& mine = tokens.texts();
+  const OpTexts& theirs = canonical.texts();
+  for (size_t i = 0; i < canonical.size(); ++i) {
+    TextId op = canonical.op(static_cast<EnginePos>(i));
+    bool is_op = theirs.is_op(op);
+    if (canonical.opaque(static_cast<EnginePos>(i)) == is_op)
+      throw InternalFault("engine result flags an op node as opaque or the reverse");
+    if (!is_op && (&mine != &theirs) && (op >= mine.size() || mine.text(op) != theirs.text(op)))
+      throw InternalFault("opaque engine node has a token of no live node");
+  }
+}
+}  // namespace
+
+LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
+                                std::span<const uint64_t> outputs) {
+  const size_t n = nodes.size();
+  std::vector<uint8_t> reachable(n, 0);
+  std::vector<uint64_t> stack(outputs.begin(), outputs.end());
+  size_t kept_count = 0;
+  while (!stack.empty()) {
+    uint64_t id = stack.back();
+    stack.pop_back();
+    if (id >= n) throw InternalFault("node id out of range in dead-code elimination");
+    if (reachable[id]) continue;
+    reachable[id] = 1;
+    ++kept_count;
+    for (ir::NodeId in : nodes[id].inputs()) stack.push_back(in);
+  }
+  LiveNodes live;
+  live.remap.assign(n, kDropped);
+  live.kept.reserve(kept_count);
+  for (size_t j = 0; j < n; ++j) {
+    if (!reachable[j]) continue;
+    live.remap[j] = live.kept.size();
+    live.kept.push_back(j);
+  }
+  live.outputs.reserve(outputs.size());
+  for (uint64_t o : outputs) live.outputs.push_back(live.remap[o]);
+  return live;
+}
+
+EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes& live,
+                            TokenTable& tokens) {
+  if (live.kept.size() >= 0xFFFFFFFFu) throw CapacityError("graph too large to reduce");
+  size_t child_total = 0;
+  for (uint64_t g : live.kept) child_total += nodes[g].inputs().size();
+  std::vector<TextId> ops;
+  ops.reserve(live.kept.size());
+  for (uint64_t g : live.kept) ops.push_back(tokens.enter(nodes[g]));
+
+  EngineGraph graph(tokens.shared_texts());
+  graph.reserve(live.kept.size(), child_total);
+  std::vector<EnginePos> children;
+  for (size_t j = 0; j < live.kept.size(); ++j) {
+    const ir::NodeKey& key = nodes[live.kept[j]];
+    children.clear();
+    for (ir::NodeId in : key.inputs()) {
+      uint64_t r = in < live.remap.size() ? live.remap[in] : kDropped;
+      if (r >= j) throw InternalFault("live node uses a later or dropped node");
+      children.push_back(static_cast<EnginePos>(r));
+    }
+    graph.add_node(ops[j], children, key.kind() != ir::NodeKind::Op);
+  }
+  for (uint64_t o : live.outputs) graph.add_output(static_cast<EnginePos>(o));
+  return graph;
+}
+
+EngineGraph cse(const EngineGraph& canonical) {
+  const size_t n = canonical.size();
+  EngineGraph dedup(canonical.shared_texts());
+  dedup.reserve(n, canonical.child_count());
+  std::vector<EnginePos> remap(n);
+  FlatIndex index(n);
+  const uint64_t seed = table_seed();
+  std::vector<EnginePos> kids;
+  for (size_t i = 0; i < n; ++i) {
+    EngineNode node = canonical.node(static_cast<EnginePos>(i));
+    kids.clear();
+    uint64_t h = mix_word(seed, node.op);
+    for (EnginePos c : node.children) {
+      kids.push_back(remap[c]);  // c < i: the graph checked that when it was built
+      h = mix_word(h, remap[c]);
+    }
+    h = finish_hash(mix_word(h, kids.size()));
+    uint32_t found = index.find(h, [&](uint32_t p) {
+      if (dedup.op(p) != node.op) return false;
+      std::span<const EnginePos> other = dedup.children(p);
+      return other.size() == kids.size() && std::equal(other.begin(), other.end(), kids.begin());
+    });
+    if (found == FlatIndex::kAbsent) {
+      found = dedup.add_node(node.op, kids, node.opaque);
+      index.insert(found, h);
+    }
+    remap[i] = found;
+  }
+  for (EnginePos o : canonical.outputs()) dedup.add_output(remap[o]);
+  return dedup;
+}
+
+Reduced reduce_with_mode(std::span<const ir::NodeKey> nodes, std::span<const uint64_t> outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+  Reduced out;
+  out.input_nodes = nodes.size();
+  TokenTable tokens(0);
+  EngineGraph dedup(tokens.shared_texts());
+  {
+    // Each intermediate list is freed as soon as the next phase has its own.
+    EngineGraph given(tokens.shared_texts());
+    {
+      LiveNodes live = dead_code_elimination(nodes, outputs);
+      out.reachable_nodes = live.kept.size();
+      given = to_engine_graph(nodes, live, tokens);
+    }
+    EngineGraph canonical = engine.canonicalize(given);
+    given = EngineGraph(tokens.shared_texts());
+    check_engine_result(canonical, tokens, outputs.size());
+    dedup = cse(canonical);
+  }
+  out.canonical_nodes = dedup.size();
+  FusedGraph fused = stage_fusion(dedup, tokens, maximal_fusion);
+  out.nodes = std::move(fused.nodes);
+  out.outputs = std::move(fused.outputs);
+  out.stages = fused.stages;
+  out.boundary_nodes = fused.boundary_nodes;
+  out.reduced_nodes = out.nodes.size();
+  return out;
+}
+
+}  // namespace nodalis::opt

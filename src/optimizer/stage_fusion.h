@@ -1,0 +1,32 @@
+// Stage fusion: the last phase of the pipeline. Partitions the op nodes of the
+// canonical graph into groups that can run as one fused stage and emits the
+// final IR list: one stage node per group, one copy of every other node.
+// Which ops share a group is the policy (single-use or fan-out rule); building
+// the stage from a group is the mechanism, and the two are kept apart.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ir/node_key.h"
+#include "optimizer/engine_graph.h"
+#include "optimizer/token_table.h"
+
+namespace nodalis::opt {
+
+struct FusedGraph {
+  std::vector<ir::NodeKey> nodes;  // in emission order; inputs below each node
+  std::vector<uint64_t> outputs;   // one per graph output, same order
+  uint64_t stages = 0;
+  uint64_t boundary_nodes = 0;
+};
+
+// Group label of every node; nodes with equal labels form one group and only
+// op nodes ever share one. Single-use: an op joins its consumer when it is not
+// an output and has exactly one use, by an op. Fan-out: an op joins its
+// consumers when it is not an output and all its uses are ops in one group.
+std::vector<EnginePos> fusion_labels(const EngineGraph& graph, bool maximal_fusion);
+
+FusedGraph stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion);
+
+}  // namespace nodalis::opt

@@ -1,0 +1,74 @@
+// Store reductions: copy, reduce outside the lock, intern into a new store.
+#include "optimizer/store_reduction.h"
+
+#include <vector>
+
+#include "ir/fault.h"
+#include "optimizer/reduction_pipeline.h"
+
+namespace nodalis::opt {
+
+ReductionReport from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
+  std::vector<ir::NodeId> remap;
+  remap.reserve(reduced.nodes.size());
+  std::vector<ir::NodeId> inputs;
+  for (const ir::NodeKey& key : reduced.nodes) {
+    // Interning may merge a node into an earlier equal one, so positions and
+    // ids can part; while they agree the key is interned as it is.
+    bool same = true;
+    inputs.clear();
+    for (ir::NodeId p : key.inputs()) {
+      if (p >= remap.size()) throw InternalFault("reduced graph references only earlier nodes: " +
+                                                 ir::BadNodeId{p}.debug());
+      inputs.push_back(remap[p]);
+      same = same && remap[p] == p;
+    }
+    auto id = fresh.intern(same ? key : key.with_inputs(inputs));
+    if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
+    remap.push_back(id.value());
+  }
+  for (uint64_t o : reduced.outputs) {
+    if (o >= remap.size())
+      throw InternalFault("reduced output is valid: " + ir::BadNodeId{o}.debug());
+    auto marked = fresh.mark_output(remap[o]);
+    if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
+  }
+  return reduced.report();
+}
+
+StoreReduction from_reduced(const Reduced& reduced) {
+  StoreReduction out{std::make_unique<ir::GraphStore>(), {}};
+  out.report = from_reduced_into(reduced, *out.store);
+  return out;
+}
+
+Reduced reduce_store(const ir::GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
+  ir::StoreSnapshot snap = store.snapshot();
+  return reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion);
+}
+
+Result<Reduced, ir::BadNodeId> reduce_store_outputs(const ir::GraphStore& store,
+                                                    std::span<const uint64_t> outputs,
+                                                    const RewriteEngine& engine,
+                                                    bool maximal_fusion) {
+  std::vector<ir::NodeKey> nodes = store.nodes();
+  for (uint64_t o : outputs)
+    if (o >= nodes.size()) return Err(ir::BadNodeId{o});
+  return reduce_with_mode(nodes, outputs, engine, maximal_fusion);
+}
+
+StoreReduction reduce_with(const ir::GraphStore& store, const RewriteEngine& engine,
+                           bool maximal_fusion) {
+  return from_reduced(reduce_store(store, engine, maximal_fusion));
+}
+
+Result<StoreReduction, ir::BadNodeId> reduce_with_outputs(const ir::GraphStore& store,
+                                                          std::span<const uint64_t> outputs,
+                                                          const RewriteEngine& engine,
+                                                          bool maximal_fusion) {
+  auto reduced = reduce_store_outputs(store, outputs, engine, maximal_fusion);
+  if (!reduced) return Err(reduced.error());
+  return from_reduced(reduced.value());
+}
+
+}  // namespace nodalis::opt

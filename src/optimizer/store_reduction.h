@@ -1,0 +1,47 @@
+// Store reductions: the bridge between a GraphStore and the pipeline. They live
+// with the optimizer, not the store, so the IR layer never depends on it. The
+// store that is reduced is only copied (under its lock) and never changed; the
+// result is a new store that shares nothing with it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "ir/bad_node_id.h"
+#include "ir/graph_store.h"
+#include "ir/result.h"
+#include "optimizer/reduced.h"
+#include "optimizer/rewrite_engine.h"
+
+namespace nodalis::opt {
+
+struct StoreReduction {
+  std::unique_ptr<ir::GraphStore> store;
+  ReductionReport report;
+};
+
+// Interns the reduced nodes in order into `fresh` (an empty store no other
+// thread can see yet) and marks the outputs. A broken pipeline invariant is an
+// internal fault ("reduced graph references only earlier nodes", "reduced
+// output is valid").
+ReductionReport from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh);
+StoreReduction from_reduced(const Reduced& reduced);
+
+// Against the store's marked outputs.
+Reduced reduce_store(const ir::GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
+// Against exactly `outputs` (order and repeats kept, marks ignored); the first
+// id not below the node count is refused before any work.
+Result<Reduced, ir::BadNodeId> reduce_store_outputs(const ir::GraphStore& store,
+                                                    std::span<const uint64_t> outputs,
+                                                    const RewriteEngine& engine,
+                                                    bool maximal_fusion);
+
+StoreReduction reduce_with(const ir::GraphStore& store, const RewriteEngine& engine,
+                           bool maximal_fusion);
+Result<StoreReduction, ir::BadNodeId> reduce_with_outputs(const ir::GraphStore& store,
+                                                          std::span<const uint64_t> outputs,
+                                                          const RewriteEngine& engine,
+                                                          bool maximal_fusion);
+
+}  // namespace nodalis::opt

@@ -1,0 +1,45 @@
+// TokenTable: the engine text of every live node and, per text, the first live
+// node that has it, through which opaque engine nodes become IR nodes again.
+// Tokens are not injective for every kind (a stage's token is only its member
+// count, an external's splices its descriptor texts in unescaped), so an
+// opaque node whose token is already taken by a node of other content gets an
+// entry of its own with the same text: the engine sees two symbols and each
+// comes back as the node it was made from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ir/node_key.h"
+#include "optimizer/engine_graph.h"
+#include "optimizer/flat_index.h"
+
+namespace nodalis::opt {
+
+class TokenTable {
+ public:
+  explicit TokenTable(size_t expected_nodes);
+
+  // The engine text of `key`: the existing entry of its token (for an opaque
+  // node, the one whose node equals `key` apart from inputs), else a new one.
+  TextId enter(const ir::NodeKey& key);
+
+  // The first node entered with that text; an internal fault for an unknown id.
+  const ir::NodeKey& key_of(TextId id) const;
+  const OpTexts& texts() const noexcept { return *texts_; }
+  std::shared_ptr<const OpTexts> shared_texts() const noexcept { return texts_; }
+
+ private:
+  std::shared_ptr<OpTexts> texts_;
+  std::vector<ir::NodeKey> keys_;  // by TextId
+  FlatIndex index_;
+  uint64_t seed_;
+  std::string scratch_;
+};
+
+// Equal apart from the input lists (all kinds; floats by canonical bits).
+bool same_apart_from_inputs(const ir::NodeKey& a, const ir::NodeKey& b);
+
+}  // namespace nodalis::opt
