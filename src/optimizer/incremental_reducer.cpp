@@ -2,6 +2,8 @@
 // its token, which is what keeps a step in the millions of nodes per second.
 #include "optimizer/incremental_reducer.h"
 
+#include <algorithm>
+
 #include "ir/fault.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/rule_texts.h"
@@ -24,7 +26,10 @@ uint64_t IncrementalReducer::hash_cons(const ir::NodeKey& q) {
 }
 
 Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::NodeKey> delta) {
-  id_map_.reserve(id_map_.size() + delta.size());
+  // Geometric growth: reserving the exact size step after step would copy the
+  // whole map on every small step.
+  if (id_map_.capacity() < id_map_.size() + delta.size())
+    id_map_.reserve(std::max(id_map_.size() + delta.size(), 2 * id_map_.capacity()));
   for (const ir::NodeKey& s : delta) {
     ir::InputsView ins = s.inputs();
     scratch_.clear();

@@ -33,16 +33,21 @@ LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
                                 std::span<const uint64_t> outputs) {
   const size_t n = nodes.size();
   std::vector<uint8_t> reachable(n, 0);
-  std::vector<uint64_t> stack(outputs.begin(), outputs.end());
+  for (uint64_t o : outputs) {
+    if (o >= n) throw InternalFault("node id out of range in dead-code elimination");
+    reachable[o] = 1;
+  }
+  // Inputs always come before their node, so one descending sweep marks every
+  // node reachable from the outputs; it reads the keys in memory order, unlike
+  // a depth-first walk, which makes it several times faster on large graphs.
   size_t kept_count = 0;
-  while (!stack.empty()) {
-    uint64_t id = stack.back();
-    stack.pop_back();
-    if (id >= n) throw InternalFault("node id out of range in dead-code elimination");
-    if (reachable[id]) continue;
-    reachable[id] = 1;
+  for (size_t j = n; j-- > 0;) {
+    if (!reachable[j]) continue;
     ++kept_count;
-    for (ir::NodeId in : nodes[id].inputs()) stack.push_back(in);
+    for (ir::NodeId in : nodes[j].inputs()) {
+      if (in >= j) throw InternalFault("node input is not an earlier node");
+      reachable[in] = 1;
+    }
   }
   LiveNodes live;
   live.remap.assign(n, kDropped);

@@ -1,0 +1,114 @@
+// The rule table, and canonicalize: load, saturate, read back. Texts that a
+// rule mentions are interned process-wide, since the rules' patterns name
+// them; every other text (opaque tokens, parameterized ops) gets a symbol local
+// to the call, so reducing many graphs does not grow the symbol table forever.
+#include "optimizer/saturation_engine.h"
+
+#include <memory>
+#include <string>
+
+#include "egraph/egraph.h"
+#include "egraph/pattern.h"
+#include "egraph/runner.h"
+#include "egraph/symbol_table.h"
+#include "ir/fault.h"
+
+namespace nodalis::opt {
+
+namespace {
+
+std::shared_ptr<const egraph::Pattern> pattern(const std::string& text) {
+  auto parsed = egraph::Pattern::parse(text);
+  if (!parsed) throw InternalFault("rule pattern does not parse: " + parsed.error());
+  return std::make_shared<const egraph::Pattern>(std::move(parsed).value());
+}
+
+egraph::Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
+  auto made = egraph::Rewrite::make(name, pattern(lhs), pattern(rhs));
+  if (!made) throw InternalFault(made.error());
+  return std::move(made).value();
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() {
+  rules_.reserve(kCommutativeNames.size() + kIdentityTexts.size());
+  for (std::string_view name : kCommutativeNames) {
+    std::string n(name);
+    rules_.push_back(rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+  }
+  for (size_t k = 0; k < kIdentityTexts.size(); ++k) {
+    std::string t(kIdentityTexts[k]);
+    rules_.push_back(rule("identity-" + std::to_string(k), "(" + t + " ?x)", "?x"));
+  }
+}
+
+EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
+  const size_t n = g.size();
+  const OpTexts& texts = g.texts();
+  for (EnginePos o : g.outputs())
+    if (o >= n) throw InternalFault("position out of range");
+
+  // Symbols by text id; only texts some node uses are given one.
+  std::vector<egraph::GlobalSymbol> symbol(texts.size());
+  std::vector<uint8_t> has_symbol(texts.size(), 0);
+  uint32_t next_local = 0;
+  auto symbol_of = [&](TextId t) {
+    if (!has_symbol[t]) {
+      symbol[t] = texts.role(t) != RuleRole::None ? egraph::SymbolTable::intern(texts.text(t))
+                                                  : egraph::GlobalSymbol::local(next_local++);
+      has_symbol[t] = 1;
+    }
+    return symbol[t];
+  };
+
+  std::vector<egraph::Id> ids(n);
+  egraph::Runner runner;
+  {
+    egraph::EGraph loaded;
+    loaded.reserve(n);
+    std::vector<egraph::Id> kids;
+    for (size_t i = 0; i < n; ++i) {
+      kids.clear();
+      for (EnginePos c : g.children(static_cast<EnginePos>(i))) {
+        if (c >= i) throw InternalFault("position out of range");
+        kids.push_back(ids[c]);
+      }
+      // Adding is hash-consed: a node equal to an earlier one gets its class.
+      ids[i] = loaded.add(egraph::SymbolLang(symbol_of(g.op(static_cast<EnginePos>(i))), kids));
+    }
+    runner.set_iter_limit(iter_limit_).set_node_limit(4 * static_cast<uint64_t>(n) + 1024);
+    runner.set_egraph(std::move(loaded));
+  }
+  // Whatever stopped the run, the classes it leaves are sound: every union
+  // follows from the rules.
+  runner.run(rules_);
+  const egraph::EGraph& eg = runner.egraph();
+
+  // Class ids are dense, so the class maps are flat arrays.
+  constexpr EnginePos kNone = ~EnginePos{0};
+  std::vector<egraph::Id> canon(n);
+  std::vector<EnginePos> first(eg.id_count(), kNone);
+  for (size_t i = 0; i < n; ++i) {
+    canon[i] = eg.find(ids[i]);
+    if (first[canon[i]] == kNone) first[canon[i]] = static_cast<EnginePos>(i);
+  }
+  std::vector<EnginePos> slot(eg.id_count(), kNone);
+  EngineGraph out(g.shared_texts());
+  out.reserve(n, g.child_count());
+  std::vector<EnginePos> kids;
+  for (size_t i = 0; i < n; ++i) {
+    if (first[canon[i]] != i) continue;
+    kids.clear();
+    for (EnginePos c : g.children(static_cast<EnginePos>(i))) {
+      EnginePos s = slot[canon[c]];
+      if (s == kNone) throw InternalFault("class of a child has no representative yet");
+      kids.push_back(s);
+    }
+    slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), kids);
+  }
+  for (EnginePos o : g.outputs()) out.add_output(slot[canon[o]]);
+  return out;
+}
+
+}  // namespace nodalis::opt

@@ -1,0 +1,32 @@
+// SaturationEngine: the canonicalizing rewrite engine. It loads an engine graph
+// into an e-graph, runs the twelve rules (commutativity of eight parameterless
+// binary operators, four identities) to saturation or a limit, and reads the
+// classes back, each represented by its earliest input node.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "egraph/rewrite.h"
+#include "optimizer/rewrite_engine.h"
+
+namespace nodalis::opt {
+
+class SaturationEngine final : public RewriteEngine {
+ public:
+  static constexpr uint64_t kIterLimit = 12;
+
+  // Parses and compiles the 24 pattern texts of the rule table.
+  SaturationEngine();
+
+  EngineGraph canonicalize(const EngineGraph& graph) const override;
+
+  const std::vector<egraph::Rewrite>& rules() const noexcept { return rules_; }
+  uint64_t iter_limit() const noexcept { return iter_limit_; }
+
+ private:
+  std::vector<egraph::Rewrite> rules_;
+  uint64_t iter_limit_ = kIterLimit;
+};
+
+}  // namespace nodalis::opt
