@@ -45,6 +45,7 @@ class GraphStore {
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
+  friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;
   std::vector<NodeKey> nodes_;

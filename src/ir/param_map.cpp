@@ -110,7 +110,9 @@ std::string ParamMapView::display() const {
 
 bool ParamMapView::has_nan() const noexcept {
   for (const ParamEntryRef e : *this) {
-    if (e.value.tag == ParamTag::Float && canonical_bits_of_raw(e.value.bits) != e.value.bits) return true;
+    // Any NaN, the canonical one included: every map with a NaN must take
+    // the same (structural) hashing path.
+    if (e.value.tag == ParamTag::Float && canonical_bits_of_raw(e.value.bits) == kCanonicalNaNBits) return true;
   }
   return false;
 }
