@@ -24,7 +24,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   return guard.run([&]() -> Result<NodeId, BadNodeId> {
     const uint64_t n = nodes_.size();
     for (NodeId id : key.inputs()) {
-      if (id >= n) return Err(BadNodeId{id});
+      if (id >= n) return Err{BadNodeId{id}};
     }
     const uint64_t found = index_.find(key, h, nodes_);
     if (found != InternIndex::kNotFound) return found;
@@ -42,7 +42,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {
   Guard guard(*this);
   return guard.run([&]() -> Result<Unit, BadNodeId> {
-    if (id >= nodes_.size()) return Err(BadNodeId{id});
+    if (id >= nodes_.size()) return Err{BadNodeId{id}};
     if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
     return Unit{};
   });
