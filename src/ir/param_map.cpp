@@ -135,7 +135,7 @@ bool operator==(const ParamMapView& a, const ParamMapView& b) noexcept {
 uint64_t ParamMapView::hash(uint64_t seed) const noexcept {
   // A map with a NaN only equals maps with a NaN at the same position, so the
   // two classes may hash differently; only the NaN class pays for a walk.
-  if (!has_nan()) return hash_bytes(seed, data_, size_);
+  if (!has_nan()) return hash_finish(hash_bytes(seed, data_, size_));
   uint64_t h = hash_word(seed, size());
   for (const ParamEntryRef e : *this) {
     h = hash_bytes(h, e.key.data(), e.key.size());
@@ -147,7 +147,7 @@ uint64_t ParamMapView::hash(uint64_t seed) const noexcept {
       case ParamTag::Str: h = hash_bytes(h, e.value.str.data(), e.value.str.size()); break;
     }
   }
-  return h;
+  return hash_finish(h);
 }
 
 ParamMapView ParamMapBuilder::finish(std::string& out) {
