@@ -43,7 +43,12 @@ Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {
   Guard guard(*this);
   return guard.run([&]() -> Result<Unit, BadNodeId> {
     if (id >= nodes_.size()) return Err{BadNodeId{id}};
-    if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+    if (id < marked_.size() && marked_[id]) return Unit{};
+    // Grow both first so that a failed allocation changes nothing.
+    if (id >= marked_.size()) marked_.resize(std::max<size_t>(id + 1, marked_.size() * 2));
+    if (outputs_.size() == outputs_.capacity()) outputs_.reserve(std::max<size_t>(8, outputs_.capacity() * 2));
+    outputs_.push_back(id);
+    marked_[id] = true;
     return Unit{};
   });
 }

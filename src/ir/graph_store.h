@@ -50,6 +50,9 @@ class GraphStore {
   mutable bool poisoned_ = false;
   std::vector<NodeKey> nodes_;
   std::vector<NodeId> outputs_;
+  // One flag per node id up to the largest mark, so that marking many
+  // outputs (a reduced store with a long output list) stays linear.
+  std::vector<bool> marked_;
   InternIndex index_;  // ids by key; each key is held once, in nodes_
 };
 
