@@ -1,0 +1,69 @@
+// SymbolLang: one e-node, a symbol over an ordered list of child class ids.
+// Up to four children live inline, so the common node is a 24-byte value that
+// copies without touching the heap; wider nodes keep their children on the heap.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+#include "egraph/fx_hash.h"
+#include "egraph/id.h"
+#include "egraph/symbol_table.h"
+
+namespace nodalis::egraph {
+
+class SymbolLang {
+ public:
+  static constexpr uint32_t kInline = 4;
+
+  SymbolLang() noexcept : inline_{} {}
+  SymbolLang(GlobalSymbol op, std::span<const Id> children);
+  SymbolLang(GlobalSymbol op, std::initializer_list<Id> children)
+      : SymbolLang(op, std::span<const Id>(children.begin(), children.size())) {}
+  // A leaf or a node with `arity` zeroed children (the shape a matching
+  // instruction compares against).
+  SymbolLang(GlobalSymbol op, uint32_t arity);
+
+  SymbolLang(const SymbolLang& other);
+  SymbolLang(SymbolLang&& other) noexcept;
+  SymbolLang& operator=(const SymbolLang& other);
+  SymbolLang& operator=(SymbolLang&& other) noexcept;
+  ~SymbolLang() { release(); }
+
+  GlobalSymbol op() const noexcept { return op_; }
+  uint32_t arity() const noexcept { return n_; }
+  std::span<Id> children() noexcept { return {data(), n_}; }
+  std::span<const Id> children() const noexcept { return {data(), n_}; }
+
+  // Same symbol and same number of children, whatever the children are.
+  bool matches(const SymbolLang& other) const noexcept { return op_ == other.op_ && n_ == other.n_; }
+
+  uint64_t hash() const noexcept {
+    uint64_t state = fx_add(0, op_.raw());
+    state = fx_add(state, n_);
+    for (Id c : children()) state = fx_add(state, c);
+    return state;
+  }
+
+  friend bool operator==(const SymbolLang& a, const SymbolLang& b) noexcept;
+  // By symbol value, then children element by element; a proper prefix first.
+  friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) noexcept;
+
+ private:
+  bool on_heap() const noexcept { return n_ > kInline; }
+  Id* data() noexcept { return on_heap() ? heap_ : inline_; }
+  const Id* data() const noexcept { return on_heap() ? heap_ : inline_; }
+  void release() noexcept;
+  void copy_from(const SymbolLang& other);
+
+  GlobalSymbol op_;
+  uint32_t n_ = 0;
+  union {
+    Id inline_[kInline];
+    Id* heap_;
+  };
+};
+
+}  // namespace nodalis::egraph
