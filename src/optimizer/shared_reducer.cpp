@@ -1,0 +1,41 @@
+// The reducer's locked operations: the delta is taken from the store inside
+// the reducer's mutex, so two threads stepping one reducer never consume the
+// same nodes twice.
+#include "optimizer/shared_reducer.h"
+
+namespace nodalis::opt {
+
+namespace {
+Result<uint64_t, ir::BadNodeId> consume_delta(IncrementalReducer& r, const ir::GraphStore& store) {
+  std::vector<ir::NodeKey> delta = store.snapshot_from(r.watermark());
+  return r.step(delta);
+}
+}  // namespace
+
+Result<uint64_t, ir::BadNodeId> SharedReducer::step(const ir::GraphStore& store) {
+  return with_lock([&](IncrementalReducer& r) { return consume_delta(r, store); });
+}
+
+Result<StoreReduction, ir::BadNodeId> SharedReducer::finalize(
+    const ir::GraphStore& store, std::optional<std::span<const uint64_t>> outputs,
+    const RewriteEngine& engine, bool maximal_fusion) {
+  // The outputs are settled before the reducer is touched.
+  std::vector<uint64_t> outs;
+  if (outputs) {
+    const uint64_t n = store.node_count();
+    for (uint64_t o : *outputs)
+      if (o >= n) return Err(ir::BadNodeId{o});
+    outs.assign(outputs->begin(), outputs->end());
+  } else {
+    outs = store.outputs();
+  }
+  return with_lock([&](IncrementalReducer& r) -> Result<StoreReduction, ir::BadNodeId> {
+    auto consumed = consume_delta(r, store);
+    if (!consumed) return Err(consumed.error());
+    auto reduced = r.finalize(outs, engine, maximal_fusion);
+    if (!reduced) return Err(reduced.error());
+    return from_reduced(reduced.value());
+  });
+}
+
+}  // namespace nodalis::opt

@@ -1,0 +1,70 @@
+// SharedReducer: an IncrementalReducer behind its one mutex, as the Python
+// class holds it. Every operation takes the mutex for its whole run; step and
+// finalize take the store's lock inside it (snapshot_from), so the order is
+// always reducer first, store second. A fault that escapes while the mutex is
+// held poisons the reducer for good.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ir/bad_node_id.h"
+#include "ir/fault.h"
+#include "ir/graph_store.h"
+#include "ir/result.h"
+#include "optimizer/incremental_reducer.h"
+#include "optimizer/store_reduction.h"
+
+namespace nodalis::opt {
+
+inline constexpr const char* kReducerPoisoned = "incremental reducer poisoned";
+
+class SharedReducer {
+ public:
+  // Runs work(reducer) under the mutex. Running out of memory or past the
+  // 32-bit limits leaves the reducer whole (as a refused node id does), so
+  // only other faults poison it.
+  template <class Work>
+  decltype(auto) with_lock(Work&& work) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (poisoned_) throw InternalFault(std::string(kReducerPoisoned) + ": an earlier call failed while holding it");
+    try {
+      return work(reducer_);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const CapacityError&) {
+      throw;
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
+  // Consumes the store's nodes from the watermark on.
+  Result<uint64_t, ir::BadNodeId> step(const ir::GraphStore& store);
+
+  // Consumes what is left of the store, then reduces the canonical form against
+  // `outputs` (checked against the store's node count before anything else) or,
+  // without them, against the store's marked outputs.
+  Result<StoreReduction, ir::BadNodeId> finalize(const ir::GraphStore& store,
+                                                 std::optional<std::span<const uint64_t>> outputs,
+                                                 const RewriteEngine& engine, bool maximal_fusion);
+
+  uint64_t watermark() { return with_lock([](IncrementalReducer& r) { return r.watermark(); }); }
+  uint64_t total_work() { return with_lock([](IncrementalReducer& r) { return r.total_work(); }); }
+  uint64_t canonical_count() {
+    return with_lock([](IncrementalReducer& r) { return r.canonical_count(); });
+  }
+
+ private:
+  std::mutex mu_;
+  bool poisoned_ = false;
+  IncrementalReducer reducer_;
+};
+
+}  // namespace nodalis::opt
