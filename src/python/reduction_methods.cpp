@@ -1,0 +1,93 @@
+// GraphStore.reduce, reduce_incremental and reduction_report. Each converts
+// its arguments, reduces a copy of the store with a fresh SaturationEngine,
+// and only then builds the result objects; the store is never changed.
+#include "optimizer/saturation_engine.h"
+#include "optimizer/store_reduction.h"
+#include "python/call_boundary.h"
+#include "python/graph_store_type.h"
+#include "python/py_ref.h"
+#include "python/reduction_args.h"
+
+namespace nodalis::py {
+namespace {
+
+constexpr const char* kFusionOutputs[] = {"maximal_fusion", "outputs"};
+constexpr const char* kOutputs[] = {"outputs"};
+constexpr Signature kReduce = mixed_signature("GraphStore.reduce", kFusionOutputs, 0, 0, 0);
+constexpr Signature kReduceIncremental =
+    mixed_signature("GraphStore.reduce_incremental", kOutputs, 0, 0, 0);
+constexpr Signature kReductionReport =
+    mixed_signature("GraphStore.reduction_report", kOutputs, 0, 0, 0);
+
+bool check_receiver(PyObject* self, const char* method) {
+  if (is_graph_store(self)) return true;
+  PyErr_Format(PyExc_TypeError,
+               "descriptor '%s' for 'nodalis_core.GraphStore' objects doesn't apply to a "
+               "'%.100s' object",
+               method, Py_TYPE(self)->tp_name);
+  return false;
+}
+
+// The reduction all three methods share; null with an error set on failure.
+std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,
+                                          bool maximal_fusion) {
+  const ir::GraphStore& store = store_of(self);
+  opt::SaturationEngine engine;
+  if (!outputs.given) return opt::reduce_with(store, engine, maximal_fusion);
+  auto reduced = opt::reduce_with_outputs(store, outputs.ids.span(), engine, maximal_fusion);
+  if (!reduced) {
+    map_err(reduced.error());
+    return std::nullopt;
+  }
+  return std::move(reduced).value();
+}
+
+PyObject* store_and_report(PyObject* self, opt::StoreReduction result) {
+  PyRef report = PyRef::steal(report_to_py(result.report));
+  if (!report) return nullptr;
+  PyRef store = PyRef::steal(wrap_store(Py_TYPE(self), std::move(result.store)));
+  if (!store) return nullptr;
+  return PyTuple_Pack(2, store.get(), report.get());
+}
+
+}  // namespace
+
+PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return bound_call(kReduce, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+    if (!check_receiver(self, "reduce")) return nullptr;
+    bool maximal_fusion = false;
+    if (!fusion_flag_arg(a[0], maximal_fusion)) return nullptr;
+    OutputsArg outputs;
+    if (!outputs_arg(a[1], outputs)) return nullptr;
+    auto result = reduce(self, outputs, maximal_fusion);
+    if (!result) return nullptr;
+    return store_and_report(self, std::move(*result));
+  });
+}
+
+PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return bound_call(kReduceIncremental, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+    if (!check_receiver(self, "reduce_incremental")) return nullptr;
+    OutputsArg outputs;
+    if (!outputs_arg(a[0], outputs)) return nullptr;
+    auto result = reduce(self, outputs, false);
+    if (!result) return nullptr;
+    return store_and_report(self, std::move(*result));
+  });
+}
+
+PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return bound_call(kReductionReport, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+    if (!check_receiver(self, "reduction_report")) return nullptr;
+    OutputsArg outputs;
+    if (!outputs_arg(a[0], outputs)) return nullptr;
+    auto result = reduce(self, outputs, false);
+    if (!result) return nullptr;
+    return report_to_py(result->report);
+  });
+}
+
+}  // namespace nodalis::py
