@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "ir/bad_node_id.h"
-#include "ir/intern_index.h"
 #include "ir/node_key.h"
 #include "ir/result.h"
+#include "optimizer/flat_index.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"
 
@@ -20,7 +20,7 @@ namespace nodalis::opt {
 
 class IncrementalReducer {
  public:
-  IncrementalReducer() = default;
+  IncrementalReducer();
 
   // Consumes `delta`, the store's nodes from the watermark on, in id order.
   // Returns its length, or BadNodeId for an input id not yet consumed (the
@@ -40,14 +40,20 @@ class IncrementalReducer {
   const std::vector<uint64_t>& id_map() const noexcept { return id_map_; }
 
  private:
-  // Canonical index of q, entering it if new.
-  uint64_t hash_cons(const ir::NodeKey& q);
+  // The hash-cons table holds canonical nodes by (content, inputs), so a node
+  // is looked up with its translated inputs without building a key for it.
+  uint64_t hash_of(const ir::NodeKey& s, std::span<const ir::NodeId> inputs) const;
+  uint32_t find(const ir::NodeKey& s, std::span<const ir::NodeId> inputs, uint64_t hash) const;
+  uint64_t enter(const ir::NodeKey& s, std::span<const ir::NodeId> inputs, uint64_t hash);
+  void prefetch(const ir::NodeKey& s);
 
   std::vector<ir::NodeKey> canonical_;
   std::vector<uint64_t> id_map_;
-  ir::InternIndex table_;  // canonical keys by content
+  FlatIndex table_;  // canonical positions
+  uint64_t seed_;
   uint64_t total_work_ = 0;
-  std::vector<ir::NodeId> scratch_;
+  std::vector<ir::NodeId> inputs_;
+  std::vector<ir::NodeId> ahead_;
 };
 
 }  // namespace nodalis::opt

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
 
 #include "optimizer/reduction_pipeline.h"
@@ -92,6 +93,21 @@ INSTANTIATE_TEST_SUITE_P(
       for (char& c : s) if (!isalnum(static_cast<unsigned char>(c))) c = '_';
       return s;
     });
+
+TEST(IncrementalReducer, NaNParametersCompareByCanonicalBits) {
+  const double nan_a = std::bit_cast<double>(0x7FF8000000000001ull);
+  const double nan_b = std::bit_cast<double>(0xFFF8000000000002ull);
+  NodeList g;
+  uint64_t x = g.src("x");
+  uint64_t i = g.op("add", {x}, testing::add_zero());
+  uint64_t f1 = g.op("scale", {i}, {{"k", ir::ParamValue::Float(nan_a)}});
+  uint64_t f2 = g.op("scale", {x}, {{"k", ir::ParamValue::Float(nan_b)}});
+  uint64_t f3 = g.op("scale", {x}, {{"k", ir::ParamValue::Float(1.0)}});
+  IncrementalReducer r = stepped(g);
+  EXPECT_EQ(r.id_map()[f1], r.id_map()[f2]);
+  EXPECT_NE(r.id_map()[f1], r.id_map()[f3]);
+  EXPECT_EQ(r.canonical_count(), 3u);
+}
 
 TEST(IncrementalReducer, IdentityTextWithoutInputsIsAnOrdinaryNode) {
   NodeList g;

@@ -39,7 +39,4 @@ class TokenTable {
   std::string scratch_;
 };
 
-// Equal apart from the input lists (all kinds; floats by canonical bits).
-bool same_apart_from_inputs(const ir::NodeKey& a, const ir::NodeKey& b);
-
 }  // namespace nodalis::opt
