@@ -77,12 +77,8 @@ PyObject* str_to_py(std::string_view text) {
 
 // ---- node ids --------------------------------------------------------------
 
-void NodeIds::push(ir::NodeId id) {
+void NodeIds::spill(ir::NodeId id) {
   if (heap_.empty()) {
-    if (n_ < kInline) {
-      inline_[n_++] = id;
-      return;
-    }
     heap_.reserve(2 * kInline);
     heap_.assign(inline_, inline_ + n_);
   }
@@ -110,6 +106,19 @@ bool ids_from_py(PyObject* o, NodeIds& out) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
+  }
+  // Exact lists and tuples of exact ints: no Python code can run, no copy.
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    Py_ssize_t i = 0;
+    for (; i < n && PyLong_CheckExact(items[i]); ++i) {
+      ir::NodeId id = PyLong_AsUnsignedLongLong(items[i]);
+      if (id == ~ir::NodeId{0} && PyErr_Occurred()) return false;
+      out.push(id);
+    }
+    if (i == n) return true;
+    out.clear();  // an item needs __index__: start over on the general path
   }
   if (!PySequence_Check(o)) {
     PyErr_Format(PyExc_TypeError, "expected a sequence, not %.200s", Py_TYPE(o)->tp_name);
@@ -173,15 +182,22 @@ namespace {
 thread_local ParamScratch::Buffers thread_buffers;
 }  // namespace
 
-ParamScratch::ParamScratch() : buffers_(&thread_buffers) {
-  if (buffers_->lent) {
-    own_ = std::make_unique<Buffers>();
-    buffers_ = own_.get();
+ParamScratch::ParamScratch() noexcept = default;
+
+ParamScratch::Buffers& ParamScratch::buffers() {
+  if (buffers_ == nullptr) {
+    buffers_ = &thread_buffers;
+    if (buffers_->lent) {
+      own_ = std::make_unique<Buffers>();
+      buffers_ = own_.get();
+    }
+    buffers_->lent = true;
   }
-  buffers_->lent = true;
+  return *buffers_;
 }
 
 ParamScratch::~ParamScratch() {
+  if (buffers_ == nullptr) return;
   for (PyObject* o : buffers_->held) Py_DECREF(o);
   buffers_->held.clear();
   buffers_->builder.clear();
@@ -256,6 +272,43 @@ bool param_value_from_py(PyObject* v, ir::ParamRef& out) {
 
 }  // namespace
 
+namespace {
+
+// The common case: str keys and values of exact builtin types. Converting them
+// runs no Python code, so the dict cannot change meanwhile and the builder may
+// borrow the text without holding references. False (nothing raised) as soon
+// as an entry needs the general path.
+bool params_of_exact_types(PyObject* params, ir::ParamMapBuilder& builder) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(params, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) return false;
+    std::string_view k(static_cast<const char*>(PyUnicode_DATA(key)),
+                       size_t(PyUnicode_GET_LENGTH(key)));
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyFloat_Type) {
+      builder.add(k, ir::ParamRef::of_float(PyFloat_AS_DOUBLE(value)));
+    } else if (type == &PyBool_Type) {
+      builder.add(k, ir::ParamRef::of_bool(value == Py_True));
+    } else if (type == &PyLong_Type) {
+      int overflow = 0;
+      long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow != 0) return false;
+      builder.add(k, ir::ParamRef::of_int(i));
+    } else if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
+      builder.add(k, ir::ParamRef::of_str(std::string_view(
+                         static_cast<const char*>(PyUnicode_DATA(value)),
+                         size_t(PyUnicode_GET_LENGTH(value)))));
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& out) {
   if (params == nullptr || params == Py_None) {
     out = ir::ParamMapView();
@@ -265,7 +318,16 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
   }
-  ParamScratch::Buffers& buf = *scratch.buffers_;
+  if (PyDict_GET_SIZE(params) == 0) {
+    out = ir::ParamMapView();
+    return true;
+  }
+  ParamScratch::Buffers& buf = scratch.buffers();
+  buf.builder.clear();
+  if (params_of_exact_types(params, buf.builder)) {
+    out = buf.builder.finish(buf.encoded);
+    return true;
+  }
   buf.builder.clear();
   const Py_ssize_t size = PyDict_GET_SIZE(params);
   Py_ssize_t pos = 0;

@@ -44,7 +44,16 @@ PyObject* str_to_py(std::string_view text);
 // A list of node ids; short lists (nearly all of them) stay inline.
 class NodeIds {
  public:
-  void push(ir::NodeId id);
+  void push(ir::NodeId id) {
+    if (n_ < kInline && heap_.empty())
+      inline_[n_++] = id;
+    else
+      spill(id);
+  }
+  void clear() noexcept {
+    n_ = 0;
+    heap_.clear();
+  }
   size_t size() const noexcept { return heap_.empty() ? n_ : heap_.size(); }
   std::span<const ir::NodeId> span() const noexcept {
     return heap_.empty() ? std::span<const ir::NodeId>(inline_, n_)
@@ -53,6 +62,7 @@ class NodeIds {
   std::vector<ir::NodeId> to_vector() const { return {span().begin(), span().end()}; }
 
  private:
+  void spill(ir::NodeId id);
   static constexpr size_t kInline = 8;
   ir::NodeId inline_[kInline];
   size_t n_ = 0;
@@ -79,11 +89,12 @@ PyObject* map_err(const ir::BadNodeId& error);
 // Buffers for converting one params dict: the builder, its encoding and the
 // Python objects whose text the builder borrows. Each conversion holds one for
 // as long as it uses the resulting map view. The calling thread's buffers are
-// reused from call to call; a conversion that starts while they are lent (one
-// reentered from an __index__ or __float__ method) gets fresh ones.
+// reused from call to call and taken only when a non-empty dict comes; a
+// conversion that starts while they are lent (one reentered from an __index__
+// or __float__ method) gets fresh ones.
 class ParamScratch {
  public:
-  ParamScratch();
+  ParamScratch() noexcept;
   ~ParamScratch();
   ParamScratch(const ParamScratch&) = delete;
   ParamScratch& operator=(const ParamScratch&) = delete;
@@ -92,7 +103,8 @@ class ParamScratch {
 
  private:
   friend bool params_from_py(PyObject*, ParamScratch&, ir::ParamMapView&);
-  Buffers* buffers_;
+  Buffers& buffers();
+  Buffers* buffers_ = nullptr;
   std::unique_ptr<Buffers> own_;
 };
 
