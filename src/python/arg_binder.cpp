@@ -121,7 +121,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
   Binding b(sig, out);
-  b.take_positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+  b.take_positional(PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args));
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* name;

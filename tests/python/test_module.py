@@ -97,3 +97,27 @@ def test_method_table_order():
     names = [n for n in GraphStore.__dict__ if not n.startswith("_")]
     assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
                      "node_count", "nodes", "outputs"]
+
+
+@pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])
+def test_objects_refuse_copies_that_would_lose_their_content(copier):
+    import copy
+    import pickle
+
+    store = GraphStore()
+    store.add_source("x")
+    descriptor = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v",
+                                   io_schema="s")
+    run = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": pickle.dumps}[copier]
+    for obj in (store, descriptor):
+        with pytest.raises(TypeError, match="cannot pickle"):
+            run(obj)
+
+
+def test_new_through_the_type_machinery():
+    store = GraphStore.__new__(GraphStore)
+    assert store.node_count() == 0
+    with pytest.raises(TypeError):
+        GraphStore.__new__(PayloadDescriptor)
+    with pytest.raises(TypeError):
+        object.__new__(GraphStore)
