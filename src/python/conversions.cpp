@@ -75,6 +75,30 @@ PyObject* str_to_py(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
 }
 
+// ---- flags and bytes ----------------------------------------------------------
+
+bool bool_arg(const char* param, PyObject* o, bool& out) {
+  if (o == nullptr || o == Py_None) {
+    out = false;
+    return true;
+  }
+  if (!PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "expected bool, not %.200s", Py_TYPE(o)->tp_name);
+    return argument_error(param);
+  }
+  out = o == Py_True;
+  return true;
+}
+
+bool bytes_arg(const char* param, PyObject* o, std::string_view& out) {
+  if (!PyBytes_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "expected bytes, not %.200s", Py_TYPE(o)->tp_name);
+    return argument_error(param);
+  }
+  out = std::string_view(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)));
+  return true;
+}
+
 // ---- node ids --------------------------------------------------------------
 
 void NodeIds::spill(ir::NodeId id) {

@@ -39,6 +39,15 @@ bool str_arg(const char* param, PyObject* o, std::string_view& out);
 // A new str from UTF-8 text held by the IR.
 PyObject* str_to_py(std::string_view text);
 
+// ---- flags and bytes ----------------------------------------------------------
+
+// A flag such as maximal_fusion: absent or None is false, otherwise only a
+// bool is accepted; TypeError "argument '<param>': expected bool, not int".
+bool bool_arg(const char* param, PyObject* o, bool& out);
+// A bytes object (or subclass), borrowed: valid while `o` lives; TypeError
+// "argument '<param>': expected bytes, not bytearray" otherwise.
+bool bytes_arg(const char* param, PyObject* o, std::string_view& out);
+
 // ---- node ids --------------------------------------------------------------
 
 // A list of node ids; short lists (nearly all of them) stay inline.

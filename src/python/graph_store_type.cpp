@@ -6,6 +6,7 @@
 #include <new>
 
 #include "python/call_boundary.h"
+#include "python/conversions.h"
 
 namespace nodalis::py {
 namespace {
@@ -38,6 +39,9 @@ void graph_store_dealloc(PyObject* self) {
 #define NODALIS_FASTCALL(name, doc) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
    METH_FASTCALL | METH_KEYWORDS, doc}
+#define NODALIS_STATIC(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
+   METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc}
 #define NODALIS_NOARGS(name, doc) {#name, graph_store_##name, METH_NOARGS, doc}
 
 PyMethodDef graph_store_methods[] = {
@@ -66,6 +70,7 @@ PyMethodDef graph_store_methods[] = {
 };
 
 #undef NODALIS_FASTCALL
+#undef NODALIS_STATIC
 #undef NODALIS_NOARGS
 
 PyType_Slot graph_store_slots[] = {
@@ -101,6 +106,12 @@ PyObject* make_graph_store_type(PyObject* module) {
 }
 
 bool is_graph_store(PyObject* o) noexcept { return Py_TYPE(o)->tp_dealloc == graph_store_dealloc; }
+
+bool graph_store_arg(const char* param, PyObject* o) {
+  if (is_graph_store(o)) return true;
+  PyErr_Format(PyExc_TypeError, "expected GraphStore, not %.200s", Py_TYPE(o)->tp_name);
+  return argument_error(param);
+}
 
 ir::GraphStore& store_of(PyObject* o) noexcept { return *as_object(o)->store; }
 

@@ -19,6 +19,10 @@ PyObject* make_graph_store_type(PyObject* module);
 // subclassed, so its instances are exactly the objects using its deallocator.
 bool is_graph_store(PyObject* o) noexcept;
 
+// An argument that must be a GraphStore (e.g. a reducer's `store`):
+// TypeError "argument '<param>': expected GraphStore, not int" otherwise.
+bool graph_store_arg(const char* param, PyObject* o);
+
 // The store inside a GraphStore object. Precondition: is_graph_store(o).
 ir::GraphStore& store_of(PyObject* o) noexcept;
 
@@ -27,9 +31,10 @@ ir::GraphStore& store_of(PyObject* o) noexcept;
 // Py_TYPE(self), or the class itself in a static method.
 PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<ir::GraphStore> store);
 
-// Methods, each defined in the file of its concern. The signature is that of
-// METH_FASTCALL | METH_KEYWORDS, or of METH_NOARGS for those taking no
-// arguments (`unused` is null).
+// Methods, each defined in the file of its concern and listed in the table in
+// graph_store_type.cpp. The signature is that of METH_FASTCALL | METH_KEYWORDS
+// (a static method receives the class as `self`), or of METH_NOARGS for
+// those taking no arguments (`unused` is null).
 // store_building.cpp
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
