@@ -121,3 +121,12 @@ def test_new_through_the_type_machinery():
         GraphStore.__new__(PayloadDescriptor)
     with pytest.raises(TypeError):
         object.__new__(GraphStore)
+
+
+def test_the_module_exports_only_its_init_function():
+    import ctypes
+
+    lib = ctypes.CDLL(nodalis_core.__file__)
+    assert hasattr(lib, "PyInit_nodalis_core")
+    # The core's symbols (here GraphStore's constructor) stay inside.
+    assert not hasattr(lib, "_ZN7nodalis2ir10GraphStoreC1Ev")
