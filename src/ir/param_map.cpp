@@ -169,8 +169,20 @@ ParamMapView ParamMapBuilder::finish(std::string& out) {
   }
   // Unsigned byte order (char_traits<char> compares as unsigned char), a
   // proper prefix first; stable so that duplicate keys keep their order.
-  std::stable_sort(entries_.begin(), entries_.end(),
-                   [](const ParamEntryRef& x, const ParamEntryRef& y) { return x.key < y.key; });
+  // Maps are short: an insertion sort is stable, allocates nothing (unlike
+  // std::stable_sort's buffer) and is linear on already-sorted input.
+  for (size_t i = 1; i < entries_.size(); ++i) {
+    if (!(entries_[i].key < entries_[i - 1].key)) continue;
+    if (entries_.size() > 16) {
+      std::stable_sort(entries_.begin(), entries_.end(),
+                       [](const ParamEntryRef& x, const ParamEntryRef& y) { return x.key < y.key; });
+      break;
+    }
+    ParamEntryRef moving = entries_[i];
+    size_t j = i;
+    for (; j > 0 && moving.key < entries_[j - 1].key; --j) entries_[j] = entries_[j - 1];
+    entries_[j] = moving;
+  }
   out.resize(total);
   char* p = le::put_u32(out.data(), static_cast<uint32_t>(entries_.size()));
   for (const ParamEntryRef& e : entries_) {
