@@ -1,8 +1,11 @@
-from typing import Any, Dict, List, Optional, Sequence, SupportsIndex, Union, final
+from typing import Any, Dict, List, Optional, Sequence, SupportsIndex, Tuple, Union, final
 
 _ParamValue = Union[int, float, bool, str]
 _Params = Optional[Dict[str, _ParamValue]]
 _NodeIds = Sequence[SupportsIndex]
+# The six counts of a reduction: input_nodes, reachable_nodes, canonical_nodes,
+# stages, reduced_nodes, boundary_nodes.
+_Report = Dict[str, int]
 
 def version() -> str: ...
 
@@ -54,3 +57,41 @@ class GraphStore:
     def node_count(self) -> int: ...
     def nodes(self) -> List[Dict[str, Any]]: ...
     def outputs(self) -> List[int]: ...
+    def reduce(
+        self, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
+    ) -> Tuple[GraphStore, _Report]:
+        """Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind
+        RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in
+        to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is
+        pinned by the frozen M4 suite)."""
+    def reduce_incremental(self, *, outputs: Optional[_NodeIds] = None) -> Tuple[GraphStore, _Report]:
+        """One-shot incremental reduction of the current graph (same result as `reduce`). For genuine
+        step-by-step reduction while building, use `IncrementalReducer`."""
+    def reduction_report(self, *, outputs: Optional[_NodeIds] = None) -> _Report:
+        """The reduction report for the current graph, without keeping the reduced store."""
+
+@final
+class IncrementalReducer:
+    """Genuinely incremental reduction (plan §A.1): feed it a store as the graph is being built; each
+    `step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,
+    commutativity dedup, hash-consing — the same sound rules the SaturationEngine runs), so a concise
+    canonical form is maintained while building and `finalize` does one linear pass instead of a
+    whole-history optimization. `total_work()` counts nodes processed across all steps — it equals
+    the node count of the store, no matter how many steps fed it (the incrementality witness)."""
+
+    def __new__(cls) -> IncrementalReducer: ...
+    def step(self, store: GraphStore) -> int:
+        """Consume the nodes recorded in `store` since the last step. Returns how many were processed
+        (the delta size). The reducer must always be fed the same store."""
+    def watermark(self) -> int:
+        """How many of the store's nodes have been consumed so far."""
+    def total_work(self) -> int:
+        """Cumulative nodes processed across all steps (== watermark: each node touched once)."""
+    def canonical_count(self) -> int:
+        """Size of the maintained canonical form."""
+    def finalize(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
+    ) -> Tuple[GraphStore, _Report]:
+        """Finish: consume any remaining delta, then reduce the maintained canonical form against the
+        store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks
+        ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."""

@@ -66,6 +66,22 @@ PyMethodDef graph_store_methods[] = {
                    "outputs($self)\n--\n\n"
                    "The marked output node ids, in mark order (what an IR evaluator returns, in "
                    "order)."),
+    NODALIS_FASTCALL(reduce,
+                     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                     "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion "
+                     "behind\nRewriteEngine). Returns the reduced store and a report dict. "
+                     "`maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all "
+                     "land in one stage (the default single-use rule is\npinned by the frozen M4 "
+                     "suite)."),
+    NODALIS_FASTCALL(reduce_incremental,
+                     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+                     "One-shot incremental reduction of the current graph (same result as "
+                     "`reduce`). For genuine\nstep-by-step reduction while building, use "
+                     "`IncrementalReducer`."),
+    NODALIS_FASTCALL(reduction_report,
+                     "reduction_report($self, *, outputs=None)\n--\n\n"
+                     "The reduction report for the current graph, without keeping the reduced "
+                     "store."),
     {nullptr, nullptr, 0, nullptr},
 };
 

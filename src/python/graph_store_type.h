@@ -50,5 +50,12 @@ PyObject* graph_store_node_count(PyObject* self, PyObject* unused);
 PyObject* graph_store_outputs(PyObject* self, PyObject* unused);
 // node_view.cpp
 PyObject* graph_store_nodes(PyObject* self, PyObject* unused);
+// reduction_methods.cpp
+PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
+PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 }  // namespace nodalis::py

@@ -50,7 +50,7 @@ void reducer_dealloc(PyObject* self) {
 
 PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(kStep, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!store_arg("store", a[0])) return nullptr;
+    if (!graph_store_arg("store", a[0])) return nullptr;
     auto consumed = reducer_of(self).step(store_of(a[0]));
     if (!consumed) return map_err(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
@@ -60,9 +60,9 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return bound_call(kFinalize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!store_arg("store", a[0])) return nullptr;
+    if (!graph_store_arg("store", a[0])) return nullptr;
     bool maximal_fusion = false;
-    if (!fusion_flag_arg(a[1], maximal_fusion)) return nullptr;
+    if (!bool_arg("maximal_fusion", a[1], maximal_fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[2], outputs)) return nullptr;
     opt::SaturationEngine engine;

@@ -5,6 +5,7 @@
 
 #include "python/call_boundary.h"
 #include "python/graph_store_type.h"
+#include "python/incremental_reducer_type.h"
 #include "python/payload_descriptor_type.h"
 #include "python/py_ref.h"
 
@@ -29,6 +30,7 @@ int exec_module(PyObject* module) {
   }
   if (add_type(module, make_graph_store_type(module)) < 0) return -1;
   if (add_type(module, make_payload_descriptor_type(module)) < 0) return -1;
+  if (add_type(module, make_incremental_reducer_type(module)) < 0) return -1;
   PyRef name = PyRef::steal(PyModule_GetNameObject(module));
   if (!name) return -1;
   PyRef function = PyRef::steal(PyCFunction_NewEx(&version_def, module, name.get()));

@@ -57,7 +57,7 @@ PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t n
   return bound_call(kReduce, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "reduce")) return nullptr;
     bool maximal_fusion = false;
-    if (!fusion_flag_arg(a[0], maximal_fusion)) return nullptr;
+    if (!bool_arg("maximal_fusion", a[0], maximal_fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[1], outputs)) return nullptr;
     auto result = reduce(self, outputs, maximal_fusion);

@@ -5,7 +5,7 @@ import inspect
 import pytest
 
 import nodalis_core
-from nodalis_core import GraphStore, PanicException, PayloadDescriptor
+from nodalis_core import GraphStore, IncrementalReducer, PanicException, PayloadDescriptor
 
 
 def test_version():
@@ -23,7 +23,7 @@ def test_module_registers_classes_function_and_panic():
     assert not issubclass(PanicException, Exception)
 
 
-@pytest.mark.parametrize("cls", [GraphStore, PayloadDescriptor])
+@pytest.mark.parametrize("cls", [GraphStore, PayloadDescriptor, IncrementalReducer])
 def test_classes_are_frozen(cls):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
@@ -96,7 +96,8 @@ def test_class_texts():
 def test_method_table_order():
     names = [n for n in GraphStore.__dict__ if not n.startswith("_")]
     assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
-                     "node_count", "nodes", "outputs"]
+                     "node_count", "nodes", "outputs", "reduce", "reduce_incremental",
+                     "reduction_report"]
 
 
 @pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])
