@@ -1,23 +1,33 @@
-"""Builds the IR of a small scoring pipeline and prints its node view.
+"""Builds the IR of a small scoring pipeline, prints its node view, reduces it
+and prints the reduced graph with its report.
 
 Two sources are cleaned by element-wise ops, scored by an external model,
 repartitioned across workers by an exchange and summed per partition. Adding a
 node that is already present gives back its id: the graph is hash-consed.
+The reduction drops what the outputs do not need (a debugging branch), removes
+the identity op, finds that two products differ only in operand order, and
+fuses the element-wise chain into one stage.
 """
 from collections import Counter
+from typing import List, Tuple
 
 import nodalis_core
-from nodalis_core import GraphStore, PayloadDescriptor
+from nodalis_core import GraphStore, IncrementalReducer, PayloadDescriptor
+
+REPORT_KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
+               "boundary_nodes"]
 
 
-def build() -> GraphStore:
+def build() -> Tuple[GraphStore, List[int]]:
+    """The graph and the ids of the values the pipeline delivers."""
     g = GraphStore()
     clicks = g.add_source("clicks", {"format": "parquet", "rows": 1_000_000})
     prices = g.add_source("prices", {"format": "csv"})
 
     clean = g.add_op("fill_nan", [clicks], {"value": 0.0})
     scaled = g.add_op("mul", [clean], {"scalar": 1.5})
-    shifted = g.add_op("add", [scaled], {"scalar": 0.0})  # identity: an optimizer drops it
+    # Adding 0.0 on the right is an identity: the reduction drops it.
+    shifted = g.add_op("add", [scaled], {"scalar": 0.0, "side": "r"})
     joined = g.add_op("mul", [shifted, prices])
 
     model = PayloadDescriptor(kind="onnx", content_hash="sha256:9f2c41", framework="torch",
@@ -27,12 +37,17 @@ def build() -> GraphStore:
 
     by_user = g.add_exchange([scores], {"scheme": "hash", "key": "user_id", "parts": 8})
     total = g.add_reduction("sum", [by_user], {"axis": 0})
-    g.add_reduction("max", [by_user], {"axis": 0})
+    peak = g.add_reduction("max", [by_user], {"axis": 0})
+
+    # Revenue, written with the operands the other way round, and a debugging
+    # branch that no output needs.
+    revenue = g.add_reduction("sum", [g.add_op("mul", [prices, scaled])], {"axis": 0})
+    g.add_op("log", [clicks])
 
     # The same op again is the same node.
     assert g.add_op("mul", [clean], {"scalar": 1.5}) == scaled
     assert g.add_reduction("sum", [by_user], {"axis": 0}) == total
-    return g
+    return g, [total, peak, revenue]
 
 
 def describe(node: dict) -> str:
@@ -42,13 +57,31 @@ def describe(node: dict) -> str:
 
 
 def main() -> None:
-    g = build()
+    g, outputs = build()
     nodes = g.nodes()
     kinds = Counter(n["kind"] for n in nodes)
     print(f"nodalis_core {nodalis_core.version()}: {g.node_count()} nodes "
           f"({', '.join(f'{count} {kind}' for kind, count in sorted(kinds.items()))})")
     for node in nodes:
         print(describe(node))
+
+    reduced, report = g.reduce(outputs=outputs)
+    print(f"reduced: {reduced.node_count()} nodes, outputs {reduced.outputs()}")
+    for node in reduced.nodes():
+        members = node.get("members")
+        line = describe(node)
+        if members:
+            line += " members=" + " ".join(m["name"] for m in members)
+        print(line)
+    print("report: " + ", ".join(f"{key}={report[key]}" for key in REPORT_KEYS))
+
+    # The same reduction, followed while building: the reducer keeps a small
+    # canonical form and finalize reduces only that.
+    reducer = IncrementalReducer()
+    reducer.step(g)
+    _, incremental = reducer.finalize(g, outputs=outputs)
+    print(f"incremental: {reducer.total_work()} nodes stepped, canonical form of "
+          f"{reducer.canonical_count()}, {incremental['reduced_nodes']} nodes after finalize")
 
 
 if __name__ == "__main__":
