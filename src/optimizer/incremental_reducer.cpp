@@ -15,8 +15,6 @@
 namespace nodalis::opt {
 
 namespace {
-constexpr size_t kLookAhead = 6;
-
 bool is_identity_use(const ir::NodeKey& s) {
   return s.kind() == ir::NodeKind::Op && s.inputs().size() == 1 && is_identity_op(s);
 }
@@ -61,14 +59,19 @@ uint64_t IncrementalReducer::enter(const ir::NodeKey& s, std::span<const ir::Nod
   return canonical_.size() - 1;
 }
 
-void IncrementalReducer::prefetch(const ir::NodeKey& s) {
+void IncrementalReducer::prefetch(const ir::NodeKey& s, size_t k) {
+  bool& known = ahead_known_[k % (kLookAhead + 1)];
+  known = false;
   if (s.has_nan() || is_identity_use(s)) return;
   ahead_.clear();
   for (ir::NodeId x : s.inputs()) {
     if (x >= id_map_.size()) return;  // an earlier node of this delta: not known yet
     ahead_.push_back(id_map_[x]);
   }
-  table_.prefetch(hash_of(s, ahead_));
+  const uint64_t h = hash_of(s, ahead_);
+  table_.prefetch(h);
+  ahead_hash_[k % (kLookAhead + 1)] = h;
+  known = true;
 }
 
 Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::NodeKey> delta) {
@@ -76,8 +79,12 @@ Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::Nod
   // whole map on every small step.
   if (id_map_.capacity() < id_map_.size() + delta.size())
     id_map_.reserve(std::max(id_map_.size() + delta.size(), 2 * id_map_.capacity()));
+  for (bool& known : ahead_known_) known = false;
   for (size_t k = 0; k < delta.size(); ++k) {
-    if (k + kLookAhead < delta.size()) prefetch(delta[k + kLookAhead]);
+    if (k + kLookAhead < delta.size()) prefetch(delta[k + kLookAhead], k + kLookAhead);
+    // Inputs translate the same way now as when the hash was taken ahead: id
+    // map entries never change once written.
+    const bool ahead = ahead_known_[k % (kLookAhead + 1)];
     const ir::NodeKey& s = delta[k];
     inputs_.clear();
     for (ir::NodeId x : s.inputs()) {
@@ -92,7 +99,7 @@ Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::Nod
         continue;
       }
       if (inputs_.size() == 2 && is_commutative_op(s)) {
-        const uint64_t h = hash_of(s, inputs_);
+        const uint64_t h = ahead ? ahead_hash_[k % (kLookAhead + 1)] : hash_of(s, inputs_);
         uint32_t found = find(s, inputs_, h);
         if (found == FlatIndex::kAbsent) {
           const ir::NodeId swapped[2] = {inputs_[1], inputs_[0]};
@@ -102,7 +109,7 @@ Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::Nod
         continue;
       }
     }
-    const uint64_t h = hash_of(s, inputs_);
+    const uint64_t h = ahead ? ahead_hash_[k % (kLookAhead + 1)] : hash_of(s, inputs_);
     const uint32_t found = find(s, inputs_, h);
     id_map_.push_back(found != FlatIndex::kAbsent ? found : enter(s, inputs_, h));
   }
