@@ -95,16 +95,39 @@ EngineGraph cse(const EngineGraph& canonical) {
   std::vector<EnginePos> remap(n);
   FlatIndex index(n);
   const uint64_t seed = table_seed();
+  // The key of node i: its op and its children mapped through remap, which is
+  // final for every child below `settled` (children come first). Above it
+  // the key guesses that the child was not merged; engines hand over graphs
+  // without duplicates, so the guess nearly always holds.
+  auto key_hash = [&](EnginePos i, size_t settled) {
+    uint64_t h = mix_word(seed, canonical.op(i));
+    auto kids = canonical.children(i);
+    for (EnginePos c : kids) h = mix_word(h, c < settled ? remap[c] : c);
+    return finish_hash(mix_word(h, kids.size()));
+  };
+  // The table outgrows the caches on large graphs: the slot of a node a few
+  // places ahead is prefetched with its (guessed) key, and the hash is reused
+  // when the guess proves right.
+  constexpr size_t kAhead = 8;
+  uint64_t ahead_hash[kAhead] = {};
+  size_t ahead_settled[kAhead] = {};
   std::vector<EnginePos> kids;
   for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      const auto next = static_cast<EnginePos>(i + kAhead);
+      ahead_settled[next % kAhead] = i;
+      ahead_hash[next % kAhead] = key_hash(next, i);
+      index.prefetch(ahead_hash[next % kAhead]);
+    }
     EngineNode node = canonical.node(static_cast<EnginePos>(i));
     kids.clear();
-    uint64_t h = mix_word(seed, node.op);
-    for (EnginePos c : node.children) {
-      kids.push_back(remap[c]);  // c < i: the graph checked that when it was built
-      h = mix_word(h, remap[c]);
+    bool guessed = i >= kAhead;
+    const size_t settled = ahead_settled[i % kAhead];
+    for (EnginePos c : node.children) {  // c < i: checked when the graph was built
+      kids.push_back(remap[c]);
+      guessed = guessed && (c < settled || remap[c] == c);
     }
-    h = finish_hash(mix_word(h, kids.size()));
+    const uint64_t h = guessed ? ahead_hash[i % kAhead] : key_hash(static_cast<EnginePos>(i), i);
     uint32_t found = index.find(h, [&](uint32_t p) {
       if (dedup.op(p) != node.op) return false;
       std::span<const EnginePos> other = dedup.children(p);

@@ -49,6 +49,8 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   for (EnginePos o : g.outputs())
     if (o >= n) throw InternalFault("position out of range");
 
+  if (texts.size() > static_cast<uint64_t>(egraph::GlobalSymbol::kMaxLocal) + 1)
+    throw CapacityError("too many distinct op texts for the e-graph's symbols");
   // Symbols by text id; only texts some node uses are given one.
   std::vector<egraph::GlobalSymbol> symbol(texts.size());
   std::vector<uint8_t> has_symbol(texts.size(), 0);

@@ -10,6 +10,21 @@ TokenTable::TokenTable(size_t expected_nodes)
     : texts_(std::make_shared<OpTexts>()), index_(expected_nodes / 4), seed_(table_seed()) {}
 
 TextId TokenTable::enter(const ir::NodeKey& key) {
+  const std::string_view content = content_bytes(key);
+  const uint64_t h = hash_text(mix_word(seed_, static_cast<uint64_t>(key.kind())), content);
+  uint32_t found = content_index_.find(h, [&](uint32_t p) {
+    const ir::NodeKey& other = content_keys_[p];
+    return other.kind() == key.kind() && content_bytes(other) == content;
+  });
+  if (found != FlatIndex::kAbsent) return content_texts_[found];
+  const TextId id = enter_token(key);
+  content_keys_.push_back(key);
+  content_texts_.push_back(id);
+  content_index_.insert(static_cast<uint32_t>(content_keys_.size() - 1), h);
+  return id;
+}
+
+TextId TokenTable::enter_token(const ir::NodeKey& key) {
   scratch_.clear();
   key.append_token(scratch_);
   const uint64_t h = hash_text(seed_, scratch_);

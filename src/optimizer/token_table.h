@@ -27,14 +27,22 @@ class TokenTable {
   TextId enter(const ir::NodeKey& key);
 
   // The first node entered with that text; an internal fault for an unknown id.
+  // Nodes equal apart from inputs always get the same text.
   const ir::NodeKey& key_of(TextId id) const;
   const OpTexts& texts() const noexcept { return *texts_; }
   std::shared_ptr<const OpTexts> shared_texts() const noexcept { return texts_; }
 
  private:
+  TextId enter_token(const ir::NodeKey& key);
+
   std::shared_ptr<OpTexts> texts_;
   std::vector<ir::NodeKey> keys_;  // by TextId
-  FlatIndex index_;
+  FlatIndex index_;                // TextIds by token text
+  // Most nodes share their content (all but the inputs) with an earlier node;
+  // finding that one by its bytes is cheaper than building the token again.
+  std::vector<ir::NodeKey> content_keys_;
+  std::vector<TextId> content_texts_;
+  FlatIndex content_index_;  // positions in content_keys_ by content bytes
   uint64_t seed_;
   std::string scratch_;
 };
