@@ -265,3 +265,27 @@ def test_docstrings_and_signatures():
     assert GraphStore.reduce_incremental.__doc__ == (
         "One-shot incremental reduction of the current graph (same result as `reduce`). For "
         "genuine\nstep-by-step reduction while building, use `IncrementalReducer`.")
+
+
+def test_reductions_see_the_store_as_it_was_while_another_thread_builds():
+    import threading
+
+    g = GraphStore()
+    first = g.add_source("first")
+    done = threading.Event()
+
+    def build():
+        random_store(g, 21, 4000)
+        done.set()
+
+    builder = threading.Thread(target=build)
+    builder.start()
+    seen = []
+    while not done.is_set():
+        n = g.node_count()
+        reduced, rep = g.reduce(outputs=[first, n - 1])
+        assert rep["input_nodes"] >= n
+        seen.append(rep["input_nodes"])
+    builder.join()
+    assert g.reduction_report(outputs=[first])["input_nodes"] == g.node_count()
+    assert seen == sorted(seen)
