@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "egraph/eclass.h"
@@ -54,6 +55,7 @@ class EGraph {
   // Visits every root class in ascending id order.
   template <class F>
   void for_each_class(F&& visit) const {
+    flush_parents();
     for (Id id = 0; id < uf_.size(); ++id) {
       if (uf_.is_root(id)) visit(classes_[id]);
     }
@@ -69,8 +71,12 @@ class EGraph {
   static constexpr Id kNoClass = UINT32_MAX;
 
   void canonicalize(SymbolLang& node) const;
+  void flush_parents() const {
+    if (parents_filed_ != keys_.size()) file_parents();
+  }
+  void file_parents() const;
   void canonicalize_mut(SymbolLang& node);
-  void touch(Id id);
+  void mark_stale(Id id);
   uint64_t process_unions();
   void rebuild_classes();
 
@@ -81,16 +87,32 @@ class EGraph {
   // and pending refer to these); kNoClass for keys a rebuild re-inserted.
   std::vector<Id> key_class_;
   MemoTable memo_;
-  // Indexed by id; only roots hold nodes.
-  std::vector<EClass> classes_;
+  // Indexed by id; only roots hold nodes. Mutable only for flush_parents.
+  mutable std::vector<EClass> classes_;
+  // Keys from parents_filed_ on have not yet been appended to their
+  // children's parent lists. Filing them in one pass before anything reads
+  // or moves parent lists lets the misses of a bulk load overlap instead of
+  // stalling every add. Caught up whenever the e-graph is clean, so
+  // concurrent reads of a clean e-graph never write.
+  mutable size_t parents_filed_ = 0;
+  // False until the first effective union: until then every id is a root
+  // and add can skip the union-find walk.
+  bool merged_ = false;
   uint64_t class_count_ = 0;
   // Added nodes waiting to be re-inserted into memo in canonical form; last
-  // in, first out.
+  // in, first out. Only parents of merged-away classes are queued: a freshly
+  // added node is canonical and already in memo, and if one of its children
+  // is merged away later it is queued again as that child's parent, above
+  // its own entry; re-inserting it from add could therefore never merge
+  // anything, and is skipped.
   std::vector<ParentRef> pending_;
-  // Classes whose node list may have changed since the last rebuild; the
-  // rebuild canonicalizes only these.
-  std::vector<Id> touched_;
-  std::vector<uint8_t> touched_flag_;
+  // Classes created since the last rebuild are the ids from fresh_from_ on;
+  // each holds one canonical node unless it is also listed as stale.
+  Id fresh_from_ = 0;
+  // Classes whose node lists a rebuild must re-canonicalize: merged
+  // survivors and the classes of re-queued parents (once each, by flag).
+  std::vector<Id> stale_;
+  std::vector<uint8_t> stale_flag_;
   OpIndex by_op_;
   std::vector<uint64_t> fresh_ops_;
   bool clean_ = false;
