@@ -33,10 +33,10 @@ double cpu_now() {
 
 size_t heap_in_use() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
 
-// n nodes: 1% leaves with symbols of their own, the rest over 100 operators
-// with one to three children drawn uniformly from the classes made so far.
-// Children are stored as raw random numbers and reduced modulo the class
-// count at load time, so the load loop does no lookups of its own.
+// n distinct nodes: 1% leaves with symbols of their own, the rest over 100
+// operators with one to three children drawn uniformly from all earlier
+// nodes. Repeats are redrawn here, so node i becomes class i and the load
+// loop needs no mapping of its own.
 std::vector<SymbolLang> random_dag(size_t n, uint32_t seed, uint32_t n_ops = 100) {
   std::mt19937 rng(seed);
   std::vector<GlobalSymbol> ops;
@@ -45,11 +45,17 @@ std::vector<SymbolLang> random_dag(size_t n, uint32_t seed, uint32_t n_ops = 100
   nodes.reserve(n);
   size_t leaves = std::max<size_t>(1, n / 100);
   for (size_t i = 0; i < leaves; ++i) nodes.emplace_back(GlobalSymbol::local(static_cast<uint32_t>(i)), uint32_t{0});
+  EGraph seen;  // only to reject repeats
+  for (const SymbolLang& leaf : nodes) seen.add(leaf);
   Id kids[3];
-  for (size_t i = leaves; i < n; ++i) {
+  while (nodes.size() < n) {
+    size_t i = nodes.size();
     uint32_t arity = 1 + rng() % 3;
-    for (uint32_t k = 0; k < arity; ++k) kids[k] = static_cast<Id>(rng());
-    nodes.emplace_back(ops[rng() % ops.size()], std::span<const Id>(kids, arity));
+    for (uint32_t k = 0; k < arity; ++k) kids[k] = static_cast<Id>(rng() % i);
+    SymbolLang node(ops[rng() % ops.size()], std::span<const Id>(kids, arity));
+    if (seen.lookup(node)) continue;
+    seen.add(node);
+    nodes.push_back(std::move(node));
   }
   return nodes;
 }
@@ -59,12 +65,7 @@ std::vector<Id> load(EGraph& g, const std::vector<SymbolLang>& nodes) {
   std::vector<Id> ids;
   ids.reserve(nodes.size());
   g.reserve(nodes.size());
-  for (const SymbolLang& n : nodes) {
-    SymbolLang m = n;
-    uint64_t classes = g.id_count();
-    for (Id& c : m.children()) c = static_cast<Id>(c % classes);
-    ids.push_back(g.add(std::move(m)));
-  }
+  for (const SymbolLang& n : nodes) ids.push_back(g.add(n));
   return ids;
 }
 
@@ -161,11 +162,12 @@ void bench_runner() {
   std::vector<SymbolLang> nodes = random_dag(n, 4, 1);
   EGraph g;
   GlobalSymbol add = SymbolTable::intern("op|add");
+  std::vector<Id> ids;  // rewriting to "op|add" can make repeats
   for (const SymbolLang& node : nodes) {
     std::vector<Id> kids;
-    for (Id c : node.children()) kids.push_back(static_cast<Id>(c % g.id_count()));
+    for (Id c : node.children()) kids.push_back(ids[c]);
     if (kids.size() == 3) kids.pop_back();
-    g.add(kids.empty() ? node : SymbolLang(add, std::span<const Id>(kids)));
+    ids.push_back(g.add(kids.empty() ? node : SymbolLang(add, std::span<const Id>(kids))));
   }
   auto lhs = std::make_shared<const Pattern>(Pattern::parse("(op|add ?a ?b)").value());
   auto rhs = std::make_shared<const Pattern>(Pattern::parse("(op|add ?b ?a)").value());
