@@ -64,11 +64,6 @@ class EGraph {
   const SymbolLang& parent_node(ParentRef ref) const { return keys_[ref]; }
   Id parent_class(ParentRef ref) const { return key_class_[ref]; }
 
-  // A hint for bulk loads: starts fetching the memory an add or lookup of
-  // `node` (children already roots) will touch, so that the caller can
-  // overlap it with the adds before. Changes nothing.
-  void prefetch(const SymbolLang& node) const noexcept { memo_.prefetch(node.hash()); }
-
   // Room for n more nodes, so that a bulk load does not regrow the tables.
   void reserve(size_t n);
 

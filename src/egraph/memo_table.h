@@ -40,18 +40,6 @@ class MemoTable {
     }
   }
 
-  // Starts fetching the cache lines a probe for `hash` will read first.
-  void prefetch(uint64_t hash) const noexcept {
-    if (ctrl_.empty()) return;
-    size_t pos = tag_of(hash) >> shift_;
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(ctrl_.data() + pos);
-    __builtin_prefetch(slots_.data() + pos, 1);
-#else
-    (void)pos;
-#endif
-  }
-
   // Inserts a new key where `probe` (for the same key, no insert since) ended.
   void insert_at(Probe at, uint32_t key, Id value, uint64_t hash) {
     if (at.slot == kNotFound || (used_ + 1) * 4 > ctrl_.size() * 3) {
