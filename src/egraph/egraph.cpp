@@ -10,10 +10,6 @@
 
 namespace nodalis::egraph {
 
-void EGraph::canonicalize(SymbolLang& node) const {
-  for (Id& c : node.children()) c = uf_.find(c);
-}
-
 void EGraph::canonicalize_mut(SymbolLang& node) {
   for (Id& c : node.children()) c = uf_.find_mut(c);
 }
@@ -127,9 +123,10 @@ uint64_t EGraph::process_unions() {
     if (!probe.found) {
       if (keys_.size() >= UINT32_MAX) throw EngineFault("e-graph memo is full");
       // The stale key stays; the canonical form becomes a key of its own.
-      memo_.insert_at(probe, static_cast<uint32_t>(keys_.size()), cls, hash);
+      uint32_t key = static_cast<uint32_t>(keys_.size());
       keys_.push_back(std::move(node));
       key_class_.push_back(kNoClass);
+      memo_.insert_at(probe, key, cls, hash);
     } else {
       Id old = memo_.value(probe.slot);
       memo_.set_value(probe.slot, cls);

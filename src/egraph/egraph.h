@@ -70,7 +70,6 @@ class EGraph {
  private:
   static constexpr Id kNoClass = UINT32_MAX;
 
-  void canonicalize(SymbolLang& node) const;
   void flush_parents() const {
     if (parents_filed_ != keys_.size()) file_parents();
   }

@@ -238,6 +238,10 @@ TEST(Rewrite, RejectsAnApplierVariableTheSearcherLacks) {
   auto ok = Rewrite::make("good-rule", pat("(f ?a ?b)"), pat("(g ?b)"));
   ASSERT_TRUE(ok.ok());
   EXPECT_EQ(SymbolTable::text(ok.value().name()), "good-rule");
+  auto texts = rewrite_from_patterns("from-texts", "(f ?a)", "(g ?a ?c)");
+  ASSERT_FALSE(texts.ok());
+  EXPECT_EQ(texts.error(), "Rewrite from-texts refers to unbound var ?c");
+  EXPECT_FALSE(rewrite_from_patterns("unparsed", "(f ?a", "?a").ok());
 }
 
 }  // namespace
