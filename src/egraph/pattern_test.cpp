@@ -91,6 +91,20 @@ TEST(PatternParse, RandomTextsEitherFailOrPrintBackToThemselves) {
   EXPECT_GT(accepted, 1000);
 }
 
+TEST(PatternParse, DepthAndSizeAreBounded) {
+  std::string deep;
+  for (int k = 0; k < 100000; ++k) deep += "(f ";
+  auto p = Pattern::parse(deep);
+  ASSERT_FALSE(p.ok());
+  EXPECT_EQ(p.error(), "pattern nested deeper than 256");
+  std::string wide = "(f";
+  for (int k = 0; k < 5000; ++k) wide += " a" + std::to_string(k);
+  EXPECT_FALSE(Pattern::parse(wide + ")").ok());
+  std::string fine = "(f";
+  for (int k = 0; k < 200; ++k) fine += " a" + std::to_string(k);
+  EXPECT_TRUE(Pattern::parse(fine + ")").ok());
+}
+
 TEST(PatternVar, ReaderWantsTheQuestionMark) {
   auto v = Var::parse("x");
   ASSERT_FALSE(v.ok());
