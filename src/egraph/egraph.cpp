@@ -14,6 +14,25 @@ void EGraph::canonicalize_mut(SymbolLang& node) {
   for (Id& c : node.children()) c = uf_.find_mut(c);
 }
 
+void EGraph::swap(EGraph& other) noexcept {
+  using std::swap;
+  swap(uf_, other.uf_);
+  swap(keys_, other.keys_);
+  swap(key_class_, other.key_class_);
+  swap(memo_, other.memo_);
+  swap(classes_, other.classes_);
+  swap(parents_filed_, other.parents_filed_);
+  swap(merged_, other.merged_);
+  swap(class_count_, other.class_count_);
+  swap(pending_, other.pending_);
+  swap(fresh_from_, other.fresh_from_);
+  swap(stale_, other.stale_);
+  swap(stale_flag_, other.stale_flag_);
+  swap(by_op_, other.by_op_);
+  swap(fresh_ops_, other.fresh_ops_);
+  swap(clean_, other.clean_);
+}
+
 Id EGraph::find(Id id) const {
   uf_.check(id);
   return uf_.find(id);
@@ -100,6 +119,7 @@ bool EGraph::union_(Id a, Id b) {
   // The longer list goes first, the shorter is appended; the loser's slot is
   // left empty.
   EClass& win = classes_[w];
+  using std::swap;  // the SmallVec overload, not EGraph::swap
   if (win.nodes.size() < lost.nodes.size()) swap(win.nodes, lost.nodes);
   win.nodes.append_from(lost.nodes);
   if (win.parents.size() < lost.parents.size()) swap(win.parents, lost.parents);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "egraph/block_list.h"
 #include "egraph/eclass.h"
 #include "egraph/id.h"
 #include "egraph/memo_table.h"
@@ -20,6 +21,18 @@ namespace nodalis::egraph {
 class EGraph {
  public:
   EGraph() = default;
+  EGraph(const EGraph&) = default;
+  EGraph& operator=(const EGraph&) = default;
+  // A moved-from e-graph is empty and usable.
+  EGraph(EGraph&& other) noexcept { swap(other); }
+  EGraph& operator=(EGraph&& other) noexcept {
+    if (this != &other) {
+      EGraph taken(std::move(other));
+      swap(taken);
+    }
+    return *this;
+  }
+  void swap(EGraph& other) noexcept;
 
   // Adds a node (children are canonicalized first) and returns the class it
   // is in, which need not be a root: callers apply find. An equal node already
@@ -81,13 +94,13 @@ class EGraph {
 
   UnionFind uf_;
   // Every memo key in insertion order; the memo holds indexes into it.
-  std::vector<SymbolLang> keys_;
+  BlockList<SymbolLang> keys_;
   // For keys created by add: the class they were added to (parent entries
   // and pending refer to these); kNoClass for keys a rebuild re-inserted.
-  std::vector<Id> key_class_;
+  BlockList<Id> key_class_;
   MemoTable memo_;
   // Indexed by id; only roots hold nodes. Mutable only for flush_parents.
-  mutable std::vector<EClass> classes_;
+  mutable BlockList<EClass> classes_;
   // Keys from parents_filed_ on have not yet been appended to their
   // children's parent lists. Filing them in one pass before anything reads
   // or moves parent lists lets the misses of a bulk load overlap instead of

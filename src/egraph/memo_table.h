@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "egraph/block_list.h"
 #include "egraph/id.h"
 #include "egraph/symbol_lang.h"
 
@@ -27,7 +28,7 @@ class MemoTable {
     uint32_t slot;
     bool found;
   };
-  Probe probe(const SymbolLang& node, uint64_t hash, const std::vector<SymbolLang>& keys) const noexcept {
+  Probe probe(const SymbolLang& node, uint64_t hash, const BlockList<SymbolLang>& keys) const noexcept {
     if (ctrl_.empty()) return {kNotFound, false};
     uint32_t tag = tag_of(hash);
     uint8_t mark = mark_of(hash);
