@@ -68,7 +68,13 @@ class SymbolLang {
 
   friend bool operator==(const SymbolLang& a, const SymbolLang& b) noexcept {
     if (a.op_ != b.op_ || a.n_ != b.n_) return false;
-    return std::equal(a.data(), a.data() + a.n_, b.data());
+    // A plain loop: children are few, and std::equal becomes a memcmp call.
+    const Id* x = a.data();
+    const Id* y = b.data();
+    for (uint32_t k = 0; k < a.n_; ++k) {
+      if (x[k] != y[k]) return false;
+    }
+    return true;
   }
   // By symbol value, then children element by element; a proper prefix first.
   friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) noexcept;
