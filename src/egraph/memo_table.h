@@ -1,10 +1,10 @@
 // MemoTable: the e-graph's hash-cons, node -> class id. Open addressing with
 // linear probing. A dense array of one-byte control marks (empty, or 7 bits
 // of the hash) sits beside 12-byte slots: a probe for a node that is not
-// there, which is what every add of a new node does, reads only the marks,
-// a table small enough to stay in cache, and never the slots. A slot holds
-// the key's index in the e-graph's key list, its class and 32 bits of its
-// hash (enough to place it again when the table grows).
+// there, which is what every add of a new node does, almost always reads only
+// the marks, a twelfth of the slots' size and far likelier to be in cache. A
+// slot holds the key's index in the e-graph's key list, its class and 32 bits
+// of its hash (enough to place it again when the table grows).
 #pragma once
 
 #include <bit>
