@@ -25,7 +25,7 @@ void EGraph::swap(EGraph& other) noexcept {
   swap(merged_, other.merged_);
   swap(class_count_, other.class_count_);
   swap(pending_, other.pending_);
-  swap(fresh_from_, other.fresh_from_);
+  swap(fresh_key_, other.fresh_key_);
   swap(stale_, other.stale_);
   swap(stale_flag_, other.stale_flag_);
   swap(by_op_, other.by_op_);
@@ -184,15 +184,23 @@ void EGraph::rebuild_classes() {
   // on: fresh ids and stale roots are walked together.
   fresh_ops_.clear();
   const Id end = static_cast<Id>(uf_.size());
-  Id f = fresh_from_;  // next fresh id not yet indexed
+  // Fresh classes are read through their keys, which add made together with
+  // them and in the same order; the key list is a third of the class list's
+  // size.
+  size_t key = fresh_key_;
+  auto next_fresh = [&]() -> Id {
+    while (key < keys_.size() && key_class_[key] == kNoClass) ++key;
+    return key < keys_.size() ? key_class_[key] : end;
+  };
   auto index_fresh_below = [&](Id bound) {
-    for (; f < bound; ++f) {
-      if (uf_.is_root(f)) fresh_ops_.push_back(OpIndex::entry(classes_[f].nodes[0].op(), f));
+    for (Id f = next_fresh(); f < bound; f = next_fresh()) {
+      if (uf_.is_root(f)) fresh_ops_.push_back(OpIndex::entry(keys_[key].op(), f));
+      ++key;
     }
   };
   for (Id r : stale_) {
     index_fresh_below(r);
-    if (f == r) ++f;  // a fresh class that is also stale is handled here
+    if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here
     SmallVec<SymbolLang, 1>& nodes = classes_[r].nodes;
     for (SymbolLang& n : nodes) canonicalize_mut(n);
     if (nodes.size() > 1) {
@@ -204,7 +212,7 @@ void EGraph::rebuild_classes() {
     }
   }
   index_fresh_below(end);
-  fresh_from_ = end;
+  fresh_key_ = keys_.size();
   stale_.clear();
   if (!fresh_ops_.empty()) by_op_.refresh(fresh_ops_, uf_);
 }

@@ -118,9 +118,10 @@ class EGraph {
   // its own entry; re-inserting it from add could therefore never merge
   // anything, and is skipped.
   std::vector<ParentRef> pending_;
-  // Classes created since the last rebuild are the ids from fresh_from_ on;
-  // each holds one canonical node unless it is also listed as stale.
-  Id fresh_from_ = 0;
+  // Classes created since the last rebuild are those of the keys from
+  // fresh_key_ on that add made; each holds one canonical node unless it is
+  // also listed as stale.
+  size_t fresh_key_ = 0;
   // Classes whose node lists a rebuild must re-canonicalize: merged
   // survivors and the classes of re-queued parents (once each, by flag).
   std::vector<Id> stale_;
