@@ -165,7 +165,7 @@ std::string describe(const Program& program) {
 }
 
 void Machine::run(const EGraph& egraph, const Program& program, Id eclass, uint64_t& remaining,
-                  std::vector<Subst>& out) {
+                  SubstList& out) {
   if (remaining == 0) return;
   egraph_ = &egraph;
   program_ = &program;
