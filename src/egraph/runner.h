@@ -48,7 +48,7 @@ struct Iteration {
   double apply_time = 0;
   double rebuild_time = 0;
   double total_time = 0;
-  uint64_t n_rebuilds = 0;  // unions the closing rebuild performed
+  uint64_t rebuild_unions = 0;  // unions the closing rebuild performed
   std::optional<StopReason> stop_reason;
 };
 
