@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "egraph/id.h"
+#include "egraph/small_vec.h"
 #include "egraph/symbol_lang.h"
 
 namespace nodalis::egraph {
@@ -16,10 +17,11 @@ namespace nodalis::egraph {
 // and the class it was added to; every entry of one add names the same record.
 using ParentRef = uint32_t;
 
+// One node and four parent entries fit inline: 64 bytes for most classes.
 struct EClass {
   Id id = 0;
-  std::vector<SymbolLang> nodes;
-  std::vector<ParentRef> parents;
+  SmallVec<SymbolLang, 1> nodes;
+  SmallVec<ParentRef, 4> parents;
 };
 
 }  // namespace nodalis::egraph

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "egraph/block_list.h"
 #include "egraph/eclass.h"
 #include "egraph/id.h"
 #include "egraph/memo_table.h"
@@ -19,6 +21,18 @@ namespace nodalis::egraph {
 class EGraph {
  public:
   EGraph() = default;
+  EGraph(const EGraph&) = default;
+  EGraph& operator=(const EGraph&) = default;
+  // A moved-from e-graph is empty and usable.
+  EGraph(EGraph&& other) noexcept { swap(other); }
+  EGraph& operator=(EGraph&& other) noexcept {
+    if (this != &other) {
+      EGraph taken(std::move(other));
+      swap(taken);
+    }
+    return *this;
+  }
+  void swap(EGraph& other) noexcept;
 
   // Adds a node (children are canonicalized first) and returns the class it
   // is in, which need not be a root: callers apply find. An equal node already
@@ -54,6 +68,7 @@ class EGraph {
   // Visits every root class in ascending id order.
   template <class F>
   void for_each_class(F&& visit) const {
+    flush_parents();
     for (Id id = 0; id < uf_.size(); ++id) {
       if (uf_.is_root(id)) visit(classes_[id]);
     }
@@ -68,29 +83,49 @@ class EGraph {
  private:
   static constexpr Id kNoClass = UINT32_MAX;
 
-  void canonicalize(SymbolLang& node) const;
+  void flush_parents() const {
+    if (parents_filed_ != keys_.size()) file_parents();
+  }
+  void file_parents() const;
   void canonicalize_mut(SymbolLang& node);
-  void touch(Id id);
+  void mark_stale(Id id);
   uint64_t process_unions();
   void rebuild_classes();
 
   UnionFind uf_;
   // Every memo key in insertion order; the memo holds indexes into it.
-  std::vector<SymbolLang> keys_;
+  BlockList<SymbolLang> keys_;
   // For keys created by add: the class they were added to (parent entries
   // and pending refer to these); kNoClass for keys a rebuild re-inserted.
-  std::vector<Id> key_class_;
+  BlockList<Id> key_class_;
   MemoTable memo_;
-  // Indexed by id; only roots hold nodes.
-  std::vector<EClass> classes_;
+  // Indexed by id; only roots hold nodes. Mutable only for flush_parents.
+  mutable BlockList<EClass> classes_;
+  // Keys from parents_filed_ on have not yet been appended to their
+  // children's parent lists. Filing them in one pass before anything reads
+  // or moves parent lists lets the misses of a bulk load overlap instead of
+  // stalling every add. Caught up whenever the e-graph is clean, so
+  // concurrent reads of a clean e-graph never write.
+  mutable size_t parents_filed_ = 0;
+  // False until the first effective union: until then every id is a root
+  // and add can skip the union-find walk.
+  bool merged_ = false;
   uint64_t class_count_ = 0;
   // Added nodes waiting to be re-inserted into memo in canonical form; last
-  // in, first out.
+  // in, first out. Only parents of merged-away classes are queued: a freshly
+  // added node is canonical and already in memo, and if one of its children
+  // is merged away later it is queued again as that child's parent, above
+  // its own entry; re-inserting it from add could therefore never merge
+  // anything, and is skipped.
   std::vector<ParentRef> pending_;
-  // Classes whose node list may have changed since the last rebuild; the
-  // rebuild canonicalizes only these.
-  std::vector<Id> touched_;
-  std::vector<uint8_t> touched_flag_;
+  // Classes created since the last rebuild are those of the keys from
+  // fresh_key_ on that add made; each holds one canonical node unless it is
+  // also listed as stale.
+  size_t fresh_key_ = 0;
+  // Classes whose node lists a rebuild must re-canonicalize: merged
+  // survivors and the classes of re-queued parents (once each, by flag).
+  std::vector<Id> stale_;
+  std::vector<uint8_t> stale_flag_;
   OpIndex by_op_;
   std::vector<uint64_t> fresh_ops_;
   bool clean_ = false;

@@ -205,6 +205,25 @@ TEST(EGraph, NodesWiderThanTheInlineBufferBehaveAlike) {
   EXPECT_EQ(g[wide].nodes[0].arity(), 7u);
 }
 
+TEST(EGraph, CopiesAreIndependentAndMovedFromGraphsAreEmpty) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  Id fx = g.add({sym("f"), {x}});
+  EGraph copy = g;
+  copy.union_(x, y);
+  copy.rebuild();
+  EXPECT_EQ(g.number_of_classes(), 3u);
+  EXPECT_EQ(copy.number_of_classes(), 2u);
+  EGraph moved = std::move(g);
+  EXPECT_EQ(moved.lookup({sym("f"), {x}}), fx);
+  EXPECT_EQ(g.number_of_classes(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty
+  EXPECT_EQ(g.total_size(), 0u);
+  EXPECT_EQ(g.add({sym("z"), {}}), 0u);
+  g.rebuild();
+  EXPECT_TRUE(g.clean());
+}
+
 TEST(EGraph, BadIdsAreInternalFaults) {
   EGraph g;
   Id x = g.add({sym("x"), {}});

@@ -5,16 +5,20 @@
 namespace nodalis::egraph {
 namespace {
 
-// Stable counting sort on one 16-bit digit of the symbol half.
+// Stable counting sort on one 11-bit digit of the symbol half. Small digits
+// keep the scatter's write targets few enough to stay in cache.
+constexpr unsigned kDigitBits = 11;
+constexpr size_t kBuckets = size_t{1} << kDigitBits;
+
 void sort_digit(std::vector<uint64_t>& in, std::vector<uint64_t>& out, unsigned shift) {
-  std::vector<uint32_t> count(65537, 0);
-  for (uint64_t e : in) ++count[((e >> shift) & 0xffff) + 1];
-  for (size_t k = 0; k < 65536; ++k) {
+  std::vector<uint32_t> count(kBuckets + 1, 0);
+  for (uint64_t e : in) ++count[((e >> shift) & (kBuckets - 1)) + 1];
+  for (size_t k = 0; k < kBuckets; ++k) {
     if (count[k + 1] == in.size()) return;  // one digit value: already in order
   }
   for (size_t k = 1; k < count.size(); ++k) count[k] += count[k - 1];
   out.resize(in.size());
-  for (uint64_t e : in) out[count[(e >> shift) & 0xffff]++] = e;
+  for (uint64_t e : in) out[count[(e >> shift) & (kBuckets - 1)]++] = e;
   in.swap(out);
 }
 
@@ -24,8 +28,7 @@ void OpIndex::refresh(std::vector<uint64_t>& fresh, const UnionFind& uf) {
   if (fresh.size() < 4096) {
     std::sort(fresh.begin(), fresh.end());
   } else {
-    sort_digit(fresh, scratch_, 32);
-    sort_digit(fresh, scratch_, 48);
+    for (unsigned shift = 32; shift < 64; shift += kDigitBits) sort_digit(fresh, scratch_, shift);
   }
   scratch_.clear();
   scratch_.reserve(entries_.size() + fresh.size());

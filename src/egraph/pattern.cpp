@@ -1,6 +1,8 @@
 // Searching with a Pattern and instantiating one.
 #include "egraph/pattern.h"
 
+#include <algorithm>
+
 #include "egraph/fault.h"
 
 namespace nodalis::egraph {
@@ -23,7 +25,7 @@ Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile(a
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, uint64_t limit) const {
   if (limit == 0) return std::nullopt;
   require_clean(egraph);
-  std::vector<Subst> substs;
+  SubstList substs;
   uint64_t remaining = limit;
   Machine machine;
   machine.run(egraph, program_, eclass, remaining, substs);
@@ -38,7 +40,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
   require_clean(egraph);
   uint64_t remaining = limit;
   Machine machine;
-  std::vector<Subst> substs;
+  SubstList substs;
   auto visit = [&](Id eclass) {
     uint64_t before = remaining;
     machine.run(egraph, program_, eclass, remaining, substs);
@@ -54,7 +56,9 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
       if (remaining > 0) visit(ec.id);
     });
   } else {
-    for (Id eclass : egraph.classes_with_op(root.node().op())) {
+    OpIndex::Range candidates = egraph.classes_with_op(root.node().op());
+    found.reserve(std::min<uint64_t>(candidates.size(), limit));
+    for (Id eclass : candidates) {
       if (remaining == 0) break;
       visit(eclass);
     }

@@ -8,6 +8,8 @@
 #include <cctype>
 #include <map>
 
+#include "egraph/fault.h"
+
 namespace nodalis::egraph {
 namespace {
 
@@ -67,6 +69,17 @@ class Reader {
   static bool is_var(const std::string& a, bool quoted) { return !quoted && a.size() >= 2 && a[0] == '?'; }
 
   bool expr() {
+    // Reading, compiling and matching all recurse over the pattern, so its
+    // depth and size are bounded well inside any thread's stack.
+    if (depth_ >= kMaxDepth) return fail("pattern nested deeper than " + std::to_string(kMaxDepth));
+    if (ast_.size() >= kMaxNodes) return fail("pattern longer than " + std::to_string(kMaxNodes) + " nodes");
+    ++depth_;
+    bool ok = list_or_atom();
+    --depth_;
+    return ok;
+  }
+
+  bool list_or_atom() {
     skip_gaps();
     if (pos_ >= text_.size()) return fail("unexpected end of pattern");
     char c = text_[pos_];
@@ -104,8 +117,12 @@ class Reader {
     return true;
   }
 
+  static constexpr size_t kMaxDepth = 256;
+  static constexpr size_t kMaxNodes = 4096;
+
   std::string_view text_;
   size_t pos_ = 0;
+  size_t depth_ = 0;
   PatternAst ast_;
   std::string error_;
 };
@@ -140,7 +157,10 @@ PatternAst compact(const PatternAst& ast) {
   for (size_t i = 0; i < ast.size(); ++i) {
     ENodeOrVar n = ast[i];
     if (!n.is_var()) {
-      for (Id& c : n.node().children()) c = renumber[c];
+      for (Id& c : n.node().children()) {
+        if (c >= i) throw EngineFault("pattern node " + std::to_string(i) + " refers to a later node");
+        c = renumber[c];
+      }
     }
     auto [it, fresh] = first.try_emplace(n, static_cast<Id>(out.size()));
     if (fresh) out.push_back(std::move(n));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "egraph/fault.h"
 #include "egraph/rewrite.h"
 
@@ -62,6 +64,46 @@ INSTANTIATE_TEST_SUITE_P(
                     ParseCase{"(f a", nullptr}, ParseCase{"(f a))", nullptr}, ParseCase{")", nullptr},
                     ParseCase{"f g", nullptr}, ParseCase{"(f \"a)", nullptr}),
     [](const testing::TestParamInfo<ParseCase>& case_info) { return "text" + std::to_string(case_info.index); });
+
+TEST(PatternParse, RandomTextsEitherFailOrPrintBackToThemselves) {
+  // Whatever the reader accepts must print as a pattern that reads back to
+  // the same pattern; nothing it is given may crash it.
+  const char alphabet[] = {'(', ')', ' ', '\t', '\n', '?', '?', 'a', 'b', '|'};
+  std::mt19937 rng(11);
+  int accepted = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    size_t len = 1 + rng() % 16;
+    for (size_t k = 0; k < len; ++k) text += alphabet[rng() % sizeof alphabet];
+    auto p = Pattern::parse(text);
+    if (!p) continue;
+    ++accepted;
+    std::string printed = p.value().to_string();
+    // A lone symbol is printed bare; the list form keeps a trailing tab of
+    // its text from being trimmed as surrounding whitespace.
+    const ENodeOrVar& root = p.value().ast().back();
+    bool bare = !root.is_var() && root.node().arity() == 0;
+    auto again = Pattern::parse(bare ? "(" + printed + ")" : printed);
+    ASSERT_TRUE(again.ok()) << "'" << text << "' printed as '" << printed << "': " << again.error();
+    EXPECT_EQ(again.value().to_string(), printed);
+    EXPECT_EQ(again.value().ast().size(), p.value().ast().size());
+  }
+  EXPECT_GT(accepted, 1000);
+}
+
+TEST(PatternParse, DepthAndSizeAreBounded) {
+  std::string deep;
+  for (int k = 0; k < 100000; ++k) deep += "(f ";
+  auto p = Pattern::parse(deep);
+  ASSERT_FALSE(p.ok());
+  EXPECT_EQ(p.error(), "pattern nested deeper than 256");
+  std::string wide = "(f";
+  for (int k = 0; k < 5000; ++k) wide += " a" + std::to_string(k);
+  EXPECT_FALSE(Pattern::parse(wide + ")").ok());
+  std::string fine = "(f";
+  for (int k = 0; k < 200; ++k) fine += " a" + std::to_string(k);
+  EXPECT_TRUE(Pattern::parse(fine + ")").ok());
+}
 
 TEST(PatternVar, ReaderWantsTheQuestionMark) {
   auto v = Var::parse("x");
@@ -210,6 +252,10 @@ TEST(Rewrite, RejectsAnApplierVariableTheSearcherLacks) {
   auto ok = Rewrite::make("good-rule", pat("(f ?a ?b)"), pat("(g ?b)"));
   ASSERT_TRUE(ok.ok());
   EXPECT_EQ(SymbolTable::text(ok.value().name()), "good-rule");
+  auto texts = rewrite_from_patterns("from-texts", "(f ?a)", "(g ?a ?c)");
+  ASSERT_FALSE(texts.ok());
+  EXPECT_EQ(texts.error(), "Rewrite from-texts refers to unbound var ?c");
+  EXPECT_FALSE(rewrite_from_patterns("unparsed", "(f ?a", "?a").ok());
 }
 
 }  // namespace

@@ -119,27 +119,53 @@ class Compiler {
 Program compile(const PatternAst& ast) { return Compiler(ast).run(); }
 
 std::string describe(const Program& program) {
+  // Built by appending pieces: GCC 12 warns falsely on "literal" + temporary.
   std::string out;
-  auto node_text = [](const SymbolLang& n) { return SymbolTable::display(n.op()) + "/" + std::to_string(n.arity()); };
+  auto reg = [&](Reg r) {
+    out += 'r';
+    out += std::to_string(r);
+  };
+  auto node = [&](const SymbolLang& n) {
+    out += SymbolTable::display(n.op());
+    out += '/';
+    out += std::to_string(n.arity());
+  };
   for (const Instruction& ins : program.instructions) {
     if (!out.empty()) out += "; ";
     if (const auto* b = std::get_if<Bind>(&ins)) {
-      out += "bind " + node_text(b->node) + " r" + std::to_string(b->i) + " -> r" + std::to_string(b->out);
+      out += "bind ";
+      node(b->node);
+      out += ' ';
+      reg(b->i);
+      out += " -> ";
+      reg(b->out);
     } else if (const auto* c = std::get_if<Compare>(&ins)) {
-      out += "compare r" + std::to_string(c->i) + " r" + std::to_string(c->j);
+      out += "compare ";
+      reg(c->i);
+      out += ' ';
+      reg(c->j);
     } else if (const auto* l = std::get_if<Lookup>(&ins)) {
       out += "lookup";
-      for (const ENodeOrReg& e : l->term) out += e.is_reg ? " r" + std::to_string(e.reg) : " " + node_text(e.node);
-      out += " = r" + std::to_string(l->i);
+      for (const ENodeOrReg& e : l->term) {
+        out += ' ';
+        if (e.is_reg) {
+          reg(e.reg);
+        } else {
+          node(e.node);
+        }
+      }
+      out += " = ";
+      reg(l->i);
     } else {
-      out += "scan -> r" + std::to_string(std::get<Scan>(ins).out);
+      out += "scan -> ";
+      reg(std::get<Scan>(ins).out);
     }
   }
   return out;
 }
 
 void Machine::run(const EGraph& egraph, const Program& program, Id eclass, uint64_t& remaining,
-                  std::vector<Subst>& out) {
+                  SubstList& out) {
   if (remaining == 0) return;
   egraph_ = &egraph;
   program_ = &program;
@@ -155,7 +181,7 @@ bool Machine::step(size_t pc) {
   for (; pc < code.size(); ++pc) {
     const Instruction& ins = code[pc];
     if (const auto* b = std::get_if<Bind>(&ins)) {
-      const std::vector<SymbolLang>& nodes = egraph_->index(reg_[b->i]).nodes;
+      const auto& nodes = egraph_->index(reg_[b->i]).nodes;
       auto it = nodes.begin();
       // Nodes are sorted by symbol first, so a long list can skip straight
       // to the run of the wanted symbol; the visiting order is unchanged.

@@ -61,7 +61,7 @@ class Machine {
  public:
   // Runs `program` on class `eclass`, appending substitutions to `out` and
   // counting `remaining` down; stops at once when it reaches zero.
-  void run(const EGraph& egraph, const Program& program, Id eclass, uint64_t& remaining, std::vector<Subst>& out);
+  void run(const EGraph& egraph, const Program& program, Id eclass, uint64_t& remaining, SubstList& out);
 
  private:
   bool step(size_t pc);  // false once the limit is reached
@@ -69,7 +69,7 @@ class Machine {
   const EGraph* egraph_ = nullptr;
   const Program* program_ = nullptr;
   uint64_t* remaining_ = nullptr;
-  std::vector<Subst>* out_ = nullptr;
+  SubstList* out_ = nullptr;
   std::vector<Id> reg_;
   std::vector<Id> lookup_;
 };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "egraph/fault.h"
+#include "egraph/pattern.h"
 
 namespace nodalis::egraph {
 
@@ -19,6 +20,15 @@ Checked<Rewrite> Rewrite::make(std::string_view name, std::shared_ptr<const Sear
     }
   }
   return Rewrite(sym, std::move(searcher), std::move(applier));
+}
+
+Checked<Rewrite> rewrite_from_patterns(std::string_view name, std::string_view lhs, std::string_view rhs) {
+  Checked<Pattern> searcher = Pattern::parse(lhs);
+  if (!searcher) return Failure{searcher.error()};
+  Checked<Pattern> applier = Pattern::parse(rhs);
+  if (!applier) return Failure{applier.error()};
+  return Rewrite::make(name, std::make_shared<const Pattern>(std::move(searcher).value()),
+                       std::make_shared<const Pattern>(std::move(applier).value()));
 }
 
 }  // namespace nodalis::egraph

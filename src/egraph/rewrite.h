@@ -40,4 +40,9 @@ class Rewrite {
   std::shared_ptr<const Applier> applier_;
 };
 
+// The usual rule: a left pattern text searched, a right pattern text applied.
+// Fails with the reader's error for a text that does not parse, or with the
+// unbound-variable error of Rewrite::make.
+Checked<Rewrite> rewrite_from_patterns(std::string_view name, std::string_view lhs, std::string_view rhs);
+
 }  // namespace nodalis::egraph

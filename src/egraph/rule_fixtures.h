@@ -13,11 +13,7 @@
 namespace nodalis::egraph::testing_rules {
 
 inline Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
-  auto l = Pattern::parse(lhs);
-  auto r = Pattern::parse(rhs);
-  if (!l || !r) throw std::runtime_error("bad rule pattern in " + name);
-  auto made = Rewrite::make(name, std::make_shared<const Pattern>(std::move(l).value()),
-                            std::make_shared<const Pattern>(std::move(r).value()));
+  auto made = rewrite_from_patterns(name, lhs, rhs);
   if (!made) throw std::runtime_error(made.error());
   return std::move(made).value();
 }

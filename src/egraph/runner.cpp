@@ -155,7 +155,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   it.apply_time = seconds_since(apply_start);
 
   auto rebuild_start = Clock::now();
-  it.n_rebuilds = egraph_.rebuild();
+  it.rebuild_unions = egraph_.rebuild();
   it.rebuild_time = seconds_since(rebuild_start);
 
   if (it.applied.empty() && scheduler_->can_stop(i)) {

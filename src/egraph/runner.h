@@ -48,7 +48,7 @@ struct Iteration {
   double apply_time = 0;
   double rebuild_time = 0;
   double total_time = 0;
-  uint64_t n_rebuilds = 0;  // unions the closing rebuild performed
+  uint64_t rebuild_unions = 0;  // unions the closing rebuild performed
   std::optional<StopReason> stop_reason;
 };
 
@@ -97,6 +97,8 @@ class Runner {
   const EGraph& egraph() const noexcept { return egraph_; }
   const std::vector<Iteration>& iterations() const noexcept { return iterations_; }
   const std::optional<StopReason>& stop_reason() const noexcept { return stop_reason_; }
+  // Root ids a caller may note for its own use; the runner never fills them.
+  std::vector<Id>& roots() noexcept { return roots_; }
   RewriteScheduler& scheduler() noexcept { return *scheduler_; }
   uint64_t iter_limit() const noexcept { return iter_limit_; }
   uint64_t node_limit() const noexcept { return node_limit_; }
@@ -110,7 +112,7 @@ class Runner {
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
-  std::vector<Id> roots_;  // never filled here
+  std::vector<Id> roots_;
   std::optional<StopReason> stop_reason_;
   std::vector<Hook> hooks_;
   uint64_t iter_limit_ = kDefaultIterLimit;

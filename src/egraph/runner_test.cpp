@@ -215,7 +215,7 @@ TEST(Runner, AFailingHookStopsTheRunButTheIterationStillRebuilds) {
   EXPECT_EQ(runner.stop_reason()->describe(), "Other(hook says stop)");
   EXPECT_EQ(second_hook_calls, 0);
   EXPECT_TRUE(runner.iterations()[0].applied.empty());
-  EXPECT_EQ(runner.iterations()[0].n_rebuilds, 1u) << "f(x) = f(y) by congruence";
+  EXPECT_EQ(runner.iterations()[0].rebuild_unions, 1u) << "f(x) = f(y) by congruence";
   EXPECT_TRUE(runner.egraph().clean());
   EXPECT_EQ(runner.egraph().find(fx), runner.egraph().find(fy));
 }

@@ -16,7 +16,7 @@ namespace nodalis::egraph {
 // The matches of one searcher in one class.
 struct SearchMatches {
   Id eclass = 0;
-  std::vector<Subst> substs;
+  SubstList substs;
   const PatternAst* ast = nullptr;  // the searching pattern, if it is one
 };
 

@@ -13,6 +13,7 @@
 #include "egraph/checked.h"
 #include "egraph/fault.h"
 #include "egraph/id.h"
+#include "egraph/small_vec.h"
 #include "egraph/symbol_table.h"
 
 namespace nodalis::egraph {
@@ -86,5 +87,8 @@ class Subst {
   std::array<Binding, kInline> inline_{};
   std::vector<Binding> more_;
 };
+
+// The substitutions found in one class; most classes yield one, kept inline.
+using SubstList = SmallVec<Subst, 1>;
 
 }  // namespace nodalis::egraph

@@ -3,7 +3,9 @@
 // copies without touching the heap; wider nodes keep their children on the heap.
 #pragma once
 
+#include <algorithm>
 #include <compare>
+#include <cstring>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -26,10 +28,27 @@ class SymbolLang {
   // instruction compares against).
   SymbolLang(GlobalSymbol op, uint32_t arity);
 
-  SymbolLang(const SymbolLang& other);
-  SymbolLang(SymbolLang&& other) noexcept;
-  SymbolLang& operator=(const SymbolLang& other);
-  SymbolLang& operator=(SymbolLang&& other) noexcept;
+  SymbolLang(const SymbolLang& other) : op_(other.op_), n_(other.n_), inline_{} {
+    if (other.on_heap()) {
+      copy_heap(other);
+    } else {
+      std::memcpy(inline_, other.inline_, sizeof inline_);
+    }
+  }
+  SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), n_(other.n_), inline_{} { steal(other); }
+  SymbolLang& operator=(const SymbolLang& other) {
+    if (this != &other) *this = SymbolLang(other);
+    return *this;
+  }
+  SymbolLang& operator=(SymbolLang&& other) noexcept {
+    if (this != &other) {
+      release();
+      op_ = other.op_;
+      n_ = other.n_;
+      steal(other);
+    }
+    return *this;
+  }
   ~SymbolLang() { release(); }
 
   GlobalSymbol op() const noexcept { return op_; }
@@ -47,7 +66,16 @@ class SymbolLang {
     return state;
   }
 
-  friend bool operator==(const SymbolLang& a, const SymbolLang& b) noexcept;
+  friend bool operator==(const SymbolLang& a, const SymbolLang& b) noexcept {
+    if (a.op_ != b.op_ || a.n_ != b.n_) return false;
+    // A plain loop: children are few, and std::equal becomes a memcmp call.
+    const Id* x = a.data();
+    const Id* y = b.data();
+    for (uint32_t k = 0; k < a.n_; ++k) {
+      if (x[k] != y[k]) return false;
+    }
+    return true;
+  }
   // By symbol value, then children element by element; a proper prefix first.
   friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) noexcept;
 
@@ -55,8 +83,20 @@ class SymbolLang {
   bool on_heap() const noexcept { return n_ > kInline; }
   Id* data() noexcept { return on_heap() ? heap_ : inline_; }
   const Id* data() const noexcept { return on_heap() ? heap_ : inline_; }
-  void release() noexcept;
-  void copy_from(const SymbolLang& other);
+  void release() noexcept {
+    if (on_heap()) delete[] heap_;
+    n_ = 0;
+  }
+  // Takes other's children; op_ and n_ are already copied.
+  void steal(SymbolLang& other) noexcept {
+    if (other.on_heap()) {
+      heap_ = other.heap_;
+      other.n_ = 0;
+    } else {
+      std::memcpy(inline_, other.inline_, sizeof inline_);
+    }
+  }
+  void copy_heap(const SymbolLang& other);
 
   GlobalSymbol op_;
   uint32_t n_ = 0;
