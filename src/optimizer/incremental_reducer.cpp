@@ -14,12 +14,6 @@
 
 namespace nodalis::opt {
 
-namespace {
-bool is_identity_use(const ir::NodeKey& s) {
-  return s.kind() == ir::NodeKind::Op && s.inputs().size() == 1 && is_identity_op(s);
-}
-}  // namespace
-
 IncrementalReducer::IncrementalReducer() : seed_(table_seed()) {}
 
 uint64_t IncrementalReducer::hash_of(const ir::NodeKey& s, std::span<const ir::NodeId> inputs) const {
@@ -59,19 +53,33 @@ uint64_t IncrementalReducer::enter(const ir::NodeKey& s, std::span<const ir::Nod
   return canonical_.size() - 1;
 }
 
-void IncrementalReducer::prefetch(const ir::NodeKey& s, size_t k) {
-  bool& known = ahead_known_[k % (kLookAhead + 1)];
-  known = false;
-  if (s.has_nan() || is_identity_use(s)) return;
+IncrementalReducer::Plan IncrementalReducer::plan(const ir::NodeKey& s) {
+  Plan p;
+  const uint32_t arity = s.inputs().size();
+  if (s.kind() == ir::NodeKind::Op) {
+    // The engine's identity rules match one-input nodes only; an identity
+    // text over two operands is a different operation and is kept.
+    if (arity == 1 && is_identity_op(s)) {
+      p.rule = Rule::Identity;
+      return p;
+    }
+    if (arity == 2 && is_commutative_op(s)) p.rule = Rule::Commutative;
+  }
+  if (s.has_nan()) return p;
   ahead_.clear();
   for (ir::NodeId x : s.inputs()) {
-    if (x >= id_map_.size()) return;  // an earlier node of this delta: not known yet
+    if (x >= id_map_.size()) return p;  // an earlier node of this delta: not known yet
     ahead_.push_back(id_map_[x]);
   }
-  const uint64_t h = hash_of(s, ahead_);
-  table_.prefetch(h);
-  ahead_hash_[k % (kLookAhead + 1)] = h;
-  known = true;
+  p.hashed = true;
+  p.hash = hash_of(s, ahead_);
+  table_.prefetch(p.hash);
+  if (p.rule == Rule::Commutative) {
+    const ir::NodeId swapped[2] = {ahead_[1], ahead_[0]};
+    p.swapped_hash = hash_of(s, swapped);
+    table_.prefetch(p.swapped_hash);
+  }
+  return p;
 }
 
 Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::NodeKey> delta) {
@@ -79,38 +87,29 @@ Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::Nod
   // whole map on every small step.
   if (id_map_.capacity() < id_map_.size() + delta.size())
     id_map_.reserve(std::max(id_map_.size() + delta.size(), 2 * id_map_.capacity()));
-  for (bool& known : ahead_known_) known = false;
+  constexpr size_t kRing = kLookAhead + 1;
+  for (size_t k = 0; k < std::min(kLookAhead, delta.size()); ++k) plans_[k % kRing] = plan(delta[k]);
   for (size_t k = 0; k < delta.size(); ++k) {
-    if (k + kLookAhead < delta.size()) prefetch(delta[k + kLookAhead], k + kLookAhead);
-    // Inputs translate the same way now as when the hash was taken ahead: id
-    // map entries never change once written.
-    const bool ahead = ahead_known_[k % (kLookAhead + 1)];
+    if (k + kLookAhead < delta.size()) plans_[(k + kLookAhead) % kRing] = plan(delta[k + kLookAhead]);
     const ir::NodeKey& s = delta[k];
     inputs_.clear();
     for (ir::NodeId x : s.inputs()) {
       if (x >= id_map_.size()) return Err(ir::BadNodeId{x});
       inputs_.push_back(id_map_[x]);
     }
-    if (s.kind() == ir::NodeKind::Op) {
-      // The engine's identity rules match one-input nodes only; an identity
-      // text over two operands is a different operation and is kept.
-      if (inputs_.size() == 1 && is_identity_op(s)) {
-        id_map_.push_back(inputs_[0]);
-        continue;
-      }
-      if (inputs_.size() == 2 && is_commutative_op(s)) {
-        const uint64_t h = ahead ? ahead_hash_[k % (kLookAhead + 1)] : hash_of(s, inputs_);
-        uint32_t found = find(s, inputs_, h);
-        if (found == FlatIndex::kAbsent) {
-          const ir::NodeId swapped[2] = {inputs_[1], inputs_[0]};
-          found = find(s, swapped, hash_of(s, swapped));
-        }
-        id_map_.push_back(found != FlatIndex::kAbsent ? found : enter(s, inputs_, h));
-        continue;
-      }
+    // Inputs translate the same way now as when the plan was made: id map
+    // entries never change once written.
+    const Plan& p = plans_[k % kRing];
+    if (p.rule == Rule::Identity) {
+      id_map_.push_back(inputs_[0]);
+      continue;
     }
-    const uint64_t h = ahead ? ahead_hash_[k % (kLookAhead + 1)] : hash_of(s, inputs_);
-    const uint32_t found = find(s, inputs_, h);
+    const uint64_t h = p.hashed ? p.hash : hash_of(s, inputs_);
+    uint32_t found = find(s, inputs_, h);
+    if (found == FlatIndex::kAbsent && p.rule == Rule::Commutative) {
+      const ir::NodeId swapped[2] = {inputs_[1], inputs_[0]};
+      found = find(s, swapped, p.hashed ? p.swapped_hash : hash_of(s, swapped));
+    }
     id_map_.push_back(found != FlatIndex::kAbsent ? found : enter(s, inputs_, h));
   }
   total_work_ += delta.size();

@@ -45,10 +45,18 @@ class IncrementalReducer {
   uint64_t hash_of(const ir::NodeKey& s, std::span<const ir::NodeId> inputs) const;
   uint32_t find(const ir::NodeKey& s, std::span<const ir::NodeId> inputs, uint64_t hash) const;
   uint64_t enter(const ir::NodeKey& s, std::span<const ir::NodeId> inputs, uint64_t hash);
-  // Hash of delta node k + kLookAhead when its inputs are already known, with
-  // its slot prefetched; reused when that node's turn comes.
-  void prefetch(const ir::NodeKey& s, size_t k);
-  static constexpr size_t kLookAhead = 7;  // the ring of hashes has 8 entries
+  // What a step does with one delta node, settled a few nodes ahead: its rule,
+  // and, once its inputs are known, the hashes of its lookups, whose table
+  // slots are then prefetched.
+  enum class Rule : uint8_t { HashCons, Identity, Commutative };
+  struct Plan {
+    Rule rule = Rule::HashCons;
+    bool hashed = false;
+    uint64_t hash = 0;
+    uint64_t swapped_hash = 0;  // Commutative only
+  };
+  Plan plan(const ir::NodeKey& s);
+  static constexpr size_t kLookAhead = 7;  // the ring of plans has 8 entries
 
   std::vector<ir::NodeKey> canonical_;
   std::vector<uint64_t> id_map_;
@@ -57,8 +65,7 @@ class IncrementalReducer {
   uint64_t total_work_ = 0;
   std::vector<ir::NodeId> inputs_;
   std::vector<ir::NodeId> ahead_;
-  uint64_t ahead_hash_[kLookAhead + 1] = {};
-  bool ahead_known_[kLookAhead + 1] = {};
+  Plan plans_[kLookAhead + 1];
 };
 
 }  // namespace nodalis::opt
