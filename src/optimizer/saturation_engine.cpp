@@ -8,7 +8,6 @@
 #include <string>
 
 #include "egraph/egraph.h"
-#include "egraph/pattern.h"
 #include "egraph/runner.h"
 #include "egraph/symbol_table.h"
 #include "ir/fault.h"
@@ -17,15 +16,9 @@ namespace nodalis::opt {
 
 namespace {
 
-std::shared_ptr<const egraph::Pattern> pattern(const std::string& text) {
-  auto parsed = egraph::Pattern::parse(text);
-  if (!parsed) throw InternalFault("rule pattern does not parse: " + parsed.error());
-  return std::make_shared<const egraph::Pattern>(std::move(parsed).value());
-}
-
 egraph::Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
-  auto made = egraph::Rewrite::make(name, pattern(lhs), pattern(rhs));
-  if (!made) throw InternalFault(made.error());
+  auto made = egraph::rewrite_from_patterns(name, lhs, rhs);
+  if (!made) throw InternalFault("rule " + name + " does not build: " + made.error());
   return std::move(made).value();
 }
 
