@@ -38,25 +38,25 @@ inline uint64_t hash_finish(uint64_t h) noexcept {
 inline uint64_t hash_word(uint64_t h, uint64_t w) noexcept { return hash_detail::absorb(h, w); }
 
 // Mixes `n` bytes into a running hash; the length is mixed in, so texts that
-// differ only by trailing zero bytes hash apart.
+// differ only by trailing zero bytes hash apart. The last 1-16 bytes are read
+// as (possibly overlapping) whole words rather than byte by byte: every byte
+// is still read, and the length tells the overlaps apart.
 inline uint64_t hash_bytes(uint64_t h, const char* p, size_t n) noexcept {
   using namespace hash_detail;
   h ^= (static_cast<uint64_t>(n) + 1) * kMul1;
-  while (n >= 16) {
+  while (n > 16) {
     uint64_t a = le::u64(p), b = le::u64(p + 8);
     h = absorb(absorb(h, a), b);
     p += 16;
     n -= 16;
   }
-  if (n >= 8) {
-    h = absorb(h, le::u64(p));
-    p += 8;
-    n -= 8;
-  }
-  if (n > 0) {
-    uint64_t w = 0;
-    for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-    h = absorb(h, w);
+  if (n > 8) {
+    h = absorb(absorb(h, le::u64(p)), le::u64(p + n - 8));
+  } else if (n >= 4) {
+    h = absorb(h, le::u32(p) | static_cast<uint64_t>(le::u32(p + n - 4)) << 32);
+  } else if (n > 0) {
+    const auto byte = [p](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+    h = absorb(h, byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16);
   }
   return h;
 }

@@ -150,6 +150,13 @@ uint64_t ParamMapView::hash(uint64_t seed) const noexcept {
   return hash_finish(h);
 }
 
+bool ParamMapBuilder::has_nan() const noexcept {
+  for (const ParamEntryRef& e : entries_) {
+    if (e.value.tag == ParamTag::Float && canonical_bits_of_raw(e.value.bits) == kCanonicalNaNBits) return true;
+  }
+  return false;
+}
+
 ParamMapView ParamMapBuilder::finish(std::string& out) {
   constexpr uint64_t kMax32 = 0xFFFFFFFFull;
   if (entries_.size() > kMax32) too_large();

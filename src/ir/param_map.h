@@ -119,6 +119,8 @@ class ParamMapBuilder {
   // Encodes into `out` (replacing its contents) and returns a view of it.
   // Throws CapacityError past 32-bit counts or lengths.
   ParamMapView finish(std::string& out);
+  // Whether some entry is a float NaN: the map's has_nan(), without decoding.
+  bool has_nan() const noexcept;
 
  private:
   std::vector<ParamEntryRef> entries_;

@@ -199,6 +199,7 @@ struct ParamScratch::Buffers {
   ir::ParamMapBuilder builder;
   std::string encoded;
   std::vector<PyObject*> held;  // strong references
+  ir::NodeRecord record;
   bool lent = false;
 };
 
@@ -220,6 +221,12 @@ ParamScratch::Buffers& ParamScratch::buffers() {
   return *buffers_;
 }
 
+bool ParamScratch::has_nan() const noexcept {
+  return buffers_ != nullptr && buffers_->builder.has_nan();
+}
+
+ir::NodeRecord& ParamScratch::record() { return buffers().record; }
+
 ParamScratch::~ParamScratch() {
   if (buffers_ == nullptr) return;
   for (PyObject* o : buffers_->held) Py_DECREF(o);
@@ -228,6 +235,7 @@ ParamScratch::~ParamScratch() {
   // A huge map once must not pin its buffer for the thread's lifetime.
   if (buffers_->encoded.capacity() > (size_t{1} << 16)) std::string().swap(buffers_->encoded);
   if (buffers_->held.capacity() > 4096) std::vector<PyObject*>().swap(buffers_->held);
+  buffers_->record.trim(size_t{1} << 16);
   buffers_->lent = false;
 }
 

@@ -13,6 +13,7 @@
 
 #include "ir/bad_node_id.h"
 #include "ir/node_key.h"
+#include "ir/node_record.h"
 #include "ir/param_map.h"
 #include "ir/payload_descriptor.h"
 
@@ -96,17 +97,24 @@ PyObject* map_err(const ir::BadNodeId& error);
 // ---- parameter maps --------------------------------------------------------
 
 // Buffers for converting one params dict: the builder, its encoding and the
-// Python objects whose text the builder borrows. Each conversion holds one for
-// as long as it uses the resulting map view. The calling thread's buffers are
-// reused from call to call and taken only when a non-empty dict comes; a
-// conversion that starts while they are lent (one reentered from an __index__
-// or __float__ method) gets fresh ones.
+// Python objects whose text the builder borrows; and the record of the node
+// being built from it. Each conversion holds one for as long as it uses the
+// resulting map view. The calling thread's buffers are reused from call to
+// call and taken only when a non-empty dict comes or the record is asked
+// for; a conversion that starts while they are lent (one reentered from an
+// __index__ or __float__ method) gets fresh ones.
 class ParamScratch {
  public:
   ParamScratch() noexcept;
   ~ParamScratch();
   ParamScratch(const ParamScratch&) = delete;
   ParamScratch& operator=(const ParamScratch&) = delete;
+
+  // Whether the map that params_from_py made holds a float NaN.
+  bool has_nan() const noexcept;
+  // A record buffer to encode the node in, once every argument is converted
+  // (converting may run Python code, which may build nodes of its own).
+  ir::NodeRecord& record();
 
   struct Buffers;
 

@@ -1,6 +1,7 @@
 // The GraphStore building methods and the two small queries. Each converts its
-// arguments in signature order, builds the node key and interns it: the store
-// is touched only by that final intern, so a failed call changes nothing.
+// arguments in signature order, encodes the node's record in a reused buffer
+// and interns that: the store is touched only by the final intern (which
+// allocates a key only for a new node), so a failed call changes nothing.
 #include <span>
 #include <string_view>
 
@@ -36,17 +37,21 @@ bool check_receiver(PyObject* self, const char* method) {
   return false;
 }
 
-PyObject* intern(PyObject* self, ir::NodeKey key) {
-  auto id = store_of(self).intern(std::move(key));
+// Runs once every argument is converted: `encode` writes the record's fields
+// after the kind tag (in the order of node_key.h), `params` and `inputs`
+// among them through the helpers below.
+template <class Encode>
+PyObject* intern(PyObject* self, ir::NodeKind kind, ParamScratch& scratch, Encode&& encode) {
+  ir::NodeRecord& record = scratch.record();
+  record.start(kind);
+  encode(record);
+  auto id = store_of(self).intern_record(record.view());
   if (!id) return map_err(id.error());
   return id_to_py(id.value());
 }
 
-using NamedKeyFactory = ir::NodeKey (*)(std::string_view, ir::ParamMapView,
-                                        std::span<const ir::NodeId>);
-
 // add_op and add_reduction: (name, inputs, params=None).
-PyObject* add_named(const Signature& sig, const char* method, NamedKeyFactory make,
+PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
                     PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, method)) return nullptr;
@@ -57,7 +62,11 @@ PyObject* add_named(const Signature& sig, const char* method, NamedKeyFactory ma
     ParamScratch scratch;
     ir::ParamMapView params;
     if (!params_from_py(a.optional(2), scratch, params)) return nullptr;
-    return intern(self, make(name, params, inputs.span()));
+    return intern(self, kind, scratch, [&](ir::NodeRecord& r) {
+      r.str(name);
+      r.params(params, scratch.has_nan());
+      r.inputs(inputs.span());
+    });
   });
 }
 
@@ -72,18 +81,21 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     ParamScratch scratch;
     ir::ParamMapView params;
     if (!params_from_py(a.optional(1), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKey::source(name, params));
+    return intern(self, ir::NodeKind::Source, scratch, [&](ir::NodeRecord& r) {
+      r.str(name);
+      r.params(params, scratch.has_nan());
+    });
   });
 }
 
 PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return add_named(kAddOp, "add_op", &ir::NodeKey::op, self, args, nargs, kwnames);
+  return add_named(kAddOp, "add_op", ir::NodeKind::Op, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return add_named(kAddReduction, "add_reduction", &ir::NodeKey::reduction, self, args, nargs,
+  return add_named(kAddReduction, "add_reduction", ir::NodeKind::Reduction, self, args, nargs,
                    kwnames);
 }
 
@@ -99,7 +111,16 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     ParamScratch scratch;
     ir::ParamMapView params;
     if (!params_from_py(a.optional(2), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKey::external(ir::view_of(descriptor), params, inputs.span()));
+    return intern(self, ir::NodeKind::External, scratch, [&](ir::NodeRecord& r) {
+      for (const std::string* field : {&descriptor.kind, &descriptor.content_hash,
+                                       &descriptor.framework, &descriptor.version,
+                                       &descriptor.io_schema})
+        r.str(*field);
+      r.u8(descriptor.preprocessing_ref ? 1 : 0);
+      if (descriptor.preprocessing_ref) r.str(*descriptor.preprocessing_ref);
+      r.params(params, scratch.has_nan());
+      r.inputs(inputs.span());
+    });
   });
 }
 
@@ -112,7 +133,10 @@ PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssi
     ParamScratch scratch;
     ir::ParamMapView params;
     if (!params_from_py(a.optional(1), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKey::exchange(params, inputs.span()));
+    return intern(self, ir::NodeKind::Exchange, scratch, [&](ir::NodeRecord& r) {
+      r.params(params, scratch.has_nan());
+      r.inputs(inputs.span());
+    });
   });
 }
 
