@@ -1,67 +1,50 @@
-// Encoding one node record into a reusable buffer, checking every length and
-// count against the record's 32-bit fields as it goes.
+// Encoding one node record into a buffer that starts inline, checking every
+// length and count against the record's 32-bit fields as it goes.
 #include "ir/node_record.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "ir/fault.h"
-#include "ir/le_bytes.h"
 
 namespace nodalis::ir {
 
-namespace {
-
-constexpr uint64_t kMax32 = 0xFFFFFFFFull;
-
-[[noreturn]] void too_large(const char* what) {
+void NodeRecord::too_large(const char* what) {
   throw CapacityError(std::string("node key too large: ") + what + " must be below 2^32");
 }
 
-void put_u32(std::string& out, uint32_t v) {
-  char b[4];
-  le::put_u32(b, v);
-  out.append(b, 4);
+NodeRecord::NodeRecord(NodeKind kind) noexcept : data_(inline_) {
+  inline_[0] = static_cast<char>(kind);
+  size_ = 1;
 }
 
-}  // namespace
-
-void NodeRecord::start(NodeKind kind) {
-  bytes_.clear();
-  bytes_.push_back(static_cast<char>(kind));
-  params_off_ = detail::kNone;
-  inputs_off_ = detail::kNone;
-  has_nan_ = false;
-}
-
-void NodeRecord::str(std::string_view s) {
-  if (s.size() > kMax32) too_large("string lengths");
-  put_u32(bytes_, static_cast<uint32_t>(s.size()));
-  bytes_.append(s.data(), s.size());
+void NodeRecord::grow(size_t n) {
+  // Offsets are 32-bit, so a record past that can never be stored anyway.
+  if (n > kMax32 || size_ > kMax32) too_large("records");
+  const size_t capacity = std::max(2 * capacity_, size_ + n);
+  auto grown = std::make_unique<char[]>(capacity);
+  std::memcpy(grown.get(), data_, size_);
+  heap_ = std::move(grown);
+  data_ = heap_.get();
+  capacity_ = capacity;
 }
 
 void NodeRecord::params(ParamMapView map, bool has_nan) {
-  if (bytes_.size() > kMax32) too_large("records");
-  params_off_ = static_cast<uint32_t>(bytes_.size());
   const std::string_view e = map.encoded();
-  bytes_.append(e.data(), e.size());
+  char* p = extend(e.size());
+  params_off_ = static_cast<uint32_t>(p - data_);
+  std::memcpy(p, e.data(), e.size());
   has_nan_ = has_nan;
 }
 
-void NodeRecord::inputs(std::span<const NodeId> ids) {
-  if (ids.size() > kMax32) too_large("input counts");
-  if (bytes_.size() > kMax32) too_large("records");
-  inputs_off_ = static_cast<uint32_t>(bytes_.size());
-  const size_t at = bytes_.size();
-  bytes_.resize(at + 4 + 8 * ids.size());
-  char* p = le::put_u32(bytes_.data() + at, static_cast<uint32_t>(ids.size()));
-  for (NodeId id : ids) p = le::put_u64(p, id);
-}
-
-RecordView NodeRecord::view() const {
-  if (bytes_.size() > kMax32) too_large("records");
-  return {bytes_, params_off_, inputs_off_, has_nan_};
-}
-
-void NodeRecord::trim(size_t limit) noexcept {
-  if (bytes_.capacity() > limit) std::string().swap(bytes_);
+void NodeRecord::params(std::span<ParamEntryRef> entries) {
+  const size_t size = encoded_size(entries);
+  sort_entries(entries);
+  char* p = extend(size);
+  params_off_ = static_cast<uint32_t>(p - data_);
+  encode_entries(entries, p);
+  has_nan_ = entries_have_nan(entries);
 }
 
 }  // namespace nodalis::ir

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -76,6 +77,20 @@ class ParamMapView {
   const char* data_;
   size_t size_;
 };
+
+// The steps of encoding a map from entries, for callers that keep their
+// entries elsewhere (ParamMapBuilder, NodeRecord). Sorting is stable, by key
+// bytes (unsigned, lexicographic, a proper prefix first), so duplicate keys
+// keep their given order.
+void sort_entries(std::span<ParamEntryRef> entries);
+// Bytes of the encoding, count prefix included; CapacityError past 32-bit
+// counts or lengths.
+size_t encoded_size(std::span<const ParamEntryRef> entries);
+// Writes the encoding of `entries` (in their order) at `out`, which has room
+// for encoded_size(entries) bytes; returns the end.
+char* encode_entries(std::span<const ParamEntryRef> entries, char* out) noexcept;
+// Whether some entry is a float NaN (the encoded map's has_nan()).
+bool entries_have_nan(std::span<const ParamEntryRef> entries) noexcept;
 
 // Owning encoded map. Immutable; copies are deep (one string copy).
 class ParamMap {

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -97,12 +98,11 @@ PyObject* map_err(const ir::BadNodeId& error);
 // ---- parameter maps --------------------------------------------------------
 
 // Buffers for converting one params dict: the builder, its encoding and the
-// Python objects whose text the builder borrows; and the record of the node
-// being built from it. Each conversion holds one for as long as it uses the
-// resulting map view. The calling thread's buffers are reused from call to
-// call and taken only when a non-empty dict comes or the record is asked
-// for; a conversion that starts while they are lent (one reentered from an
-// __index__ or __float__ method) gets fresh ones.
+// Python objects whose text the builder borrows. Each conversion holds one for
+// as long as it uses the resulting map view. The calling thread's buffers are
+// reused from call to call and taken only when a non-empty dict comes; a
+// conversion that starts while they are lent (one reentered from an __index__
+// or __float__ method) gets fresh ones.
 class ParamScratch {
  public:
   ParamScratch() noexcept;
@@ -112,9 +112,6 @@ class ParamScratch {
 
   // Whether the map that params_from_py made holds a float NaN.
   bool has_nan() const noexcept;
-  // A record buffer to encode the node in, once every argument is converted
-  // (converting may run Python code, which may build nodes of its own).
-  ir::NodeRecord& record();
 
   struct Buffers;
 
@@ -131,6 +128,27 @@ class ParamScratch {
 // be int, float, bool, or str"; a non-str key raises the str conversion's
 // error as it is.
 bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& out);
+// A params argument on its way into a node record. The common dict (a few
+// str keys, values of exact builtin types) becomes entries on the stack that
+// borrow the dict's text, with no Python code run; any other goes through
+// params_from_py. Convert params last: the borrowed text must not change
+// before write().
+class RecordParams {
+ public:
+  // params_from_py's rules and errors.
+  bool convert(PyObject* params);
+  // Sorts and encodes the map into `record`.
+  void write(ir::NodeRecord& record);
+
+ private:
+  static constexpr size_t kSmall = 8;
+  ir::ParamEntryRef entries_[kSmall];
+  size_t count_ = 0;
+  bool small_ = true;
+  std::optional<ParamScratch> scratch_;  // only for the general path
+  ir::ParamMapView view_;
+};
+
 // A new dict with the map's entries in stored order.
 PyObject* params_to_py(ir::ParamMapView map);
 

@@ -38,12 +38,10 @@ bool check_receiver(PyObject* self, const char* method) {
 }
 
 // Runs once every argument is converted: `encode` writes the record's fields
-// after the kind tag (in the order of node_key.h), `params` and `inputs`
-// among them through the helpers below.
+// after the kind tag, in the order of node_key.h.
 template <class Encode>
-PyObject* intern(PyObject* self, ir::NodeKind kind, ParamScratch& scratch, Encode&& encode) {
-  ir::NodeRecord& record = scratch.record();
-  record.start(kind);
+PyObject* intern(PyObject* self, ir::NodeKind kind, Encode&& encode) {
+  ir::NodeRecord record(kind);
   encode(record);
   auto id = store_of(self).intern_record(record.view());
   if (!id) return map_err(id.error());
@@ -59,12 +57,11 @@ PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
     if (!str_arg("name", a[0], name)) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(2), scratch, params)) return nullptr;
-    return intern(self, kind, scratch, [&](ir::NodeRecord& r) {
+    RecordParams params;
+    if (!params.convert(a.optional(2))) return nullptr;
+    return intern(self, kind, [&](ir::NodeRecord& r) {
       r.str(name);
-      r.params(params, scratch.has_nan());
+      params.write(r);
       r.inputs(inputs.span());
     });
   });
@@ -78,12 +75,11 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     if (!check_receiver(self, "add_source")) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(1), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKind::Source, scratch, [&](ir::NodeRecord& r) {
+    RecordParams params;
+    if (!params.convert(a.optional(1))) return nullptr;
+    return intern(self, ir::NodeKind::Source, [&](ir::NodeRecord& r) {
       r.str(name);
-      r.params(params, scratch.has_nan());
+      params.write(r);
     });
   });
 }
@@ -108,17 +104,16 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
     ir::PayloadDescriptor descriptor;
     if (!descriptor_from_py(a[0], descriptor)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(2), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKind::External, scratch, [&](ir::NodeRecord& r) {
+    RecordParams params;
+    if (!params.convert(a.optional(2))) return nullptr;
+    return intern(self, ir::NodeKind::External, [&](ir::NodeRecord& r) {
       for (const std::string* field : {&descriptor.kind, &descriptor.content_hash,
                                        &descriptor.framework, &descriptor.version,
                                        &descriptor.io_schema})
         r.str(*field);
       r.u8(descriptor.preprocessing_ref ? 1 : 0);
       if (descriptor.preprocessing_ref) r.str(*descriptor.preprocessing_ref);
-      r.params(params, scratch.has_nan());
+      params.write(r);
       r.inputs(inputs.span());
     });
   });
@@ -130,11 +125,10 @@ PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssi
     if (!check_receiver(self, "add_exchange")) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[0], inputs)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(1), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKind::Exchange, scratch, [&](ir::NodeRecord& r) {
-      r.params(params, scratch.has_nan());
+    RecordParams params;
+    if (!params.convert(a.optional(1))) return nullptr;
+    return intern(self, ir::NodeKind::Exchange, [&](ir::NodeRecord& r) {
+      params.write(r);
       r.inputs(inputs.span());
     });
   });
