@@ -135,6 +135,7 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
 // before write().
 class RecordParams {
  public:
+  RecordParams() noexcept {}  // leaves the entries unset: only count_ of them are read
   // params_from_py's rules and errors.
   bool convert(PyObject* params);
   // Sorts and encodes the map into `record`.
@@ -142,7 +143,9 @@ class RecordParams {
 
  private:
   static constexpr size_t kSmall = 8;
-  ir::ParamEntryRef entries_[kSmall];
+  union {
+    ir::ParamEntryRef entries_[kSmall];
+  };
   size_t count_ = 0;
   bool small_ = true;
   std::optional<ParamScratch> scratch_;  // only for the general path
