@@ -54,7 +54,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 
 Result<NodeId, BadNodeId> GraphStore::intern_record(const RecordView& record) {
   const uint64_t h = record_hash(record, index_.seed());
-  return intern_locked(record, h, [&] { return NodeKey::from_record(record); });
+  return intern_locked(record, h, [&] { return NodeKey::from_record(record, &arena_); });
 }
 
 Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {

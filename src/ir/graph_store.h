@@ -12,6 +12,7 @@
 
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
+#include "ir/key_arena.h"
 #include "ir/large_pages.h"
 #include "ir/node_key.h"
 #include "ir/result.h"
@@ -54,6 +55,7 @@ class GraphStore {
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;
+  KeyArena arena_;  // the memory of the keys interned by record
   // Grows by moves only (NodeKey's are noexcept pointer moves).
   std::vector<NodeKey, LargePageAllocator<NodeKey>> nodes_;
   std::vector<NodeId> outputs_;

@@ -7,6 +7,7 @@
 
 #include "ir/byte_hash.h"
 #include "ir/fault.h"
+#include "ir/key_arena.h"
 #include "ir/le_bytes.h"
 
 namespace nodalis::ir {
@@ -91,8 +92,12 @@ NodeRep* allocate(uint64_t size) {
 
 void release(NodeRep* rep) noexcept {
   if (rep && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    const uint8_t block_log2 = rep->block_log2;
     rep->~NodeRep();
-    ::operator delete(rep);
+    if (block_log2 == 0)
+      ::operator delete(rep);
+    else
+      KeyArena::release(rep, block_log2);
   }
 }
 
@@ -378,8 +383,19 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 
 uint64_t NodeKey::hash(uint64_t seed) const noexcept { return record_hash(view(), seed); }
 
-NodeKey NodeKey::from_record(const RecordView& record) {
-  NodeRep* rep = allocate(record.bytes.size());
+NodeKey NodeKey::from_record(const RecordView& record, KeyArena* arena) {
+  const size_t size = record.bytes.size();
+  uint8_t block_log2 = 0;
+  void* mem = size <= kMax32 && arena != nullptr ? arena->allocate(sizeof(NodeRep) + size, block_log2) : nullptr;
+  NodeRep* rep;
+  if (mem != nullptr) {
+    rep = new (mem) NodeRep{};
+    rep->refs.store(1, std::memory_order_relaxed);
+    rep->size = static_cast<uint32_t>(size);
+    rep->block_log2 = block_log2;
+  } else {
+    rep = allocate(size);  // refuses a record past 32 bits
+  }
   if (!record.bytes.empty()) std::memcpy(rep->record(), record.bytes.data(), record.bytes.size());
   rep->params_off = record.params_off;
   rep->inputs_off = record.inputs_off;

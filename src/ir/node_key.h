@@ -27,6 +27,7 @@
 
 namespace nodalis::ir {
 
+class KeyArena;
 using NodeId = uint64_t;
 
 // The position is the kind index (blob tag, hashing).
@@ -107,6 +108,7 @@ struct NodeRep {
   uint32_t params_off;  // offset of the map's u32 count; kNone for a stage
   uint32_t inputs_off;  // offset of the input list's u32 count; kNone for a source
   uint8_t has_nan;      // some float parameter is a NaN (equality/hash slow path)
+  uint8_t block_log2;   // 0: allocated alone; else held in a KeyArena block of 2^block_log2 bytes
   const char* record() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   char* record() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
@@ -147,8 +149,9 @@ class NodeKey {
   // presence bytes 0/1, valid UTF-8, member refs to earlier members only.
   static NodeKey from_trusted_record(std::string_view record);
   // A key holding a copy of `record`, whose offsets and NaN flag must
-  // describe its bytes (as NodeRecord's do). CapacityError past 32 bits.
-  static NodeKey from_record(const RecordView& record);
+  // describe its bytes (as NodeRecord's do), in `arena` when given (the
+  // caller serialises calls on one arena). CapacityError past 32 bits.
+  static NodeKey from_record(const RecordView& record, KeyArena* arena = nullptr);
 
   NodeKey() noexcept = default;  // an empty handle; only assignable/destructible
   NodeKey(const NodeKey& o) noexcept;

@@ -10,6 +10,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ir/byte_hash.h"
@@ -61,6 +62,7 @@ struct Node {
 
 std::vector<Node> sample_nodes() {
   const std::string long_name(300, 'n');  // spills the record past its inline buffer
+  static const std::string long_value(400, 'v');  // entries borrow their text
   return {
       {NodeKind::Source, "a", {}, {}},
       {NodeKind::Source, "b", {{"shape", ParamRef::of_int(3)}, {"dtype", ParamRef::of_str("f32")}}, {}},
@@ -72,7 +74,7 @@ std::vector<Node> sample_nodes() {
       {NodeKind::Reduction, "mul", {{"scalar", ParamRef::of_float(1.5)}}, {0, 1}},
       {NodeKind::Exchange, "", {{"axis", ParamRef::of_int(0)}}, {3}},
       {NodeKind::Op, long_name, {{"k", nan_with_payload(0x8000000000000ull)}}, {4, 5}},
-      {NodeKind::Op, "many", {{"k", ParamRef::of_str(std::string(400, 'v'))}}, Ids(40, 2)},
+      {NodeKind::Op, "many", {{"k", ParamRef::of_str(long_value)}}, Ids(40, 2)},
   };
 }
 
@@ -213,6 +215,49 @@ TEST(GraphStore, LargeTablesKeepEveryNode) {
     ASSERT_EQ(record_of(i, [&](const RecordView& v) { return must(store.intern_record(v)); }), i);
   EXPECT_EQ(store.node_count(), kNodes);
   EXPECT_EQ(store.snapshot_from(kNodes - 1).front().inputs().to_vector(), (Ids{kNodes - 2, (kNodes - 1) / 2}));
+}
+
+}  // namespace
+}  // namespace nodalis::ir
+
+namespace nodalis::ir {
+namespace {
+
+NodeKey named_source(GraphStore& store, const std::string& name) {
+  NodeRecord r(NodeKind::Source);
+  r.str(name);
+  r.params(ParamMapView(), false);
+  const NodeId id = must(store.intern_record(r.view()));
+  return store.snapshot_from(id).front();
+}
+
+TEST(KeyArena, KeysOutliveTheirStoreAndBlocks) {
+  // Keys interned by record share blocks; they must stay whole after the
+  // store is gone, each until its own last copy dies (run under ASan/LSan,
+  // this also shows every block is freed exactly once).
+  std::vector<NodeKey> kept;
+  NodeKey lone;
+  {
+    GraphStore store;
+    for (int i = 0; i < 20000; ++i) {
+      const NodeKey k = named_source(store, "n" + std::to_string(i));
+      if (i % 997 == 0) kept.push_back(k);
+      if (i == 12345) lone = k;
+    }
+    kept.push_back(named_source(store, std::string(300000, 'x')));  // too big for a block
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([copies = kept] {
+      for (const NodeKey& k : copies) EXPECT_EQ(k.name().substr(0, 1), k.name().size() > 1000 ? "x" : "n");
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i + 1 < kept.size(); ++i) EXPECT_EQ(kept[i].name(), "n" + std::to_string(i * 997));
+  EXPECT_EQ(kept.back().name().size(), 300000u);
+  kept.clear();
+  EXPECT_EQ(lone.name(), "n12345");
+  EXPECT_EQ(lone.kind(), NodeKind::Source);
 }
 
 }  // namespace
