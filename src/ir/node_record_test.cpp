@@ -1,22 +1,18 @@
 // Interning by record: records encoded field by field must find exactly the
 // ids that keys built by the factories find, under the same equality rules
-// (NaN payloads one value, -0.0 apart), inline or spilled to the heap; and the
-// byte hash and the large-page blocks they rest on.
+// (NaN payloads one value, -0.0 apart), inline or spilled to the heap, in
+// stores large enough for the huge-page tables.
 #include "ir/node_record.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <limits>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ir/byte_hash.h"
 #include "ir/fault.h"
 #include "ir/graph_store.h"
-#include "ir/large_pages.h"
 
 namespace nodalis::ir {
 namespace {
@@ -161,41 +157,6 @@ TEST(NodeRecord, EntriesSortStablyByKeyBytes) {
   }
 }
 
-TEST(ByteHash, EveryByteAndTheLengthCount) {
-  // Texts of every tail length (0-40 bytes) and each one-byte change of them
-  // hash apart, trailing zero bytes included.
-  std::set<uint64_t> seen;
-  size_t count = 0;
-  for (size_t n = 0; n <= 40; ++n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 7);
-    seen.insert(hash_bytes(42, s.data(), s.size()));
-    ++count;
-    for (size_t i = 0; i < n; ++i) {
-      std::string t = s;
-      t[i] = static_cast<char>(t[i] ^ 0x10);
-      seen.insert(hash_bytes(42, t.data(), t.size()));
-      ++count;
-    }
-  }
-  EXPECT_EQ(seen.size(), count);
-  const std::string zeros(9, '\0');
-  EXPECT_NE(hash_bytes(1, zeros.data(), 8), hash_bytes(1, zeros.data(), 9));
-  EXPECT_NE(hash_bytes(1, "ab", 2), hash_bytes(2, "ab", 2));
-}
-
-TEST(LargePages, BlocksComeZeroedAndWritable) {
-  for (size_t bytes : {size_t{0}, size_t{100}, (size_t{2} << 20) - 8, size_t{2} << 20, (size_t{5} << 20) + 24}) {
-    auto* p = static_cast<unsigned char*>(allocate_zeroed(bytes));
-    ASSERT_NE(p, nullptr);
-    bool zero = true;
-    for (size_t i = 0; i < bytes; ++i) zero = zero && p[i] == 0;
-    EXPECT_TRUE(zero) << bytes;
-    if (bytes > 0) std::memset(p, 0xAB, bytes);
-    release_zeroed(p, bytes);
-  }
-}
-
 TEST(GraphStore, LargeTablesKeepEveryNode) {
   // 300k nodes take the table (2.4 MB of slots) and the node list onto
   // mapped huge-page blocks through several growths.
@@ -215,49 +176,6 @@ TEST(GraphStore, LargeTablesKeepEveryNode) {
     ASSERT_EQ(record_of(i, [&](const RecordView& v) { return must(store.intern_record(v)); }), i);
   EXPECT_EQ(store.node_count(), kNodes);
   EXPECT_EQ(store.snapshot_from(kNodes - 1).front().inputs().to_vector(), (Ids{kNodes - 2, (kNodes - 1) / 2}));
-}
-
-}  // namespace
-}  // namespace nodalis::ir
-
-namespace nodalis::ir {
-namespace {
-
-NodeKey named_source(GraphStore& store, const std::string& name) {
-  NodeRecord r(NodeKind::Source);
-  r.str(name);
-  r.params(ParamMapView(), false);
-  const NodeId id = must(store.intern_record(r.view()));
-  return store.snapshot_from(id).front();
-}
-
-TEST(KeyArena, KeysOutliveTheirStoreAndBlocks) {
-  // Keys interned by record share blocks; they must stay whole after the
-  // store is gone, each until its own last copy dies (run under ASan/LSan,
-  // this also shows every block is freed exactly once).
-  std::vector<NodeKey> kept;
-  NodeKey lone;
-  {
-    GraphStore store;
-    for (int i = 0; i < 20000; ++i) {
-      const NodeKey k = named_source(store, "n" + std::to_string(i));
-      if (i % 997 == 0) kept.push_back(k);
-      if (i == 12345) lone = k;
-    }
-    kept.push_back(named_source(store, std::string(300000, 'x')));  // too big for a block
-  }
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([copies = kept] {
-      for (const NodeKey& k : copies) EXPECT_EQ(k.name().substr(0, 1), k.name().size() > 1000 ? "x" : "n");
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (size_t i = 0; i + 1 < kept.size(); ++i) EXPECT_EQ(kept[i].name(), "n" + std::to_string(i * 997));
-  EXPECT_EQ(kept.back().name().size(), 300000u);
-  kept.clear();
-  EXPECT_EQ(lone.name(), "n12345");
-  EXPECT_EQ(lone.kind(), NodeKind::Source);
 }
 
 }  // namespace
