@@ -33,18 +33,18 @@ void NodeRecord::grow(size_t n) {
 void NodeRecord::params(ParamMapView map, bool has_nan) {
   const std::string_view e = map.encoded();
   char* p = extend(e.size());
-  params_off_ = static_cast<uint32_t>(p - data_);
+  view_.params_off = static_cast<uint32_t>(p - data_);
   std::memcpy(p, e.data(), e.size());
-  has_nan_ = has_nan;
+  view_.has_nan = has_nan;
 }
 
 void NodeRecord::params(std::span<ParamEntryRef> entries) {
   const size_t size = encoded_size(entries);
   sort_entries(entries);
   char* p = extend(size);
-  params_off_ = static_cast<uint32_t>(p - data_);
+  view_.params_off = static_cast<uint32_t>(p - data_);
   encode_entries(entries, p);
-  has_nan_ = entries_have_nan(entries);
+  view_.has_nan = entries_have_nan(entries);
 }
 
 }  // namespace nodalis::ir

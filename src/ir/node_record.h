@@ -43,15 +43,16 @@ class NodeRecord {
   void inputs(std::span<const NodeId> ids) {
     if (ids.size() > kMax32) too_large("input counts");
     char* p = extend(4 + 8 * ids.size());
-    inputs_off_ = static_cast<uint32_t>(p - data_);
+    view_.inputs_off = static_cast<uint32_t>(p - data_);
     p = le::put_u32(p, static_cast<uint32_t>(ids.size()));
     for (NodeId id : ids) p = le::put_u64(p, id);
   }
 
   // Valid until the next change. CapacityError for a record past 32 bits.
-  RecordView view() const {
+  const RecordView& view() {
     if (size_ > kMax32) too_large("records");
-    return {std::string_view(data_, size_), params_off_, inputs_off_, has_nan_};
+    view_.bytes = std::string_view(data_, size_);
+    return view_;
   }
 
  private:
@@ -70,9 +71,10 @@ class NodeRecord {
   char* data_;
   size_t size_ = 0;
   size_t capacity_ = kInline;
-  uint32_t params_off_ = detail::kNone;
-  uint32_t inputs_off_ = detail::kNone;
-  bool has_nan_ = false;
+  // The offsets and NaN flag are noted here as the fields are written, so
+  // that view() copies nothing (a copy of two 4-byte fields read back as one
+  // 8-byte word would stall on store forwarding).
+  RecordView view_;
   std::unique_ptr<char[]> heap_;
   char inline_[kInline];
 };
