@@ -12,6 +12,8 @@
 
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
+#include "ir/key_arena.h"
+#include "ir/large_pages.h"
 #include "ir/node_key.h"
 #include "ir/result.h"
 
@@ -31,6 +33,9 @@ class GraphStore {
   // The node's id: the existing one for an equal key, else the next id.
   // BadNodeId for the first input id (in list order) not below node_count().
   Result<NodeId, BadNodeId> intern(NodeKey key);
+  // The same for a record not yet held by a key (see NodeRecord): a key is
+  // allocated only when the node is new, so re-adding a node allocates nothing.
+  Result<NodeId, BadNodeId> intern_record(const RecordView& record);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
 
@@ -45,10 +50,14 @@ class GraphStore {
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
+  template <class MakeKey>
+  Result<NodeId, BadNodeId> intern_locked(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;
-  std::vector<NodeKey> nodes_;
+  KeyArena arena_;  // the memory of the keys interned by record
+  // Grows by moves only (NodeKey's are noexcept pointer moves).
+  std::vector<NodeKey, LargePageAllocator<NodeKey>> nodes_;
   std::vector<NodeId> outputs_;
   // One flag per node id up to the largest mark, so that marking many
   // outputs (a reduced store with a long output list) stays linear.
