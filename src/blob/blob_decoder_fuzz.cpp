@@ -1,0 +1,36 @@
+// libFuzzer target for the blob decoder: any byte string must decode to a
+// store or stop with a DecodeError, within the buffer and without crashing;
+// whatever decodes must re-encode to a canonical blob that is a fixed point.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "blob/decoder.h"
+#include "blob/encoder.h"
+
+namespace {
+
+std::string encode(const nodalis::ir::GraphStore& store) {
+  nodalis::ir::StoreSnapshot snap = store.snapshot();
+  return nodalis::blob::encode_nodes(snap.nodes, snap.outputs);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view blob(reinterpret_cast<const char*>(data), size);
+  auto decoded = nodalis::blob::deserialize(blob);
+  if (!decoded) {
+    if (decoded.error().display().empty()) __builtin_trap();
+    return 0;
+  }
+  // Decoding normalises (key order, bool and presence bytes, merged
+  // duplicates), so the re-encoded blob must come back byte for byte.
+  std::string once = encode(*decoded.value());
+  auto again = nodalis::blob::deserialize(once);
+  if (!again) __builtin_trap();
+  if (encode(*again.value()) != once) __builtin_trap();
+  if (again.value()->node_count() != decoded.value()->node_count()) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,176 @@
+// Record-by-record decoding in the format's check order. Records already in
+// canonical form (every blob the encoder writes) are adopted as they stand;
+// others are rewritten first. A record that merges with an earlier equal one
+// makes later references go through a record-index-to-id table, so every id in
+// the blob keeps naming the node it named when it was written.
+#include "blob/decoder.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "blob/canonical_record.h"
+#include "blob/encoder.h"
+#include "blob/reader.h"
+
+namespace nodalis::blob {
+
+namespace {
+
+// Shorthand for "return the error of a failed read".
+#define NODALIS_TRY(var, expr)                 \
+  auto var = (expr);                           \
+  if (!var) return Err{var.error()}
+
+class RecordDecoder {
+ public:
+  explicit RecordDecoder(Reader& reader) : r_(reader) {}
+
+  // Checks record `index` and returns its bytes as they stand in the blob;
+  // `canonical` tells whether they may be adopted without rewriting.
+  Result<std::string_view, DecodeError> next(uint64_t index, bool& canonical) {
+    size_t start = r_.position();
+    canonical = true;
+    NODALIS_TRY(tag, r_.u8());
+    switch (tag.value()) {
+      case 0: {  // Source
+        NODALIS_TRY(name, r_.string());
+        NODALIS_TRY(map, r_.map());
+        canonical = map.value().canonical;
+        break;
+      }
+      case 1:    // Op
+      case 2: {  // Reduction
+        NODALIS_TRY(name, r_.string());
+        NODALIS_TRY(map, r_.map());
+        canonical = map.value().canonical;
+        NODALIS_TRY(inputs, r_.inputs(index));
+        break;
+      }
+      case 3: {  // External
+        for (int field = 0; field < 5; ++field) {
+          NODALIS_TRY(text, r_.string());
+        }
+        NODALIS_TRY(presence, r_.u8());
+        if (presence.value() != 0) {
+          canonical = presence.value() == 1;
+          NODALIS_TRY(preprocessing_ref, r_.string());
+        }
+        NODALIS_TRY(map, r_.map());
+        canonical = canonical && map.value().canonical;
+        NODALIS_TRY(inputs, r_.inputs(index));
+        break;
+      }
+      case 4: {  // Stage
+        NODALIS_TRY(inputs, r_.inputs(index));
+        auto checked = members(inputs.value().size());
+        if (!checked) return Err{checked.error()};
+        break;
+      }
+      case 5: {  // Exchange
+        NODALIS_TRY(map, r_.map());
+        canonical = map.value().canonical;
+        NODALIS_TRY(inputs, r_.inputs(index));
+        break;
+      }
+      default:
+        return Err{DecodeError::invalid_tag(TagField::Node, tag.value())};
+    }
+    return r_.since(start);
+  }
+
+ private:
+  // Member records of a stage with `input_count` inputs. A Member argument
+  // must name an earlier member; an Input argument a position of the stage's
+  // input list, so that no consumer of the stage can read outside it.
+  Result<Unit, DecodeError> members(uint32_t input_count) {
+    NODALIS_TRY(count, r_.u32());
+    for (uint32_t m = 0; m < count.value(); ++m) {
+      NODALIS_TRY(token, r_.string());
+      NODALIS_TRY(arity, r_.u32());
+      for (uint32_t a = 0; a < arity.value(); ++a) {
+        if (r_.remaining() < 5) return Err{DecodeError::truncated()};
+        uint8_t ref_tag = r_.u8().value();
+        uint32_t ref_index = r_.u32().value();
+        if (ref_tag == 1) {
+          if (ref_index >= m) return Err{DecodeError::node_ref_out_of_range(ref_index)};
+        } else if (ref_tag == 0) {
+          if (ref_index >= input_count) return Err{DecodeError::node_ref_out_of_range(ref_index)};
+        } else {
+          return Err{DecodeError::invalid_tag(TagField::StageRef, ref_tag)};
+        }
+      }
+    }
+    return Unit{};
+  }
+
+  Reader& r_;
+};
+
+#undef NODALIS_TRY
+
+}  // namespace
+
+Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore& store) {
+  if (blob.size() < 4) return Err{DecodeError::truncated()};
+  if (std::memcmp(blob.data(), kMagic, 4) != 0) return Err{DecodeError::bad_magic()};
+  if (blob.size() < 8) return Err{DecodeError::truncated()};
+  uint32_t node_count;
+  std::memcpy(&node_count, blob.data() + 4, 4);
+
+  Reader reader(blob);
+  RecordDecoder records(reader);
+  // Record index -> store id, filled only once some record has merged with an
+  // earlier one; until then the two are the same and the table stays empty.
+  std::vector<ir::NodeId> ids;
+  std::string rewritten;
+  std::vector<EntrySpan> entries;
+  for (uint64_t i = 0; i < node_count; ++i) {
+    bool canonical;
+    auto record = records.next(i, canonical);
+    if (!record) return Err{record.error()};
+    ir::NodeKey key;
+    bool renumber = !ids.empty() && static_cast<ir::NodeKind>(record.value()[0]) != ir::NodeKind::Source;
+    if (canonical && !renumber) {
+      key = ir::NodeKey::from_trusted_record(record.value());
+    } else {
+      canonicalize_record(rewritten, record.value(), ids, entries);
+      key = ir::NodeKey::from_trusted_record(rewritten);
+    }
+    auto id = store.intern(std::move(key));
+    // Inputs were checked against the records before this one, all of which
+    // are in the store, so interning cannot refuse them; kept as a safeguard.
+    if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
+    if (!ids.empty()) {
+      ids.push_back(id.value());
+    } else if (id.value() != i) {
+      ids.reserve(i + 1);
+      for (uint64_t k = 0; k < i; ++k) ids.push_back(k);
+      ids.push_back(id.value());
+    }
+  }
+
+  auto output_count = reader.u32();
+  if (!output_count) return Err{output_count.error()};
+  for (uint32_t k = 0; k < output_count.value(); ++k) {
+    auto ref = reader.u64();
+    if (!ref) return Err{ref.error()};
+    // Output ids are record indices, like every other reference in the blob.
+    if (ref.value() >= node_count) return Err{DecodeError::node_ref_out_of_range(ref.value())};
+    ir::NodeId id = ids.empty() ? ref.value() : ids[ref.value()];
+    auto marked = store.mark_output(id);
+    if (!marked) return Err{DecodeError::node_ref_out_of_range(ref.value())};
+  }
+  // Bytes after the last output id are not part of the blob.
+  return Unit{};
+}
+
+Result<std::unique_ptr<ir::GraphStore>, DecodeError> deserialize(std::string_view blob) {
+  auto store = std::make_unique<ir::GraphStore>();
+  auto done = deserialize_into(blob, *store);
+  if (!done) return Err{done.error()};
+  return Result<std::unique_ptr<ir::GraphStore>, DecodeError>(std::move(store));
+}
+
+}  // namespace nodalis::blob
