@@ -53,6 +53,7 @@ struct StringCase {
   const char* label;
   std::string bytes;  // the string's payload, behind a u32 length
   bool valid;
+  friend void PrintTo(const StringCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class ReaderString : public ::testing::TestWithParam<StringCase> {};
@@ -191,6 +192,7 @@ struct MapErrorCase {
   const char* label;
   HandmadeBlob bytes;
   DecodeError expected;
+  friend void PrintTo(const MapErrorCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class ReaderMapError : public ::testing::TestWithParam<MapErrorCase> {};
@@ -270,7 +272,7 @@ TEST(ReaderInputs, AForgedCountEndsAtOnce) {
   b.u32(0xFFFFFFFFu).u64(0);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(at_start(b).inputs(1).error(), kTruncated);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST(DecodeErrorText, DisplaysAreTheMessagesPythonRaises) {
