@@ -1,6 +1,13 @@
 // libFuzzer target for the blob decoder: any byte string must decode to a
 // store or stop with a DecodeError, within the buffer and without crashing;
 // whatever decodes must re-encode to a canonical blob that is a fixed point.
+//
+// Build with clang and instrument the libraries too:
+//   CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DNODALIS_FUZZ=ON -DNODALIS_PYTHON=OFF \
+//     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+//   cmake --build build/fuzz --target blob_decoder_fuzz
+//   build/fuzz/blob_decoder_fuzz -max_len=8192 WORK_DIR src/blob/fuzz_corpus
+// (new inputs go to WORK_DIR; the seeds stay as they are).
 #include <cstddef>
 #include <cstdint>
 #include <string>
