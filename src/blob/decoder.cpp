@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,20 @@ class RecordDecoder {
 
 #undef NODALIS_TRY
 
+// Records are interned in runs of this many: one store lock per run, and
+// the interning table's lookups overlap within it.
+constexpr size_t kRun = 256;
+
+// The key of a checked record: adopted as it stands when canonical and no
+// renumbering is due, else rewritten first.
+ir::NodeKey key_of(std::string_view record, bool canonical, std::span<const ir::NodeId> ids,
+                   std::string& rewritten, std::vector<EntrySpan>& entries) {
+  const bool renumber = !ids.empty() && static_cast<ir::NodeKind>(record[0]) != ir::NodeKind::Source;
+  if (canonical && !renumber) return ir::NodeKey::from_trusted_record(record);
+  canonicalize_record(rewritten, record, ids, entries);
+  return ir::NodeKey::from_trusted_record(rewritten);
+}
+
 }  // namespace
 
 Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore& store) {
@@ -120,6 +135,10 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   uint32_t node_count;
   std::memcpy(&node_count, blob.data() + 4, 4);
 
+  // A node count the rest of the blob can hold (every record takes at least
+  // nine bytes) is taken at its word, and room made for it at once.
+  if (node_count <= (blob.size() - 8) / 9) store.reserve(node_count);
+
   Reader reader(blob);
   RecordDecoder records(reader);
   // Record index -> store id, filled only once some record has merged with an
@@ -127,29 +146,52 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   std::vector<ir::NodeId> ids;
   std::string rewritten;
   std::vector<EntrySpan> entries;
-  for (uint64_t i = 0; i < node_count; ++i) {
+  uint64_t i = 0;
+
+  // While no record has merged, every record becomes the next node: records
+  // are checked and interned in runs.
+  std::vector<ir::NodeKey> run;
+  std::vector<std::string_view> run_records;
+  std::vector<ir::NodeId> run_ids;
+  while (i < node_count && ids.empty()) {
+    const uint64_t first = i;
+    run.clear();
+    run_records.clear();
+    while (run.size() < kRun && i < node_count) {
+      bool canonical;
+      auto record = records.next(i, canonical);
+      if (!record) return Err{record.error()};
+      run.push_back(key_of(record.value(), canonical, ids, rewritten, entries));
+      run_records.push_back(record.value());
+      ++i;
+    }
+    run_ids.resize(run.size());
+    auto taken = store.intern_until_merge(run, run_ids);
+    // Inputs were checked against the records before their own, all of which
+    // are in the store, so interning cannot refuse them; kept as a safeguard.
+    if (!taken) return Err{DecodeError::node_ref_out_of_range(taken.error().id)};
+    const size_t k = taken.value();
+    if (run_ids[k - 1] == first + k - 1) continue;  // the whole run was new
+    // Record first + k - 1 merged: from here on references are renumbered,
+    // the rest of this run included (its keys were built before the merge).
+    ids.reserve(first + run.size());
+    for (uint64_t r = 0; r < first + k - 1; ++r) ids.push_back(r);
+    ids.push_back(run_ids[k - 1]);
+    for (size_t j = k; j < run.size(); ++j) {
+      auto id = store.intern(key_of(run_records[j], false, ids, rewritten, entries));
+      if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
+      ids.push_back(id.value());
+    }
+  }
+
+  // After a merge: one record at a time, each renumbered.
+  for (; i < node_count; ++i) {
     bool canonical;
     auto record = records.next(i, canonical);
     if (!record) return Err{record.error()};
-    ir::NodeKey key;
-    bool renumber = !ids.empty() && static_cast<ir::NodeKind>(record.value()[0]) != ir::NodeKind::Source;
-    if (canonical && !renumber) {
-      key = ir::NodeKey::from_trusted_record(record.value());
-    } else {
-      canonicalize_record(rewritten, record.value(), ids, entries);
-      key = ir::NodeKey::from_trusted_record(rewritten);
-    }
-    auto id = store.intern(std::move(key));
-    // Inputs were checked against the records before this one, all of which
-    // are in the store, so interning cannot refuse them; kept as a safeguard.
+    auto id = store.intern(key_of(record.value(), canonical, ids, rewritten, entries));
     if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
-    if (!ids.empty()) {
-      ids.push_back(id.value());
-    } else if (id.value() != i) {
-      ids.reserve(i + 1);
-      for (uint64_t k = 0; k < i; ++k) ids.push_back(k);
-      ids.push_back(id.value());
-    }
+    ids.push_back(id.value());
   }
 
   auto output_count = reader.u32();

@@ -7,40 +7,8 @@
 #include <string>
 
 #include "blob/canonical_record.h"
-#include "blob/utf8.h"
 
 namespace nodalis::blob {
-
-Result<uint8_t, DecodeError> Reader::u8() noexcept {
-  if (remaining() < 1) return Err{DecodeError::truncated()};
-  return static_cast<uint8_t>(data_[pos_++]);
-}
-
-Result<uint32_t, DecodeError> Reader::u32() noexcept {
-  if (remaining() < 4) return Err{DecodeError::truncated()};
-  uint32_t v;
-  std::memcpy(&v, data_ + pos_, 4);
-  pos_ += 4;
-  return v;
-}
-
-Result<uint64_t, DecodeError> Reader::u64() noexcept {
-  if (remaining() < 8) return Err{DecodeError::truncated()};
-  uint64_t v;
-  std::memcpy(&v, data_ + pos_, 8);
-  pos_ += 8;
-  return v;
-}
-
-Result<std::string_view, DecodeError> Reader::string() noexcept {
-  auto len = u32();
-  if (!len) return Err{len.error()};
-  if (remaining() < len.value()) return Err{DecodeError::truncated()};
-  const char* p = data_ + pos_;
-  pos_ += len.value();
-  if (!valid_utf8(p, len.value())) return Err{DecodeError::invalid_utf8()};
-  return std::string_view(p, len.value());
-}
 
 Result<MapSpan, DecodeError> Reader::map() noexcept {
   size_t start = pos_;

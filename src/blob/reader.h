@@ -5,10 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "blob/decode_error.h"
+#include "blob/utf8.h"
 #include "ir/node_key.h"
 #include "ir/param_map.h"
 #include "ir/result.h"
@@ -23,6 +26,8 @@ struct MapSpan {
   bool canonical = true;
 };
 
+static_assert(std::endian::native == std::endian::little, "the blob reader assumes a little-endian host");
+
 class Reader {
  public:
   // The read position starts after the magic and the node count.
@@ -35,12 +40,36 @@ class Reader {
   // The bytes from `from` up to the current position.
   std::string_view since(size_t from) const noexcept { return {data_ + from, pos_ - from}; }
 
-  Result<uint8_t, DecodeError> u8() noexcept;
-  Result<uint32_t, DecodeError> u32() noexcept;
-  Result<uint64_t, DecodeError> u64() noexcept;
+  // Defined here so that the decoder's inner loops inline them.
+  Result<uint8_t, DecodeError> u8() noexcept {
+    if (remaining() < 1) return Err{DecodeError::truncated()};
+    return static_cast<uint8_t>(data_[pos_++]);
+  }
+  Result<uint32_t, DecodeError> u32() noexcept {
+    if (remaining() < 4) return Err{DecodeError::truncated()};
+    uint32_t v;
+    std::memcpy(&v, data_ + pos_, 4);
+    pos_ += 4;
+    return v;
+  }
+  Result<uint64_t, DecodeError> u64() noexcept {
+    if (remaining() < 8) return Err{DecodeError::truncated()};
+    uint64_t v;
+    std::memcpy(&v, data_ + pos_, 8);
+    pos_ += 8;
+    return v;
+  }
 
   // u32 length, then that many bytes of UTF-8. Truncated, InvalidUtf8.
-  Result<std::string_view, DecodeError> string() noexcept;
+  Result<std::string_view, DecodeError> string() noexcept {
+    auto len = u32();
+    if (!len) return Err{len.error()};
+    if (remaining() < len.value()) return Err{DecodeError::truncated()};
+    const char* p = data_ + pos_;
+    pos_ += len.value();
+    if (!valid_utf8(p, len.value())) return Err{DecodeError::invalid_utf8()};
+    return std::string_view(p, len.value());
+  }
   // One map, checked but left as it stands. Errors of string, Truncated,
   // InvalidTag(param).
   Result<MapSpan, DecodeError> map() noexcept;

@@ -34,9 +34,22 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(NodeKey key);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
-  // mark_output for each id in order, in time linear in the marks and ids,
-  // for callers that mark many at once (the blob decoder). BadNodeId for the
-  // first id not below node_count(); then nothing is marked.
+
+  // Bulk forms for callers that add many nodes at once (the blob decoder):
+  // one lock for the lot, and table lookups overlapped with the work.
+  //
+  // Makes room for `nodes` nodes in all, so that a bulk caller that knows
+  // how many are coming does not regrow the node list and table as it goes.
+  void reserve(uint64_t nodes);
+  // intern for each key in order (keys are consumed; ids[i] gets keys[i]'s
+  // id), stopping right after the first key that an equal node already
+  // present absorbs, so that a caller whose later keys name positions can
+  // renumber them before going on. Returns how many keys were taken, or
+  // BadNodeId for the first key with an input not below the node count at
+  // its turn (the keys before it stay interned).
+  Result<size_t, BadNodeId> intern_until_merge(std::span<NodeKey> keys, std::span<NodeId> ids);
+  // mark_output for each id in order, in time linear in the marks and ids.
+  // BadNodeId for the first id not below node_count(); then nothing is marked.
   Result<Unit, BadNodeId> mark_outputs(std::span<const NodeId> ids);
 
   std::vector<NodeId> outputs() const;

@@ -23,6 +23,16 @@ class InternIndex {
   void insert(uint64_t id, uint64_t hash, const std::vector<NodeKey>& nodes);
   // Makes room for one more insert so that insert cannot fail afterwards.
   void reserve_one(const std::vector<NodeKey>& nodes);
+  // Grows the table at once to hold `keys` keys in all, for a bulk caller
+  // that knows how many are coming; may throw std::bad_alloc first.
+  void reserve(uint64_t keys);
+  // Starts loading the home slot of `hash` into the cache, for a bulk caller
+  // that will look it up a few keys later.
+  void prefetch(uint64_t hash) const noexcept {
+    if (slots_.empty()) return;
+    const uint64_t hi = hash >> 32;
+    __builtin_prefetch(&slots_[static_cast<size_t>((hi * slots_.size()) >> 32)]);
+  }
 
  private:
   struct Slot {
