@@ -34,6 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Decoding normalises (key order, bool and presence bytes, merged
   // duplicates), so the re-encoded blob must come back byte for byte.
+  // Keys built from the decoder's layout are the keys the IR builds itself.
+  for (const nodalis::ir::NodeKey& key : decoded.value()->nodes()) {
+    nodalis::ir::NodeKey adopted = nodalis::ir::NodeKey::from_trusted_record(key.record());
+    if (!(key == adopted) || key.hash(1) != adopted.hash(1) || key.has_nan() != adopted.has_nan() ||
+        key.params().encoded() != adopted.params().encoded() ||
+        key.inputs().to_vector() != adopted.inputs().to_vector()) {
+      __builtin_trap();
+    }
+  }
   std::string once = encode(*decoded.value());
   auto again = nodalis::blob::deserialize(once);
   if (!again) __builtin_trap();

@@ -58,6 +58,17 @@ inline ir::NodeId must(Result<ir::NodeId, ir::BadNodeId> r) {
   return r.value();
 }
 
+// True when `decoded` is the key the IR itself builds from the same record:
+// the decoder hands the IR the record's layout, which must be what the IR
+// would have found by walking the record.
+inline bool same_as_adopted(const ir::NodeKey& decoded) {
+  ir::NodeKey adopted = ir::NodeKey::from_trusted_record(decoded.record());
+  return decoded.params().encoded() == adopted.params().encoded() &&
+         decoded.inputs().to_vector() == adopted.inputs().to_vector() &&
+         decoded.has_nan() == adopted.has_nan() && decoded.name() == adopted.name() &&
+         decoded == adopted && decoded.hash(7) == adopted.hash(7) && decoded.token() == adopted.token();
+}
+
 // A store with every node kind, every value tag, -0.0, NaNs with payloads,
 // empty and non-ASCII texts, repeated inputs, and two marks in a non-sorted
 // order.

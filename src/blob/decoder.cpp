@@ -25,29 +25,38 @@ namespace {
   auto var = (expr);                           \
   if (!var) return Err{var.error()}
 
+// One record that passed every check, as it stands in the blob.
+struct CheckedRecord {
+  std::string_view bytes;
+  // Keys in order, bool and presence bytes 0/1: adoptable without rewriting.
+  bool canonical = true;
+  // Rewriting never moves a field, so this holds for the rewritten form too.
+  ir::RecordLayout layout;
+};
+
 class RecordDecoder {
  public:
   explicit RecordDecoder(Reader& reader) : r_(reader) {}
 
-  // Checks record `index` and returns its bytes as they stand in the blob;
-  // `canonical` tells whether they may be adopted without rewriting.
-  Result<std::string_view, DecodeError> next(uint64_t index, bool& canonical) {
-    size_t start = r_.position();
-    canonical = true;
+  // Checks record `index` (whose inputs may only name earlier records).
+  Result<CheckedRecord, DecodeError> next(uint64_t index) {
+    const size_t start = r_.position();
+    CheckedRecord rec;
+    auto offset = [&] { return static_cast<uint32_t>(r_.position() - start); };
     NODALIS_TRY(tag, r_.u8());
     switch (tag.value()) {
-      case 0: {  // Source
-        NODALIS_TRY(name, r_.string());
-        NODALIS_TRY(map, r_.map());
-        canonical = map.value().canonical;
-        break;
-      }
+      case 0:    // Source
       case 1:    // Op
       case 2: {  // Reduction
         NODALIS_TRY(name, r_.string());
+        rec.layout.params_off = offset();
         NODALIS_TRY(map, r_.map());
-        canonical = map.value().canonical;
-        NODALIS_TRY(inputs, r_.inputs(index));
+        rec.canonical = map.value().canonical;
+        rec.layout.has_nan = map.value().has_nan;
+        if (tag.value() != 0) {
+          rec.layout.inputs_off = offset();
+          NODALIS_TRY(inputs, r_.inputs(index));
+        }
         break;
       }
       case 3: {  // External
@@ -56,30 +65,38 @@ class RecordDecoder {
         }
         NODALIS_TRY(presence, r_.u8());
         if (presence.value() != 0) {
-          canonical = presence.value() == 1;
+          rec.canonical = presence.value() == 1;
           NODALIS_TRY(preprocessing_ref, r_.string());
         }
+        rec.layout.params_off = offset();
         NODALIS_TRY(map, r_.map());
-        canonical = canonical && map.value().canonical;
+        rec.canonical = rec.canonical && map.value().canonical;
+        rec.layout.has_nan = map.value().has_nan;
+        rec.layout.inputs_off = offset();
         NODALIS_TRY(inputs, r_.inputs(index));
         break;
       }
       case 4: {  // Stage
+        rec.layout.inputs_off = offset();
         NODALIS_TRY(inputs, r_.inputs(index));
         auto checked = members(inputs.value().size());
         if (!checked) return Err{checked.error()};
         break;
       }
       case 5: {  // Exchange
+        rec.layout.params_off = offset();
         NODALIS_TRY(map, r_.map());
-        canonical = map.value().canonical;
+        rec.canonical = map.value().canonical;
+        rec.layout.has_nan = map.value().has_nan;
+        rec.layout.inputs_off = offset();
         NODALIS_TRY(inputs, r_.inputs(index));
         break;
       }
       default:
         return Err{DecodeError::invalid_tag(TagField::Node, tag.value())};
     }
-    return r_.since(start);
+    rec.bytes = r_.since(start);
+    return rec;
   }
 
  private:
@@ -118,12 +135,12 @@ constexpr size_t kRun = 256;
 
 // The key of a checked record: adopted as it stands when canonical and no
 // renumbering is due, else rewritten first.
-ir::NodeKey key_of(std::string_view record, bool canonical, std::span<const ir::NodeId> ids,
+ir::NodeKey key_of(const CheckedRecord& record, bool canonical, std::span<const ir::NodeId> ids,
                    std::string& rewritten, std::vector<EntrySpan>& entries) {
-  const bool renumber = !ids.empty() && static_cast<ir::NodeKind>(record[0]) != ir::NodeKind::Source;
-  if (canonical && !renumber) return ir::NodeKey::from_trusted_record(record);
-  canonicalize_record(rewritten, record, ids, entries);
-  return ir::NodeKey::from_trusted_record(rewritten);
+  const bool renumber = !ids.empty() && record.layout.inputs_off != ir::detail::kNone;
+  if (canonical && !renumber) return ir::NodeKey::from_trusted_record(record.bytes, record.layout);
+  canonicalize_record(rewritten, record.bytes, ids, entries);
+  return ir::NodeKey::from_trusted_record(rewritten, record.layout);
 }
 
 }  // namespace
@@ -151,17 +168,16 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   // While no record has merged, every record becomes the next node: records
   // are checked and interned in runs.
   std::vector<ir::NodeKey> run;
-  std::vector<std::string_view> run_records;
+  std::vector<CheckedRecord> run_records;
   std::vector<ir::NodeId> run_ids;
   while (i < node_count && ids.empty()) {
     const uint64_t first = i;
     run.clear();
     run_records.clear();
     while (run.size() < kRun && i < node_count) {
-      bool canonical;
-      auto record = records.next(i, canonical);
+      auto record = records.next(i);
       if (!record) return Err{record.error()};
-      run.push_back(key_of(record.value(), canonical, ids, rewritten, entries));
+      run.push_back(key_of(record.value(), record.value().canonical, ids, rewritten, entries));
       run_records.push_back(record.value());
       ++i;
     }
@@ -186,10 +202,9 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
 
   // After a merge: one record at a time, each renumbered.
   for (; i < node_count; ++i) {
-    bool canonical;
-    auto record = records.next(i, canonical);
+    auto record = records.next(i);
     if (!record) return Err{record.error()};
-    auto id = store.intern(key_of(record.value(), canonical, ids, rewritten, entries));
+    auto id = store.intern(key_of(record.value(), record.value().canonical, ids, rewritten, entries));
     if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
     ids.push_back(id.value());
   }

@@ -164,6 +164,7 @@ TEST(Decoder, LooseBoolAndPresenceBytesAreWrittenBackAsOne) {
       .u8(3).str("k").str("h").str("f").str("v").str("io").u8(1).str("pre").u32(0).u32(0)
       .outputs({});
   EXPECT_EQ(to_hex(serialize_with(*r.value(), {})), to_hex(canonical.bytes()));
+  for (const ir::NodeKey& key : r.value()->nodes()) EXPECT_TRUE(same_as_adopted(key));
   ir::NodeKey ext = r.value()->nodes()[1];
   ASSERT_TRUE(ext.descriptor().preprocessing_ref.has_value());
   EXPECT_EQ(*ext.descriptor().preprocessing_ref, "pre");
@@ -215,6 +216,7 @@ TEST(Decoder, MergedRecordsKeepEveryReferenceMeaning) {
   EXPECT_EQ(nodes[3].name(), "g");
   EXPECT_EQ(nodes[3].inputs().to_vector(), (std::vector<ir::NodeId>{2, 2, 0}));
   EXPECT_EQ(store.outputs(), (std::vector<ir::NodeId>{3, 0, 2}));
+  for (const ir::NodeKey& key : nodes) EXPECT_TRUE(same_as_adopted(key));
   // Output ids are record indices too: 6 records, so 5 is fine and 6 is not.
   HandmadeBlob past;
   past.header(2).source("a").source("a").outputs({1});
@@ -235,6 +237,26 @@ TEST(Decoder, RecordsEqualAfterNormalisationMerge) {
   ASSERT_EQ(r.value()->node_count(), 2u);
   EXPECT_EQ(r.value()->nodes()[1].inputs().to_vector(), std::vector<ir::NodeId>{0});
   EXPECT_EQ(r.value()->outputs(), std::vector<ir::NodeId>{1});
+}
+
+// Every NaN equals every other, so records that differ only in a NaN's
+// payload are one node, which keeps the first record's bits.
+TEST(Decoder, RecordsDifferingOnlyInANaNPayloadMerge) {
+  HandmadeBlob b;
+  b.header(3)
+      .u8(0).str("s").u32(1).str("v").u8(1).u64(0x7FF0000000000123ull)
+      .u8(0).str("s").u32(1).str("v").u8(1).u64(0xFFF8000000000000ull)
+      .op("neg", {1})
+      .outputs({1, 2});
+  auto r = deserialize(b);
+  ASSERT_TRUE(r.ok()) << r.error().display();
+  ASSERT_EQ(r.value()->node_count(), 2u);
+  std::vector<ir::NodeKey> nodes = r.value()->nodes();
+  EXPECT_TRUE(nodes[0].has_nan());
+  EXPECT_EQ((*nodes[0].params().begin()).value.bits, 0x7FF0000000000123ull);
+  EXPECT_EQ(nodes[1].inputs().to_vector(), std::vector<ir::NodeId>{0});
+  EXPECT_EQ(r.value()->outputs(), (std::vector<ir::NodeId>{0, 1}));
+  for (const ir::NodeKey& key : nodes) EXPECT_TRUE(same_as_adopted(key));
 }
 
 TEST(Decoder, StageInputArgumentsWithinTheStageDecode) {

@@ -100,6 +100,7 @@ TEST(RoundTrip, SampleStoreComesBackByteForByte) {
   ASSERT_EQ(again.nodes.size(), snap.nodes.size());
   for (size_t i = 0; i < snap.nodes.size(); ++i) {
     EXPECT_EQ(again.nodes[i].record(), snap.nodes[i].record()) << "node " << i;
+    EXPECT_TRUE(same_as_adopted(again.nodes[i])) << "node " << i;
   }
   EXPECT_EQ(again.outputs, snap.outputs);
   EXPECT_EQ(encode_nodes(again.nodes, again.outputs), blob);

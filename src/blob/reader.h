@@ -24,6 +24,8 @@ struct MapSpan {
   // Keys already in order and every bool byte 0 or 1: the bytes can be kept
   // as they are. Otherwise they need canonicalize_params first.
   bool canonical = true;
+  // Some float value is a NaN (keys with one compare on a slower path).
+  bool has_nan = false;
 };
 
 static_assert(std::endian::native == std::endian::little, "the blob reader assumes a little-endian host");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "blob/blob_sample.h"
 #include "blob/handmade_blob.h"
 #include "blob/utf8.h"
 
@@ -178,6 +179,25 @@ TEST(ReaderMap, UnsortedKeysAndLooseBoolsAreNormalised) {
       .str("k").u8(3).str("second k")  // equal keys keep their blob order
       .str("z").u8(2).u8(1);           // bool byte 2 is true, written as 1
   EXPECT_EQ(p.value().view().encoded(), sorted.bytes());
+}
+
+// Key order is unsigned bytes with a proper prefix first, embedded zero bytes
+// and keys longer than a machine word included.
+TEST(ReaderMap, KeyOrderIsTheBytewiseOrder) {
+  using namespace std::string_literals;
+  const std::vector<std::string> keys = {
+      ""s, "a"s, "a\0"s, "a\0\0"s, "ab"s, "abcdefg\xC3\xA9"s, "abcdefgh"s, "abcdefgh\0"s,
+      "abcdefgha"s, "abcdefghb"s, "abcdefgi"s, "\xC3\xA9"s, "z"s, "\0"s, "\0\0\0\0\0\0\0\0\0"s};
+  for (const std::string& first : keys) {
+    for (const std::string& second : keys) {
+      HandmadeBlob b;
+      b.u32(2).str(first).u8(0).u64(1).str(second).u8(0).u64(2);
+      auto m = at_start(b).map();
+      ASSERT_TRUE(m.ok());
+      EXPECT_EQ(m.value().canonical, !(std::string_view(second) < std::string_view(first)))
+          << to_hex(first) << " then " << to_hex(second);
+    }
+  }
 }
 
 TEST(ReaderMap, ABoolByteAloneMakesTheMapNonCanonical) {

@@ -15,7 +15,7 @@ inline bool continuation(unsigned char c) noexcept { return (c & 0xC0u) == 0x80u
 
 }  // namespace
 
-bool valid_utf8(const char* data, size_t size) noexcept {
+bool valid_utf8_slow(const char* data, size_t size) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   const unsigned char* end = p + size;
   while (p < end) {

@@ -113,6 +113,15 @@ struct NodeRep {
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 }  // namespace detail
 
+// What a reader of a record learns on the way: the offsets of the map's and
+// the input list's u32 counts (kNone where the kind has none) and whether
+// some float parameter is a NaN.
+struct RecordLayout {
+  uint32_t params_off = detail::kNone;
+  uint32_t inputs_off = detail::kNone;
+  bool has_nan = false;
+};
+
 class NodeKey {
  public:
   // Factories; every string, list and map must fit the record's 32-bit
@@ -128,6 +137,9 @@ class NodeKey {
   // blob decoder after its checks and normalisation): sorted maps, bool and
   // presence bytes 0/1, valid UTF-8, member refs to earlier members only.
   static NodeKey from_trusted_record(std::string_view record);
+  // The same when the caller, having just walked the record, also knows
+  // where its map and input list start and whether a float is a NaN.
+  static NodeKey from_trusted_record(std::string_view record, const RecordLayout& layout);
 
   NodeKey() noexcept = default;  // an empty handle; only assignable/destructible
   NodeKey(const NodeKey& o) noexcept;
