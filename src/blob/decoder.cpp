@@ -135,10 +135,10 @@ constexpr size_t kRun = 256;
 
 // The key of a checked record: adopted as it stands when canonical and no
 // renumbering is due, else rewritten first.
-ir::NodeKey key_of(const CheckedRecord& record, bool canonical, std::span<const ir::NodeId> ids,
-                   std::string& rewritten, std::vector<EntrySpan>& entries) {
+ir::NodeKey key_of(const CheckedRecord& record, std::span<const ir::NodeId> ids, std::string& rewritten,
+                   std::vector<EntrySpan>& entries) {
   const bool renumber = !ids.empty() && record.layout.inputs_off != ir::detail::kNone;
-  if (canonical && !renumber) return ir::NodeKey::from_trusted_record(record.bytes, record.layout);
+  if (record.canonical && !renumber) return ir::NodeKey::from_trusted_record(record.bytes, record.layout);
   canonicalize_record(rewritten, record.bytes, ids, entries);
   return ir::NodeKey::from_trusted_record(rewritten, record.layout);
 }
@@ -177,7 +177,7 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
     while (run.size() < kRun && i < node_count) {
       auto record = records.next(i);
       if (!record) return Err{record.error()};
-      run.push_back(key_of(record.value(), record.value().canonical, ids, rewritten, entries));
+      run.push_back(key_of(record.value(), ids, rewritten, entries));
       run_records.push_back(record.value());
       ++i;
     }
@@ -194,7 +194,7 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
     for (uint64_t r = 0; r < first + k - 1; ++r) ids.push_back(r);
     ids.push_back(run_ids[k - 1]);
     for (size_t j = k; j < run.size(); ++j) {
-      auto id = store.intern(key_of(run_records[j], false, ids, rewritten, entries));
+      auto id = store.intern(key_of(run_records[j], ids, rewritten, entries));
       if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
       ids.push_back(id.value());
     }
@@ -204,7 +204,7 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   for (; i < node_count; ++i) {
     auto record = records.next(i);
     if (!record) return Err{record.error()};
-    auto id = store.intern(key_of(record.value(), record.value().canonical, ids, rewritten, entries));
+    auto id = store.intern(key_of(record.value(), ids, rewritten, entries));
     if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
     ids.push_back(id.value());
   }

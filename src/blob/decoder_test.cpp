@@ -225,6 +225,40 @@ TEST(Decoder, MergedRecordsKeepEveryReferenceMeaning) {
   EXPECT_EQ(merged.value()->outputs(), std::vector<ir::NodeId>{0});
 }
 
+// A merge anywhere in a long blob (inside a run of records, at its last
+// record, at the first of the next) renumbers exactly the later references.
+class DecoderMergeAt : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(DecoderMergeAt, RenumbersEveryLaterReference) {
+  const uint32_t n = 600, dup = GetParam();
+  auto node_of = [&](uint32_t record) { return record < dup ? record : record == dup ? 0 : record - 1; };
+  HandmadeBlob with_dup, expected;
+  with_dup.header(n);
+  expected.header(n - 1);
+  for (uint32_t r = 0; r < n; ++r) {
+    if (r == dup) {
+      with_dup.source("s0");
+    } else if (r == 0) {
+      with_dup.source("s0");
+      expected.source("s0");
+    } else {
+      const std::string name = "f" + std::to_string(r);
+      with_dup.op(name, {r - 1});
+      expected.op(name, {node_of(r - 1)});
+    }
+  }
+  with_dup.outputs({dup, n - 1});
+  // Marks keep one entry per node.
+  if (node_of(n - 1) == 0) expected.outputs({0});
+  else expected.outputs({0, node_of(n - 1)});
+  auto r = deserialize(with_dup);
+  ASSERT_TRUE(r.ok()) << r.error().display();
+  ir::StoreSnapshot snap = r.value()->snapshot();
+  EXPECT_TRUE(encode_nodes(snap.nodes, snap.outputs) == expected.bytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, DecoderMergeAt, ::testing::Values(1u, 2u, 255u, 256u, 257u, 511u, 512u, 599u));
+
 TEST(Decoder, RecordsEqualAfterNormalisationMerge) {
   HandmadeBlob b;
   b.header(3)
