@@ -152,9 +152,10 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   uint32_t node_count;
   std::memcpy(&node_count, blob.data() + 4, 4);
 
-  // A node count the rest of the blob can hold (every record takes at least
-  // nine bytes) is taken at its word, and room made for it at once.
-  if (node_count <= (blob.size() - 8) / 9) store.reserve(node_count);
+  // Room for all nodes at once, when that takes no more memory than the
+  // blob's own bytes (a node costs the store about 30 bytes of list and
+  // table): a forged count never reserves more than the blob could fill.
+  if (node_count <= (blob.size() - 8) / 32) store.reserve(node_count);
 
   Reader reader(blob);
   RecordDecoder records(reader);

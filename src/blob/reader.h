@@ -4,8 +4,8 @@
 // hold ends in Truncated without reserving anything for it.
 #pragma once
 
-#include <cstddef>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
