@@ -63,10 +63,14 @@ class GraphStore {
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
+  friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;
   std::vector<NodeKey> nodes_;
   std::vector<NodeId> outputs_;
+  // One flag per node id up to the largest mark, so that marking many
+  // outputs (a reduced store with a long output list) stays linear.
+  std::vector<bool> marked_;
   InternIndex index_;  // ids by key; each key is held once, in nodes_
 };
 

@@ -32,6 +32,9 @@ class ParamMapView {
   // validated by the blob decoder).
   ParamMapView(const char* data, size_t size) noexcept : data_(data), size_(size) {}
 
+  // Length of the well-formed encoding that starts at `data`.
+  static size_t encoded_size_at(const char* data) noexcept;
+
   uint32_t size() const noexcept;  // number of entries
   bool empty() const noexcept { return size() == 0; }
   std::string_view encoded() const noexcept { return {data_, size_}; }

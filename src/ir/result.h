@@ -10,6 +10,7 @@ namespace nodalis {
 
 template <class E>
 struct Err {
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <class E>

@@ -1,0 +1,103 @@
+// Graphviz rendering of a store: one labelled line per node, double circles
+// for marked outputs, then one edge line per input reference. The lock is
+// held throughout so the text shows one state of nodes and marks.
+#include <string>
+#include <vector>
+
+#include "ir/graph_store.h"
+#include "ir/store_guard.h"
+
+namespace nodalis::ir {
+
+namespace {
+
+void append_params_suffix(std::string& label, ParamMapView params) {
+  if (params.empty()) return;
+  label.push_back(' ');
+  label += params.display();
+}
+
+std::string label_of(const NodeKey& key) {
+  std::string label;
+  switch (key.kind()) {
+    case NodeKind::Source:
+      label = "Source ";
+      label += key.name();
+      break;
+    case NodeKind::Op:
+      label = "Op ";
+      label += key.name();
+      break;
+    case NodeKind::Reduction:
+      label = "Reduction ";
+      label += key.name();
+      break;
+    case NodeKind::External: {
+      const PayloadDescriptorView d = key.descriptor();
+      label = "External ";
+      label += d.kind;
+      label += ':';
+      label += d.content_hash;
+      label += " [";
+      label += d.framework;
+      label += ' ';
+      label += d.version;
+      label += ']';
+      break;
+    }
+    case NodeKind::Stage:
+      return "Stage[" + std::to_string(key.members().size()) + " members]";
+    case NodeKind::Exchange:
+      label = "Exchange";
+      break;
+  }
+  append_params_suffix(label, key.params());
+  return label;
+}
+
+// Backslashes first, so the backslashes added before quotes stay single.
+void append_escaped_label(std::string& out, const std::string& label) {
+  for (char c : label) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
+}  // namespace
+
+std::string GraphStore::to_dot() const {
+  Guard guard(*this);
+  return guard.run([&] {
+    // A flag per node instead of a scan of the marks per node.
+    std::vector<bool> marked(nodes_.size(), false);
+    for (NodeId id : outputs_) marked[id] = true;
+
+    std::string out = "digraph nodalis {\n";
+    for (size_t id = 0; id < nodes_.size(); ++id) {
+      out += "  n";
+      out += std::to_string(id);
+      out += " [label=\"";
+      append_escaped_label(out, label_of(nodes_[id]));
+      out += '"';
+      if (marked[id]) out += ", shape=doublecircle";
+      out += "];\n";
+    }
+    for (size_t id = 0; id < nodes_.size(); ++id) {
+      const std::string target = " -> n" + std::to_string(id) + ";\n";
+      for (NodeId input : nodes_[id].inputs()) {
+        out += "  n";
+        out += std::to_string(input);
+        out += target;
+      }
+    }
+    out += "}\n";
+    return out;
+  });
+}
+
+}  // namespace nodalis::ir

@@ -1,0 +1,202 @@
+// The interning store: hash-consing, input checks, marks, snapshots,
+// concurrent interning and poisoning.
+#include "ir/graph_store.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "ir/store_guard.h"
+
+namespace nodalis::ir {
+
+// Runs a throwing operation under the store's lock, as an internal fault in
+// a store operation would.
+struct GraphStoreFaultInjection {
+  template <class Work>
+  static void run_locked(GraphStore& store, Work&& work) {
+    GraphStore::Guard guard(store);
+    guard.run(std::forward<Work>(work));
+  }
+};
+
+namespace {
+
+using Ids = std::vector<NodeId>;
+
+ParamMap pm(std::vector<std::pair<std::string, ParamValue>> e) { return ParamMap::make(std::move(e)); }
+
+NodeId must(Result<NodeId, BadNodeId> r) {
+  EXPECT_TRUE(r.ok());
+  return r.ok() ? r.value() : ~NodeId{0};
+}
+
+TEST(GraphStore, FreshStoreIsEmpty) {
+  GraphStore store;
+  EXPECT_EQ(store.node_count(), 0u);
+  EXPECT_TRUE(store.outputs().empty());
+  EXPECT_TRUE(store.snapshot().nodes.empty());
+  EXPECT_EQ(must(store.intern(NodeKey::source("x", ParamMapView()))), 0u);
+}
+
+TEST(GraphStore, InterningDeduplicates) {
+  GraphStore store;
+  const NodeId x = must(store.intern(
+      NodeKey::source("x", pm({{"a", ParamValue::Int(1)}, {"b", ParamValue::Str("s")}}).view())));
+  const NodeId again = must(store.intern(
+      NodeKey::source("x", pm({{"b", ParamValue::Str("s")}, {"a", ParamValue::Int(1)}}).view())));
+  EXPECT_EQ(x, again);
+  EXPECT_EQ(store.node_count(), 1u);
+  const NodeId y = must(store.intern(NodeKey::source("y", ParamMapView())));
+  EXPECT_EQ(y, 1u);
+  const NodeId add = must(store.intern(NodeKey::op("add", ParamMapView(), Ids{x, y})));
+  EXPECT_EQ(must(store.intern(NodeKey::op("add", ParamMapView(), Ids{y, x}))), 3u);
+  EXPECT_EQ(must(store.intern(NodeKey::op("add", ParamMapView(), Ids{x, y}))), add);
+  EXPECT_EQ(store.node_count(), 4u);
+}
+
+TEST(GraphStore, NaNParamsInternOnce) {
+  GraphStore store;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const NodeId a = must(store.intern(NodeKey::source("x", pm({{"v", ParamValue::Float(nan)}}).view())));
+  const NodeId b = must(store.intern(NodeKey::source("x", pm({{"v", ParamValue::Float(-nan)}}).view())));
+  EXPECT_EQ(a, b);
+  const NodeId z = must(store.intern(NodeKey::source("x", pm({{"v", ParamValue::Float(0.0)}}).view())));
+  const NodeId nz = must(store.intern(NodeKey::source("x", pm({{"v", ParamValue::Float(-0.0)}}).view())));
+  EXPECT_NE(z, nz);
+  EXPECT_EQ(store.node_count(), 3u);
+}
+
+TEST(GraphStore, RejectsInputsNotYetInTheStore) {
+  GraphStore store;
+  must(store.intern(NodeKey::source("x", ParamMapView())));
+  must(store.intern(NodeKey::source("y", ParamMapView())));
+  const struct {
+    Ids inputs;
+    NodeId bad;
+  } cases[] = {{{2}, 2}, {{0, 5, 3}, 5}, {{1, 3, 9}, 3}, {{~NodeId{0}}, ~NodeId{0}}};
+  for (const auto& c : cases) {
+    const auto r = store.intern(NodeKey::op("add", ParamMapView(), c.inputs));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), BadNodeId{c.bad});
+  }
+  EXPECT_EQ(store.node_count(), 2u);
+  EXPECT_EQ(BadNodeId{7}.debug(), "BadNodeId(7)");
+}
+
+TEST(GraphStore, MarksOutputsOnceInMarkOrder) {
+  GraphStore store;
+  for (const char* name : {"a", "b", "c"}) must(store.intern(NodeKey::source(name, ParamMapView())));
+  EXPECT_TRUE(store.mark_output(2).ok());
+  EXPECT_TRUE(store.mark_output(0).ok());
+  EXPECT_TRUE(store.mark_output(2).ok());
+  const auto bad = store.mark_output(3);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().id, 3u);
+  EXPECT_EQ(store.outputs(), (Ids{2, 0}));
+  EXPECT_EQ(store.snapshot().outputs, (Ids{2, 0}));
+}
+
+TEST(GraphStore, Snapshots) {
+  GraphStore store;
+  for (const char* name : {"a", "b", "c"}) must(store.intern(NodeKey::source(name, ParamMapView())));
+  const auto tail = store.snapshot_from(1);
+  ASSERT_EQ(tail.size(), 2u);
+  EXPECT_EQ(tail[0].name(), "b");
+  EXPECT_EQ(tail[1].name(), "c");
+  EXPECT_TRUE(store.snapshot_from(3).empty());
+  EXPECT_TRUE(store.snapshot_from(1000).empty());
+  EXPECT_TRUE(store.snapshot_from(~uint64_t{0}).empty());
+  EXPECT_EQ(store.snapshot_from(0).size(), 3u);
+  const auto all = store.nodes();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].name(), "a");
+  // A snapshot is unaffected by later growth.
+  must(store.intern(NodeKey::source("d", ParamMapView())));
+  EXPECT_EQ(all.size(), 3u);
+  EXPECT_EQ(store.snapshot().nodes.size(), 4u);
+}
+
+TEST(GraphStore, GrowsPastManyTableResizes) {
+  GraphStore store;
+  constexpr int kNodes = 5000;
+  for (int i = 0; i < kNodes; ++i) {
+    const auto params = pm({{"i", ParamValue::Int(i)}});
+    ASSERT_EQ(must(store.intern(NodeKey::source("s", params.view()))), static_cast<NodeId>(i));
+  }
+  for (int i = kNodes - 1; i >= 0; --i) {
+    const auto params = pm({{"i", ParamValue::Int(i)}});
+    ASSERT_EQ(must(store.intern(NodeKey::source("s", params.view()))), static_cast<NodeId>(i));
+  }
+  EXPECT_EQ(store.node_count(), static_cast<uint64_t>(kNodes));
+}
+
+TEST(GraphStore, ConcurrentInterningLosesAndDuplicatesNothing) {
+  GraphStore store;
+  const NodeId root = must(store.intern(NodeKey::source("root", ParamMapView())));
+  constexpr int kThreads = 4, kPerThread = 2000, kShared = 500;
+  std::vector<std::vector<std::pair<std::string, NodeId>>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        // Every thread adds the same kShared ops and its own private ones.
+        const std::string name = i < kShared ? "shared" + std::to_string(i)
+                                             : "t" + std::to_string(t) + "_" + std::to_string(i);
+        const auto r = store.intern(NodeKey::op(name, ParamMapView(), Ids{root}));
+        if (r.ok()) seen[t].emplace_back(name, r.value());
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const uint64_t expected = 1 + kShared + static_cast<uint64_t>(kThreads) * (kPerThread - kShared);
+  EXPECT_EQ(store.node_count(), expected);
+  const auto nodes = store.nodes();
+  std::set<NodeId> ids;
+  for (const auto& per_thread : seen) {
+    ASSERT_EQ(per_thread.size(), static_cast<size_t>(kPerThread));
+    for (const auto& [name, id] : per_thread) {
+      ASSERT_LT(id, nodes.size());
+      EXPECT_EQ(nodes[id].name(), name);
+      ids.insert(id);
+    }
+  }
+  EXPECT_EQ(ids.size(), expected - 1);
+}
+
+TEST(GraphStore, FaultUnderTheLockPoisonsForGood) {
+  GraphStore store;
+  must(store.intern(NodeKey::source("x", ParamMapView())));
+  EXPECT_THROW(GraphStoreFaultInjection::run_locked(store, [] { throw InternalFault("boom"); }), InternalFault);
+  auto expect_poisoned = [](auto&& call) {
+    try {
+      call();
+      ADD_FAILURE() << "a poisoned store answered";
+    } catch (const InternalFault& f) {
+      EXPECT_EQ(std::string(f.what()).rfind(kStorePoisoned, 0), 0u) << f.what();
+    }
+  };
+  expect_poisoned([&] { (void)store.node_count(); });
+  expect_poisoned([&] { (void)store.intern(NodeKey::source("y", ParamMapView())); });
+  expect_poisoned([&] { (void)store.mark_output(0); });
+  expect_poisoned([&] { (void)store.outputs(); });
+  expect_poisoned([&] { (void)store.snapshot(); });
+  expect_poisoned([&] { (void)store.snapshot_from(0); });
+  expect_poisoned([&] { (void)store.nodes(); });
+  expect_poisoned([&] { (void)store.to_dot(); });
+  std::thread other([&] { expect_poisoned([&] { (void)store.node_count(); }); });
+  other.join();
+}
+
+TEST(GraphStore, ResourceFailuresDoNotPoison) {
+  GraphStore store;
+  EXPECT_THROW(GraphStoreFaultInjection::run_locked(store, [] { throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_THROW(GraphStoreFaultInjection::run_locked(store, [] { throw CapacityError("big"); }), CapacityError);
+  EXPECT_EQ(must(store.intern(NodeKey::source("x", ParamMapView()))), 0u);
+}
+
+}  // namespace
+}  // namespace nodalis::ir

@@ -1,0 +1,400 @@
+// Node keys as single reference-counted records in blob layout: building each
+// kind (lengths checked before anything is allocated), reading the fields
+// back, equality and hashing over the bytes.
+#include "ir/node_key.h"
+
+#include <new>
+
+#include "ir/byte_hash.h"
+#include "ir/fault.h"
+#include "ir/le_bytes.h"
+
+namespace nodalis::ir {
+
+using detail::kNone;
+using detail::NodeRep;
+
+namespace {
+
+constexpr uint64_t kMax32 = 0xFFFFFFFFull;
+
+[[noreturn]] void too_large(const char* what) {
+  throw CapacityError(std::string("node key too large: ") + what + " must be below 2^32");
+}
+
+// First pass of every build: sizes the record and refuses any length, count
+// or index that the 32-bit fields cannot hold, before memory is taken.
+struct Counter {
+  uint64_t n = 0;
+  void u8(uint8_t) { n += 1; }
+  void count(uint64_t c, const char* what) {
+    if (c > kMax32) too_large(what);
+    n += 4;
+  }
+  void str(std::string_view s) {
+    count(s.size(), "string lengths");
+    n += s.size();
+  }
+  void map(ParamMapView m) { n += m.encoded().size(); }
+  void inputs(std::span<const NodeId> ids) {
+    count(ids.size(), "input counts");
+    n += 8 * static_cast<uint64_t>(ids.size());
+  }
+  void ref(const StageRef& r) {
+    if (r.index > kMax32) too_large("stage reference indexes");
+    n += 5;
+  }
+};
+
+// Second pass: writes into the allocated record and notes where the map and
+// the input list start.
+struct Writer {
+  char* base;
+  char* p;
+  uint32_t params_off = kNone;
+  uint32_t inputs_off = kNone;
+  void u8(uint8_t v) { *p++ = static_cast<char>(v); }
+  void count(uint64_t c, const char*) { p = le::put_u32(p, static_cast<uint32_t>(c)); }
+  void str(std::string_view s) {
+    p = le::put_u32(p, static_cast<uint32_t>(s.size()));
+    if (!s.empty()) std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  }
+  void map(ParamMapView m) {
+    params_off = static_cast<uint32_t>(p - base);
+    const std::string_view e = m.encoded();
+    std::memcpy(p, e.data(), e.size());
+    p += e.size();
+  }
+  void inputs(std::span<const NodeId> ids) {
+    inputs_off = static_cast<uint32_t>(p - base);
+    p = le::put_u32(p, static_cast<uint32_t>(ids.size()));
+    for (NodeId id : ids) p = le::put_u64(p, id);
+  }
+  void ref(const StageRef& r) {
+    *p++ = static_cast<char>(r.kind);
+    p = le::put_u32(p, static_cast<uint32_t>(r.index));
+  }
+};
+
+NodeRep* allocate(uint64_t size) {
+  if (size > kMax32) too_large("records");
+  void* mem = ::operator new(sizeof(NodeRep) + static_cast<size_t>(size));
+  auto* rep = new (mem) NodeRep{};
+  rep->refs.store(1, std::memory_order_relaxed);
+  rep->size = static_cast<uint32_t>(size);
+  rep->params_off = kNone;
+  rep->inputs_off = kNone;
+  rep->has_nan = 0;
+  return rep;
+}
+
+void release(NodeRep* rep) noexcept {
+  if (rep && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    rep->~NodeRep();
+    ::operator delete(rep);
+  }
+}
+
+uint32_t skip_str(const char* r, uint32_t off) noexcept { return off + 4 + le::u32(r + off); }
+
+// End of the map: the input list follows it, or the record ends.
+uint32_t params_end(const NodeRep& rep) noexcept {
+  return rep.inputs_off != kNone ? rep.inputs_off : rep.size;
+}
+
+}  // namespace
+
+// Runs `emit` once to size and check, once to write.
+class NodeKeyWriter {
+ public:
+  template <class Emit>
+  static NodeKey build(Emit&& emit, bool has_nan) {
+    Counter counter;
+    emit(counter);
+    NodeRep* rep = allocate(counter.n);
+    Writer w{rep->record(), rep->record()};
+    emit(w);
+    rep->params_off = w.params_off;
+    rep->inputs_off = w.inputs_off;
+    rep->has_nan = has_nan ? 1 : 0;
+    return NodeKey(rep);
+  }
+  static NodeKey adopt(std::string_view record);
+  static NodeKey replace_inputs(const NodeRep& old, std::span<const NodeId> inputs);
+};
+
+NodeKey NodeKeyWriter::adopt(std::string_view record) {
+  NodeRep* rep = allocate(record.size());
+  NodeKey key(rep);  // frees the record should anything below throw
+  std::memcpy(rep->record(), record.data(), record.size());
+  const char* r = rep->record();
+  switch (static_cast<NodeKind>(r[0])) {
+    case NodeKind::Source:
+      rep->params_off = skip_str(r, 1);
+      break;
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      rep->params_off = skip_str(r, 1);
+      rep->inputs_off = rep->params_off + static_cast<uint32_t>(ParamMapView::encoded_size_at(r + rep->params_off));
+      break;
+    case NodeKind::External: {
+      uint32_t off = 1;
+      for (int k = 0; k < 5; ++k) off = skip_str(r, off);
+      const bool present = r[off++] != 0;
+      if (present) off = skip_str(r, off);
+      rep->params_off = off;
+      rep->inputs_off = off + static_cast<uint32_t>(ParamMapView::encoded_size_at(r + off));
+      break;
+    }
+    case NodeKind::Stage:
+      rep->inputs_off = 1;
+      break;
+    case NodeKind::Exchange:
+      rep->params_off = 1;
+      rep->inputs_off = 1 + static_cast<uint32_t>(ParamMapView::encoded_size_at(r + 1));
+      break;
+    default:
+      throw InternalFault("node record with an unknown kind tag " + std::to_string(static_cast<unsigned char>(r[0])));
+  }
+  rep->has_nan = key.params().has_nan() ? 1 : 0;
+  return key;
+}
+
+NodeKey NodeKeyWriter::replace_inputs(const NodeRep& old, std::span<const NodeId> inputs) {
+  if (inputs.size() > kMax32) too_large("input counts");
+  const char* r = old.record();
+  const uint32_t old_list_end = old.inputs_off + 4 + 8 * le::u32(r + old.inputs_off);
+  const uint64_t tail = old.size - old_list_end;  // a stage's members
+  NodeRep* rep = allocate(uint64_t{old.inputs_off} + 4 + 8 * uint64_t{inputs.size()} + tail);
+  char* p = rep->record();
+  std::memcpy(p, r, old.inputs_off);
+  p += old.inputs_off;
+  p = le::put_u32(p, static_cast<uint32_t>(inputs.size()));
+  for (NodeId id : inputs) p = le::put_u64(p, id);
+  std::memcpy(p, r + old_list_end, tail);
+  rep->params_off = old.params_off;
+  rep->inputs_off = old.inputs_off;
+  rep->has_nan = old.has_nan;
+  return NodeKey(rep);
+}
+
+NodeKey NodeKey::source(std::string_view name, ParamMapView params) {
+  return NodeKeyWriter::build(
+      [&](auto& s) {
+        s.u8(static_cast<uint8_t>(NodeKind::Source));
+        s.str(name);
+        s.map(params);
+      },
+      params.has_nan());
+}
+
+NodeKey NodeKey::op(std::string_view name, ParamMapView params, std::span<const NodeId> inputs) {
+  return NodeKeyWriter::build(
+      [&](auto& s) {
+        s.u8(static_cast<uint8_t>(NodeKind::Op));
+        s.str(name);
+        s.map(params);
+        s.inputs(inputs);
+      },
+      params.has_nan());
+}
+
+NodeKey NodeKey::reduction(std::string_view name, ParamMapView params, std::span<const NodeId> inputs) {
+  return NodeKeyWriter::build(
+      [&](auto& s) {
+        s.u8(static_cast<uint8_t>(NodeKind::Reduction));
+        s.str(name);
+        s.map(params);
+        s.inputs(inputs);
+      },
+      params.has_nan());
+}
+
+NodeKey NodeKey::external(const PayloadDescriptorView& d, ParamMapView params, std::span<const NodeId> inputs) {
+  return NodeKeyWriter::build(
+      [&](auto& s) {
+        s.u8(static_cast<uint8_t>(NodeKind::External));
+        s.str(d.kind);
+        s.str(d.content_hash);
+        s.str(d.framework);
+        s.str(d.version);
+        s.str(d.io_schema);
+        s.u8(d.preprocessing_ref ? 1 : 0);
+        if (d.preprocessing_ref) s.str(*d.preprocessing_ref);
+        s.map(params);
+        s.inputs(inputs);
+      },
+      params.has_nan());
+}
+
+NodeKey NodeKey::stage(std::span<const NodeId> inputs, std::span<const StageOp> members) {
+  return NodeKeyWriter::build(
+      [&](auto& s) {
+        s.u8(static_cast<uint8_t>(NodeKind::Stage));
+        s.inputs(inputs);
+        s.count(members.size(), "member counts");
+        for (const StageOp& m : members) {
+          s.str(m.token);
+          s.count(m.inputs.size(), "member arities");
+          for (const StageRef& r : m.inputs) s.ref(r);
+        }
+      },
+      false);
+}
+
+NodeKey NodeKey::exchange(ParamMapView params, std::span<const NodeId> inputs) {
+  return NodeKeyWriter::build(
+      [&](auto& s) {
+        s.u8(static_cast<uint8_t>(NodeKind::Exchange));
+        s.map(params);
+        s.inputs(inputs);
+      },
+      params.has_nan());
+}
+
+NodeKey NodeKey::from_trusted_record(std::string_view record) { return NodeKeyWriter::adopt(record); }
+
+NodeKey::NodeKey(const NodeKey& o) noexcept : rep_(o.rep_) {
+  if (rep_) rep_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+NodeKey& NodeKey::operator=(const NodeKey& o) noexcept {
+  if (o.rep_) o.rep_->refs.fetch_add(1, std::memory_order_relaxed);
+  release(rep_);
+  rep_ = o.rep_;
+  return *this;
+}
+
+NodeKey& NodeKey::operator=(NodeKey&& o) noexcept {
+  if (this != &o) {
+    release(rep_);
+    rep_ = std::exchange(o.rep_, nullptr);
+  }
+  return *this;
+}
+
+NodeKey::~NodeKey() { release(rep_); }
+
+std::string_view NodeKey::name() const noexcept {
+  switch (kind()) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction: {
+      const char* r = rep_->record();
+      return {r + 5, le::u32(r + 1)};
+    }
+    default:
+      return {};
+  }
+}
+
+ParamMapView NodeKey::params() const noexcept {
+  if (rep_->params_off == kNone) return ParamMapView();
+  return ParamMapView(rep_->record() + rep_->params_off, params_end(*rep_) - rep_->params_off);
+}
+
+InputsView NodeKey::inputs() const noexcept {
+  if (rep_->inputs_off == kNone) return {};
+  const char* p = rep_->record() + rep_->inputs_off;
+  return InputsView(p + 4, le::u32(p));
+}
+
+PayloadDescriptorView NodeKey::descriptor() const noexcept {
+  PayloadDescriptorView d;
+  if (kind() != NodeKind::External) return d;
+  const char* r = rep_->record();
+  uint32_t off = 1;
+  std::string_view* fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
+  for (std::string_view* f : fields) {
+    *f = std::string_view(r + off + 4, le::u32(r + off));
+    off = skip_str(r, off);
+  }
+  if (r[off++] != 0) d.preprocessing_ref = std::string_view(r + off + 4, le::u32(r + off));
+  return d;
+}
+
+MembersView NodeKey::members() const noexcept {
+  if (kind() != NodeKind::Stage) return {};
+  const char* r = rep_->record();
+  const uint32_t off = 1 + 4 + 8 * le::u32(r + 1);
+  return MembersView(r + off + 4, le::u32(r + off));
+}
+
+NodeKey NodeKey::with_inputs(std::span<const NodeId> inputs) const {
+  if (kind() == NodeKind::Source) return *this;
+  return NodeKeyWriter::replace_inputs(*rep_, inputs);
+}
+
+bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
+  if (a.rep_ == b.rep_) return true;
+  if (!a.rep_ || !b.rep_) return false;
+  const NodeRep& x = *a.rep_;
+  const NodeRep& y = *b.rep_;
+  // Canonicalising NaNs keeps every length, so different sizes never match,
+  // and without a NaN on either side the record bytes are canonical.
+  if (x.size != y.size) return false;
+  if (std::memcmp(x.record(), y.record(), x.size) == 0) return true;
+  if (!x.has_nan || !y.has_nan) return false;
+  // Both carry a NaN, so both have a map: compare around it.
+  if (x.params_off != y.params_off || std::memcmp(x.record(), y.record(), x.params_off) != 0) return false;
+  if (!(a.params() == b.params())) return false;
+  const uint32_t end = params_end(x);
+  return end == params_end(y) && std::memcmp(x.record() + end, y.record() + end, x.size - end) == 0;
+}
+
+uint64_t NodeKey::hash(uint64_t seed) const noexcept {
+  const NodeRep& r = *rep_;
+  if (!r.has_nan) return hash_finish(hash_bytes(seed, r.record(), r.size));
+  // Keys with a NaN only equal keys with a NaN, so they may hash by another
+  // route: the bytes around the map plus the map's canonical hash.
+  uint64_t h = hash_bytes(seed, r.record(), r.params_off);
+  h = params().hash(h);
+  const uint32_t end = params_end(r);
+  return hash_finish(hash_bytes(h, r.record() + end, r.size - end));
+}
+
+std::vector<NodeId> InputsView::to_vector() const { return std::vector<NodeId>(begin(), end()); }
+
+StageOpView MembersView::iterator::operator*() const noexcept {
+  const uint32_t tlen = le::u32(p_);
+  const char* q = p_ + 4 + tlen;
+  return StageOpView(std::string_view(p_ + 4, tlen), q + 4, le::u32(q));
+}
+
+MembersView::iterator& MembersView::iterator::operator++() noexcept {
+  const uint32_t tlen = le::u32(p_);
+  const char* q = p_ + 4 + tlen;
+  p_ = q + 4 + 5 * static_cast<size_t>(le::u32(q));
+  --left_;
+  return *this;
+}
+
+std::vector<StageOp> MembersView::to_owned() const {
+  std::vector<StageOp> out;
+  out.reserve(n_);
+  for (const StageOpView m : *this) out.push_back(m.to_owned());
+  return out;
+}
+
+StageRef StageOpView::ref(uint32_t i) const noexcept {
+  const char* p = refs_ + 5 * static_cast<size_t>(i);
+  return {static_cast<StageRefKind>(p[0]), le::u32(p + 1)};
+}
+
+StageOp StageOpView::to_owned() const {
+  StageOp op;
+  op.token = std::string(token_);
+  op.inputs.reserve(arity_);
+  for (uint32_t i = 0; i < arity_; ++i) op.inputs.push_back(ref(i));
+  return op;
+}
+
+PayloadDescriptor PayloadDescriptorView::to_owned() const {
+  PayloadDescriptor d{std::string(kind), std::string(content_hash), std::string(framework),
+                      std::string(version), std::string(io_schema), std::nullopt};
+  if (preprocessing_ref) d.preprocessing_ref = std::string(*preprocessing_ref);
+  return d;
+}
+
+}  // namespace nodalis::ir

@@ -1,0 +1,56 @@
+// The calling layer every Python-facing method is entered through: it binds
+// the arguments, runs the body, and turns any C++ exception into a Python
+// exception, so that none ever unwinds into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include "python/arg_binder.h"
+
+namespace nodalis::py {
+
+// Sets the Python exception for the C++ exception now being handled; call
+// only from inside a catch block. CapacityError -> OverflowError,
+// std::bad_alloc -> MemoryError, anything else -> PanicException.
+void raise_current_exception() noexcept;
+
+// Raises PanicException with `text` as its message.
+void raise_panic(const char* text) noexcept;
+
+// Creates the PanicException class on first use (one per process: the module
+// keeps no per-module state) and adds it to `module`. -1 with an error set on
+// failure.
+int add_panic_exception(PyObject* module) noexcept;
+
+// Runs `body` (returning a new reference, or null with an error set) and
+// translates whatever it throws.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+// The entry of a METH_FASTCALL | METH_KEYWORDS method: binds, then runs
+// `body(const BoundArgs&)` guarded.
+template <class Body>
+PyObject* bound_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) noexcept {
+  BoundArgs bound;
+  if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
+  return guarded([&] { return body(static_cast<const BoundArgs&>(bound)); });
+}
+
+// The same for tp_new-style callables (argument tuple and keyword dict).
+template <class Body>
+PyObject* bound_call(const Signature& sig, PyObject* args, PyObject* kwargs,
+                     Body&& body) noexcept {
+  BoundArgs bound;
+  if (!bind(sig, args, kwargs, bound)) return nullptr;
+  return guarded([&] { return body(static_cast<const BoundArgs&>(bound)); });
+}
+
+}  // namespace nodalis::py

@@ -1,0 +1,125 @@
+// The GraphStore class: object layout, life cycle and the method table. The
+// object holds the store by pointer, so that stores built elsewhere (decoded,
+// reduced) can be adopted without copying.
+#include "python/graph_store_type.h"
+
+#include <new>
+
+#include "python/call_boundary.h"
+#include "python/conversions.h"
+
+namespace nodalis::py {
+namespace {
+
+struct GraphStoreObject {
+  PyObject_HEAD
+  ir::GraphStore* store;
+};
+
+GraphStoreObject* as_object(PyObject* o) noexcept { return reinterpret_cast<GraphStoreObject*>(o); }
+
+constexpr Signature kConstructor = no_parameters("GraphStore");
+
+PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return bound_call(kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
+    return wrap_store(type, std::make_unique<ir::GraphStore>());
+  });
+}
+
+void graph_store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_object(self)->store;
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// The table: one line per method, in the order the class lists them.
+// METH_FASTCALL | METH_KEYWORDS entries go through bound_call; the cast is the
+// C API's usual one for that calling convention.
+#define NODALIS_FASTCALL(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
+   METH_FASTCALL | METH_KEYWORDS, doc}
+#define NODALIS_STATIC(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
+   METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc}
+#define NODALIS_NOARGS(name, doc) {#name, graph_store_##name, METH_NOARGS, doc}
+
+PyMethodDef graph_store_methods[] = {
+    NODALIS_FASTCALL(add_source, "add_source($self, name, params=None)\n--\n\n"),
+    NODALIS_FASTCALL(add_op, "add_op($self, name, inputs, params=None)\n--\n\n"),
+    NODALIS_FASTCALL(add_reduction, "add_reduction($self, name, inputs, params=None)\n--\n\n"),
+    NODALIS_FASTCALL(add_external, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
+    NODALIS_FASTCALL(add_exchange,
+                     "add_exchange($self, inputs, params=None)\n--\n\n"
+                     "Record an `Exchange` boundary (plan M39 §2.1). No `name` — an "
+                     "Exchange's identity is its\n`scheme` ParamMap (`params`) + its one logical "
+                     "input; `nodes()[i][\"kind\"] == \"exchange\"`."),
+    NODALIS_NOARGS(node_count, "node_count($self)\n--\n\n"),
+    NODALIS_NOARGS(nodes,
+                   "nodes($self)\n--\n\n"
+                   "Structured, read-only view of every node in id order (plan M9: `inspect` "
+                   "renders the IR and\n`reproduce` interprets it). Each entry is a dict with "
+                   "`id`, `kind`\n(source|op|reduction|external|stage), `name`, `params`, "
+                   "`inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and "
+                   "`n_members` for stage nodes."),
+    NODALIS_NOARGS(outputs,
+                   "outputs($self)\n--\n\n"
+                   "The marked output node ids, in mark order (what an IR evaluator returns, in "
+                   "order)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef NODALIS_FASTCALL
+#undef NODALIS_STATIC
+#undef NODALIS_NOARGS
+
+PyType_Slot graph_store_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "GraphStore()\n--\n\n"
+                    "Thread-safe interned graph store (frozen pyclass: interior mutability via a "
+                    "Mutex, safe to\nshare across threads under the GIL and free-threaded "
+                    "3.14t).")},
+    {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_methods, graph_store_methods},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned kFrozen = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned kFrozen = 0;  // before 3.10 heap types cannot be made immutable
+#endif
+
+PyType_Spec graph_store_spec = {
+    "nodalis_core.GraphStore",
+    sizeof(GraphStoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | kFrozen,  // no BASETYPE: not subclassable
+    graph_store_slots,
+};
+
+}  // namespace
+
+PyObject* make_graph_store_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &graph_store_spec, nullptr);
+}
+
+bool is_graph_store(PyObject* o) noexcept { return Py_TYPE(o)->tp_dealloc == graph_store_dealloc; }
+
+bool graph_store_arg(const char* param, PyObject* o) {
+  if (is_graph_store(o)) return true;
+  PyErr_Format(PyExc_TypeError, "expected GraphStore, not %.200s", Py_TYPE(o)->tp_name);
+  return argument_error(param);
+}
+
+ir::GraphStore& store_of(PyObject* o) noexcept { return *as_object(o)->store; }
+
+PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<ir::GraphStore> store) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  as_object(self)->store = store.release();
+  return self;
+}
+
+}  // namespace nodalis::py

@@ -1,0 +1,54 @@
+// The Python class GraphStore: a frozen object that owns exactly one IR store.
+// Methods live in files by concern (building, node view, ...) and are listed
+// in one table in graph_store_type.cpp; this header is what those files and
+// other Python types (reducers, reductions) need to reach a store.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "ir/graph_store.h"
+
+namespace nodalis::py {
+
+// Creates the class for `module` (a new reference), or null with an error set.
+PyObject* make_graph_store_type(PyObject* module);
+
+// True for GraphStore instances of any module instance: the class cannot be
+// subclassed, so its instances are exactly the objects using its deallocator.
+bool is_graph_store(PyObject* o) noexcept;
+
+// An argument that must be a GraphStore (e.g. a reducer's `store`):
+// TypeError "argument '<param>': expected GraphStore, not int" otherwise.
+bool graph_store_arg(const char* param, PyObject* o);
+
+// The store inside a GraphStore object. Precondition: is_graph_store(o).
+ir::GraphStore& store_of(PyObject* o) noexcept;
+
+// A new GraphStore object of class `type` owning `store`; null with an error
+// set (the store is then freed). `type` is the receiver's class, e.g.
+// Py_TYPE(self), or the class itself in a static method.
+PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<ir::GraphStore> store);
+
+// Methods, each defined in the file of its concern and listed in the table in
+// graph_store_type.cpp. The signature is that of METH_FASTCALL | METH_KEYWORDS
+// (a static method receives the class as `self`), or of METH_NOARGS for
+// those taking no arguments (`unused` is null).
+// store_building.cpp
+PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
+PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
+PyObject* graph_store_node_count(PyObject* self, PyObject* unused);
+PyObject* graph_store_outputs(PyObject* self, PyObject* unused);
+// node_view.cpp
+PyObject* graph_store_nodes(PyObject* self, PyObject* unused);
+
+}  // namespace nodalis::py

@@ -1,0 +1,121 @@
+// The PayloadDescriptor class: keyword-only constructor, six read-only
+// attributes, identity comparison and hash (it defines none of its own).
+#include "python/payload_descriptor_type.h"
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "python/call_boundary.h"
+#include "python/conversions.h"
+#include "python/py_ref.h"
+
+namespace nodalis::py {
+namespace {
+
+struct PayloadDescriptorObject {
+  PyObject_HEAD
+  ir::PayloadDescriptor descriptor;
+};
+
+PayloadDescriptorObject* as_object(PyObject* o) noexcept {
+  return reinterpret_cast<PayloadDescriptorObject*>(o);
+}
+
+constexpr const char* kFields[] = {"kind",    "content_hash", "framework",
+                                   "version", "io_schema",    "preprocessing_ref"};
+constexpr Signature kConstructor = mixed_signature("PayloadDescriptor", kFields, 0, 0, 5);
+
+PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return bound_call(kConstructor, args, kwargs, [&](const BoundArgs& a) -> PyObject* {
+    ir::PayloadDescriptor d;
+    std::string* required[] = {&d.kind, &d.content_hash, &d.framework, &d.version,
+                               &d.io_schema};
+    for (int i = 0; i < 5; ++i)
+      if (!str_from_py(a[i], *required[i])) {
+        argument_error(kFields[i]);
+        return nullptr;
+      }
+    if (PyObject* pre = a.optional(5)) {
+      std::string text;
+      if (!str_from_py(pre, text)) {
+        argument_error(kFields[5]);
+        return nullptr;
+      }
+      d.preprocessing_ref = std::move(text);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&as_object(self)->descriptor) ir::PayloadDescriptor(std::move(d));
+    return self;
+  });
+}
+
+void payload_descriptor_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_object(self)->descriptor.~PayloadDescriptor();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <std::string ir::PayloadDescriptor::*Field>
+PyObject* get_text(PyObject* self, void*) {
+  return str_to_py(as_object(self)->descriptor.*Field);
+}
+
+PyObject* get_preprocessing_ref(PyObject* self, void*) {
+  const auto& pre = as_object(self)->descriptor.preprocessing_ref;
+  return pre ? str_to_py(*pre) : new_ref(Py_None);
+}
+
+PyGetSetDef payload_descriptor_getset[] = {
+    {"kind", get_text<&ir::PayloadDescriptor::kind>, nullptr, nullptr, nullptr},
+    {"content_hash", get_text<&ir::PayloadDescriptor::content_hash>, nullptr, nullptr, nullptr},
+    {"framework", get_text<&ir::PayloadDescriptor::framework>, nullptr, nullptr, nullptr},
+    {"version", get_text<&ir::PayloadDescriptor::version>, nullptr, nullptr, nullptr},
+    {"io_schema", get_text<&ir::PayloadDescriptor::io_schema>, nullptr, nullptr, nullptr},
+    {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot payload_descriptor_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
+                    "preprocessing_ref=None)\n--\n\n"
+                    "Reproducibility metadata an External node carries (participates in the "
+                    "structural hash).")},
+    {Py_tp_new, reinterpret_cast<void*>(payload_descriptor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(payload_descriptor_dealloc)},
+    {Py_tp_getset, payload_descriptor_getset},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned kFrozen = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned kFrozen = 0;
+#endif
+
+PyType_Spec payload_descriptor_spec = {
+    "nodalis_core.PayloadDescriptor",
+    sizeof(PayloadDescriptorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | kFrozen,
+    payload_descriptor_slots,
+};
+
+}  // namespace
+
+PyObject* make_payload_descriptor_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &payload_descriptor_spec, nullptr);
+}
+
+bool is_payload_descriptor(PyObject* o) noexcept {
+  return Py_TYPE(o)->tp_dealloc == payload_descriptor_dealloc;
+}
+
+const ir::PayloadDescriptor& descriptor_of(PyObject* o) noexcept {
+  return as_object(o)->descriptor;
+}
+
+}  // namespace nodalis::py

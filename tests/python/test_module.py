@@ -1,0 +1,132 @@
+# The module's shape: what import registers, the frozen classes, the
+# PanicException class, and the texts (signatures, docstrings) it exposes.
+import inspect
+
+import pytest
+
+import nodalis_core
+from nodalis_core import GraphStore, PanicException, PayloadDescriptor
+
+
+def test_version():
+    assert nodalis_core.version() == "0.0.1"
+    assert nodalis_core.version.__text_signature__ == "()"
+    with pytest.raises(TypeError):
+        nodalis_core.version(1)
+
+
+def test_module_registers_classes_function_and_panic():
+    assert nodalis_core.__doc__ == ""
+    assert nodalis_core.GraphStore.__name__ == "GraphStore"
+    assert nodalis_core.PayloadDescriptor.__module__ == "nodalis_core"
+    assert PanicException.__bases__ == (BaseException,)
+    assert not issubclass(PanicException, Exception)
+
+
+@pytest.mark.parametrize("cls", [GraphStore, PayloadDescriptor])
+def test_classes_are_frozen(cls):
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises((TypeError, AttributeError)):
+        cls.extra = 1
+    assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
+    assert "__weakref__" not in dir(cls)
+
+
+def test_instances_take_no_attributes():
+    store = GraphStore()
+    with pytest.raises(AttributeError):
+        store.anything = 1
+    d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
+    for field in ("kind", "preprocessing_ref", "other"):
+        with pytest.raises(AttributeError):
+            setattr(d, field, "x")
+    assert d.kind == "k"
+
+
+GRAPH_STORE_DOC = (
+    "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
+    "share across threads under the GIL and free-threaded 3.14t)."
+)
+EXCHANGE_DOC = (
+    "Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its\n"
+    "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."
+)
+NODES_DOC = (
+    "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+    "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
+    "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+    "`descriptor` dict for external nodes and `n_members` for stage nodes."
+)
+OUTPUTS_DOC = "The marked output node ids, in mark order (what an IR evaluator returns, in order)."
+
+
+@pytest.mark.parametrize(
+    "method, signature, doc",
+    [
+        ("add_source", "($self, name, params=None)", None),
+        ("add_op", "($self, name, inputs, params=None)", None),
+        ("add_reduction", "($self, name, inputs, params=None)", None),
+        ("add_external", "($self, descriptor, inputs, params=None)", None),
+        ("add_exchange", "($self, inputs, params=None)", EXCHANGE_DOC),
+        ("node_count", "($self)", None),
+        ("nodes", "($self)", NODES_DOC),
+        ("outputs", "($self)", OUTPUTS_DOC),
+    ],
+)
+def test_method_texts(method, signature, doc):
+    fn = getattr(GraphStore, method)
+    assert fn.__text_signature__ == signature
+    assert fn.__doc__ == doc
+
+
+def test_class_texts():
+    assert GraphStore.__text_signature__ == "()"
+    assert GraphStore.__doc__ == GRAPH_STORE_DOC
+    assert PayloadDescriptor.__text_signature__ == (
+        "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)"
+    )
+    assert PayloadDescriptor.__doc__ == (
+        "Reproducibility metadata an External node carries (participates in the structural hash)."
+    )
+    params = inspect.signature(PayloadDescriptor).parameters
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in params.values())
+
+
+def test_method_table_order():
+    names = [n for n in GraphStore.__dict__ if not n.startswith("_")]
+    assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
+                     "node_count", "nodes", "outputs"]
+
+
+@pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])
+def test_objects_refuse_copies_that_would_lose_their_content(copier):
+    import copy
+    import pickle
+
+    store = GraphStore()
+    store.add_source("x")
+    descriptor = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v",
+                                   io_schema="s")
+    run = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": pickle.dumps}[copier]
+    for obj in (store, descriptor):
+        with pytest.raises(TypeError, match="cannot pickle"):
+            run(obj)
+
+
+def test_new_through_the_type_machinery():
+    store = GraphStore.__new__(GraphStore)
+    assert store.node_count() == 0
+    with pytest.raises(TypeError):
+        GraphStore.__new__(PayloadDescriptor)
+    with pytest.raises(TypeError):
+        object.__new__(GraphStore)
+
+
+def test_the_module_exports_only_its_init_function():
+    import ctypes
+
+    lib = ctypes.CDLL(nodalis_core.__file__)
+    assert hasattr(lib, "PyInit_nodalis_core")
+    # The core's symbols (here GraphStore's constructor) stay inside.
+    assert not hasattr(lib, "_ZN7nodalis2ir10GraphStoreC1Ev")

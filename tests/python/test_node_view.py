@@ -1,0 +1,79 @@
+# GraphStore.nodes(): one dict per node in id order, keys in their fixed
+# order, values of the documented types, and a view independent of the store.
+from nodalis_core import GraphStore, PayloadDescriptor
+
+BASE_KEYS = ["id", "output", "inputs", "kind", "name", "params"]
+
+
+def build_pipeline():
+    store = GraphStore()
+    x = store.add_source("x", {"dtype": "f32", "rows": 1000})
+    w = store.add_external(
+        PayloadDescriptor(kind="onnx", content_hash="sha256:00ff", framework="torch",
+                          version="2.1", io_schema="f32[3]", preprocessing_ref="norm-v1"), [])
+    y = store.add_op("mul", [x, w], {"scalar": 1.5, "fused": False})
+    part = store.add_exchange([y], {"scheme": "hash", "parts": 8})
+    total = store.add_reduction("sum", [part], {"axis": 0})
+    plain = store.add_external(
+        {"kind": "table", "content_hash": "h", "framework": "arrow", "version": "14",
+         "io_schema": "i64"}, [total])
+    return store, (x, w, y, part, total, plain)
+
+
+def test_every_kind_in_the_view():
+    store, ids = build_pipeline()
+    view = store.nodes()
+    assert [n["id"] for n in view] == list(range(6)) == list(ids)
+    assert [n["kind"] for n in view] == ["source", "external", "op", "exchange", "reduction",
+                                         "external"]
+    assert [n["name"] for n in view] == ["x", "", "mul", "", "sum", ""]
+    assert [n["inputs"] for n in view] == [[], [], [0, 1], [2], [3], [4]]
+    assert [n["output"] for n in view] == [False] * 6
+    assert view[0]["params"] == {"dtype": "f32", "rows": 1000}
+    assert view[2]["params"] == {"fused": False, "scalar": 1.5}
+    assert view[3]["params"] == {"parts": 8, "scheme": "hash"}
+    assert view[1]["descriptor"] == {
+        "kind": "onnx", "content_hash": "sha256:00ff", "framework": "torch", "version": "2.1",
+        "io_schema": "f32[3]", "preprocessing_ref": "norm-v1",
+    }
+    assert view[5]["descriptor"]["preprocessing_ref"] is None
+
+
+def test_key_order_and_value_types():
+    store, _ = build_pipeline()
+    for node in store.nodes():
+        expected = BASE_KEYS + (["descriptor"] if node["kind"] == "external" else [])
+        assert list(node) == expected
+        assert type(node["id"]) is int and type(node["output"]) is bool
+        assert type(node["inputs"]) is list and all(type(i) is int for i in node["inputs"])
+        assert type(node["params"]) is dict
+        if "descriptor" in node:
+            assert list(node["descriptor"]) == ["kind", "content_hash", "framework", "version",
+                                                "io_schema", "preprocessing_ref"]
+
+
+def test_view_is_a_fresh_copy():
+    store, _ = build_pipeline()
+    view = store.nodes()
+    view[0]["params"]["rows"] = 0
+    view[2]["inputs"].append(99)
+    view.clear()
+    again = store.nodes()
+    assert again[0]["params"]["rows"] == 1000
+    assert again[2]["inputs"] == [0, 1]
+    assert store.nodes() == again
+
+
+def test_view_follows_growth():
+    store = GraphStore()
+    store.add_source("x")
+    first = store.nodes()
+    store.add_op("neg", [0])
+    assert len(first) == 1
+    assert len(store.nodes()) == 2
+
+
+def test_outputs_of_a_built_store_are_empty():
+    store, _ = build_pipeline()
+    assert store.outputs() == []
+    assert store.outputs() is not store.outputs()
