@@ -212,20 +212,14 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
 
   auto output_count = reader.u32();
   if (!output_count) return Err{output_count.error()};
-  // Reserve only what the remaining bytes can hold; a forged count runs out
-  // of bytes below.
-  std::vector<ir::NodeId> outputs;
-  outputs.reserve(std::min<uint64_t>(output_count.value(), reader.remaining() / 8));
   for (uint32_t k = 0; k < output_count.value(); ++k) {
     auto ref = reader.u64();
     if (!ref) return Err{ref.error()};
     // Output ids are record indices, like every other reference in the blob.
     if (ref.value() >= node_count) return Err{DecodeError::node_ref_out_of_range(ref.value())};
-    outputs.push_back(ids.empty() ? ref.value() : ids[ref.value()]);
+    auto marked = store.mark_output(ids.empty() ? ref.value() : ids[ref.value()]);
+    if (!marked) return Err{DecodeError::node_ref_out_of_range(ref.value())};
   }
-  // All at once: marking one by one scans the marks each time.
-  auto marked = store.mark_outputs(outputs);
-  if (!marked) return Err{DecodeError::node_ref_out_of_range(marked.error().id)};
   // Bytes after the last output id are not part of the blob.
   return Unit{};
 }

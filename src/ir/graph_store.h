@@ -48,9 +48,6 @@ class GraphStore {
   // BadNodeId for the first key with an input not below the node count at
   // its turn (the keys before it stay interned).
   Result<size_t, BadNodeId> intern_until_merge(std::span<NodeKey> keys, std::span<NodeId> ids);
-  // mark_output for each id in order, in time linear in the marks and ids.
-  // BadNodeId for the first id not below node_count(); then nothing is marked.
-  Result<Unit, BadNodeId> mark_outputs(std::span<const NodeId> ids);
 
   std::vector<NodeId> outputs() const;
   uint64_t node_count() const;

@@ -1,7 +1,7 @@
-// Bulk interning and marking for callers that add a whole graph at once (the
-// blob decoder). One lock for the lot; the interning table's slots are
-// prefetched a few keys ahead, so their cache misses overlap instead of
-// adding up; marks are kept duplicate-free with a bitmap instead of scans.
+// Bulk interning for callers that add a whole graph at once (the blob
+// decoder). One lock for a run of keys, and the interning table's slots are
+// prefetched a few keys ahead, so that their cache misses overlap instead of
+// adding up.
 #include <algorithm>
 #include <vector>
 
@@ -77,27 +77,6 @@ Result<size_t, BadNodeId> GraphStore::intern_until_merge(std::span<NodeKey> keys
       ids[j] = count;
     }
     return n;
-  });
-}
-
-Result<Unit, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
-  Guard guard(*this);
-  return guard.run([&]() -> Result<Unit, BadNodeId> {
-    const uint64_t n = nodes_.size();
-    for (NodeId id : ids) {
-      if (id >= n) return Err{BadNodeId{id}};
-    }
-    // Memory first, so that running out of it changes nothing.
-    std::vector<bool> marked(n, false);
-    outputs_.reserve(outputs_.size() + ids.size());
-    for (NodeId id : outputs_) marked[id] = true;
-    for (NodeId id : ids) {
-      if (!marked[id]) {
-        marked[id] = true;
-        outputs_.push_back(id);
-      }
-    }
-    return Unit{};
   });
 }
 

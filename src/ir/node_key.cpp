@@ -255,6 +255,17 @@ NodeKey NodeKey::exchange(ParamMapView params, std::span<const NodeId> inputs) {
 
 NodeKey NodeKey::from_trusted_record(std::string_view record) { return NodeKeyWriter::adopt(record); }
 
+NodeKey NodeKey::from_trusted_record(std::string_view record, const RecordLayout& layout) {
+  // The caller found the offsets while checking the record: no second walk.
+  NodeRep* rep = allocate(record.size());
+  NodeKey key(rep);
+  std::memcpy(rep->record(), record.data(), record.size());
+  rep->params_off = layout.params_off;
+  rep->inputs_off = layout.inputs_off;
+  rep->has_nan = layout.has_nan ? 1 : 0;
+  return key;
+}
+
 NodeKey::NodeKey(const NodeKey& o) noexcept : rep_(o.rep_) {
   if (rep_) rep_->refs.fetch_add(1, std::memory_order_relaxed);
 }
