@@ -96,7 +96,7 @@ def test_class_texts():
 def test_method_table_order():
     names = [n for n in GraphStore.__dict__ if not n.startswith("_")]
     assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
-                     "node_count", "nodes", "outputs"]
+                     "node_count", "to_dot", "serialize", "deserialize", "nodes", "outputs"]
 
 
 @pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])
