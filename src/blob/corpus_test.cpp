@@ -1,6 +1,7 @@
 // Replays the fuzzer's seed corpus through the decoder: each blob yields a
 // store whose re-encoding is a fixed point, or one of the five errors. The
-// hand-written seeds also have their expected outcome checked.
+// hand-written seeds also have their expected outcome checked; found/ holds
+// small inputs the fuzzer reached new code with.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -60,7 +61,7 @@ TEST(FuzzCorpus, EveryBlobDecodesOrFailsWithADecodeError) {
       "invalid (node|param|stage-ref) tag [0-9]+|invalid utf-8 in nodalis IR blob|"
       "node reference [0-9]+ out of range");
   size_t replayed = 0, expected_seen = 0;
-  for (const auto& item : fs::directory_iterator(dir)) {
+  for (const auto& item : fs::recursive_directory_iterator(dir)) {
     if (!item.is_regular_file() || item.path().extension() == ".py") continue;
     const std::string name = item.path().stem().string();
     SCOPED_TRACE(name);
@@ -83,7 +84,7 @@ TEST(FuzzCorpus, EveryBlobDecodesOrFailsWithADecodeError) {
     ++replayed;
   }
   EXPECT_EQ(expected_seen, kExpected.size());
-  EXPECT_GE(replayed, kExpected.size());
+  EXPECT_GE(replayed, kExpected.size() + 100);
 }
 
 }  // namespace
