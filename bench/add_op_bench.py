@@ -13,6 +13,9 @@ building the graph, per node.
 
 Targets: add_op <= 2x floor, dict >= 4x add_op, <= 128 bytes per node.
 Run against the installed module: python3 bench/add_op_bench.py [--nodes N]
+To compare a change, --baseline DIR adds the nodalis_core package found in DIR
+(another build) to the same rounds, so before and after are measured side by
+side.
 """
 import argparse
 import gc
@@ -122,23 +125,40 @@ PARAMS_2 = {"scalar": 1.5, "side": "r"}
 
 
 def build(add, n, params):
-    """Node k >= 2 is mul over [k-1, k-2]: every node new, ids always valid."""
-    start = time.perf_counter()
+    """Node k >= 2 is mul over [k-1, k-2]: every node new, ids always valid.
+
+    CPU time of the process, not wall time: on a shared machine the loop is
+    descheduled now and then, which says nothing about the code."""
+    start = time.process_time()
     for k in range(2, n):
         add("mul", [k - 1, k - 2], params)
-    return time.perf_counter() - start
+    return time.process_time() - start
 
 
-def fresh_store():
-    import nodalis_core
+def fresh_store(module=None):
+    if module is None:
+        import nodalis_core as module
 
-    store = nodalis_core.GraphStore()
+    store = module.GraphStore()
     store.add_source("a")
     store.add_source("b")
     return store
 
 
-def timing(n, rounds):
+def load_baseline(directory):
+    """The nodalis_core extension built in `directory`, loaded beside the installed one."""
+    import glob
+
+    paths = glob.glob(os.path.join(directory, "nodalis_core", "__init__*.so"))
+    if not paths:
+        sys.exit(f"no nodalis_core extension under {directory}")
+    spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def timing(n, rounds, baseline=None):
     with tempfile.TemporaryDirectory() as workdir:
         floor = build_floor(workdir)
         variants = {
@@ -147,6 +167,8 @@ def timing(n, rounds):
             "add_op": lambda: fresh_store().add_op,
             "dict of tuples": dict_interner,
         }
+        if baseline is not None:
+            variants["add_op (baseline)"] = lambda: fresh_store(baseline).add_op
         best = {name: float("inf") for name in variants}
         for _ in range(rounds):
             for name, make in variants.items():
@@ -188,12 +210,14 @@ def main():
     parser.add_argument("--nodes", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--rss-child", nargs=2, metavar=("KIND", "NPARAMS"))
+    parser.add_argument("--baseline", metavar="DIR")
     args = parser.parse_args()
     if args.rss_child:
         rss_child(args.rss_child[0], args.nodes, int(args.rss_child[1]))
         return
 
-    ns = timing(args.nodes, args.rounds)
+    ns = timing(args.nodes, args.rounds,
+                load_baseline(args.baseline) if args.baseline else None)
     print(f"building {args.nodes} nodes, best of {args.rounds} rounds, ns per call:")
     for name, t in ns.items():
         print(f"  {name:<22} {t:8.1f}")
@@ -203,6 +227,10 @@ def main():
           f"   net of the bare call: {(ours - call) / (floor - call):5.2f}x")
     print(f"dict of tuples / add_op {table / ours:5.2f}x   (target >= 4)"
           f"   net of the bare call: {(table - call) / (ours - call):5.2f}x")
+    if "add_op (baseline)" in ns:
+        base = ns["add_op (baseline)"]
+        print(f"baseline / add_op       {base / ours:5.2f}x   baseline / floor {base / floor:5.2f}x,"
+              f" dict of tuples / baseline {table / base:5.2f}x")
 
     def child(kind, nparams):
         out = subprocess.run([sys.executable, __file__, "--nodes", str(args.nodes),

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Decoding normalises (key order, bool and presence bytes, merged
   // duplicates), so the re-encoded blob must come back byte for byte.
-  // Keys built from the decoder's layout are the keys the IR builds itself.
+  // Keys interned with the offsets the decoder found are the keys the IR
+  // builds itself from the same bytes.
   for (const nodalis::ir::NodeKey& key : decoded.value()->nodes()) {
     nodalis::ir::NodeKey adopted = nodalis::ir::NodeKey::from_trusted_record(key.record());
     if (!(key == adopted) || key.hash(1) != adopted.hash(1) || key.has_nan() != adopted.has_nan() ||

@@ -59,8 +59,8 @@ inline ir::NodeId must(Result<ir::NodeId, ir::BadNodeId> r) {
 }
 
 // True when `decoded` is the key the IR itself builds from the same record:
-// the decoder hands the IR the record's layout, which must be what the IR
-// would have found by walking the record.
+// the decoder hands the IR the record's offsets and NaN flag, which must be
+// what the IR would have found by walking the record.
 inline bool same_as_adopted(const ir::NodeKey& decoded) {
   ir::NodeKey adopted = ir::NodeKey::from_trusted_record(decoded.record());
   return decoded.params().encoded() == adopted.params().encoded() &&

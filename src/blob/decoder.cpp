@@ -1,11 +1,10 @@
 // Record-by-record decoding in the format's check order. Records already in
-// canonical form (every blob the encoder writes) are adopted as they stand;
-// others are rewritten first. A record that merges with an earlier equal one
+// canonical form (every blob the encoder writes) are interned as they stand
+// in the blob; others are rewritten first. A record that merges with an earlier equal one
 // makes later references go through a record-index-to-id table, so every id in
 // the blob keeps naming the node it named when it was written.
 #include "blob/decoder.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -25,13 +24,12 @@ namespace {
   auto var = (expr);                           \
   if (!var) return Err{var.error()}
 
-// One record that passed every check, as it stands in the blob.
+// One record that passed every check, as it stands in the blob, with the
+// offsets and NaN flag found on the way (so the store need not walk it again).
 struct CheckedRecord {
-  std::string_view bytes;
-  // Keys in order, bool and presence bytes 0/1: adoptable without rewriting.
+  ir::RecordView view;
+  // Keys in order, bool and presence bytes 0/1: internable without rewriting.
   bool canonical = true;
-  // Rewriting never moves a field, so this holds for the rewritten form too.
-  ir::RecordLayout layout;
 };
 
 class RecordDecoder {
@@ -49,12 +47,12 @@ class RecordDecoder {
       case 1:    // Op
       case 2: {  // Reduction
         NODALIS_TRY(name, r_.string());
-        rec.layout.params_off = offset();
+        rec.view.params_off = offset();
         NODALIS_TRY(map, r_.map());
         rec.canonical = map.value().canonical;
-        rec.layout.has_nan = map.value().has_nan;
+        rec.view.has_nan = map.value().has_nan;
         if (tag.value() != 0) {
-          rec.layout.inputs_off = offset();
+          rec.view.inputs_off = offset();
           NODALIS_TRY(inputs, r_.inputs(index));
         }
         break;
@@ -68,34 +66,34 @@ class RecordDecoder {
           rec.canonical = presence.value() == 1;
           NODALIS_TRY(preprocessing_ref, r_.string());
         }
-        rec.layout.params_off = offset();
+        rec.view.params_off = offset();
         NODALIS_TRY(map, r_.map());
         rec.canonical = rec.canonical && map.value().canonical;
-        rec.layout.has_nan = map.value().has_nan;
-        rec.layout.inputs_off = offset();
+        rec.view.has_nan = map.value().has_nan;
+        rec.view.inputs_off = offset();
         NODALIS_TRY(inputs, r_.inputs(index));
         break;
       }
       case 4: {  // Stage
-        rec.layout.inputs_off = offset();
+        rec.view.inputs_off = offset();
         NODALIS_TRY(inputs, r_.inputs(index));
         auto checked = members(inputs.value().size());
         if (!checked) return Err{checked.error()};
         break;
       }
       case 5: {  // Exchange
-        rec.layout.params_off = offset();
+        rec.view.params_off = offset();
         NODALIS_TRY(map, r_.map());
         rec.canonical = map.value().canonical;
-        rec.layout.has_nan = map.value().has_nan;
-        rec.layout.inputs_off = offset();
+        rec.view.has_nan = map.value().has_nan;
+        rec.view.inputs_off = offset();
         NODALIS_TRY(inputs, r_.inputs(index));
         break;
       }
       default:
         return Err{DecodeError::invalid_tag(TagField::Node, tag.value())};
     }
-    rec.bytes = r_.since(start);
+    rec.view.bytes = r_.since(start);
     return rec;
   }
 
@@ -129,18 +127,17 @@ class RecordDecoder {
 
 #undef NODALIS_TRY
 
-// Records are interned in runs of this many: one store lock per run, and
-// the interning table's lookups overlap within it.
-constexpr size_t kRun = 256;
-
-// The key of a checked record: adopted as it stands when canonical and no
-// renumbering is due, else rewritten first.
-ir::NodeKey key_of(const CheckedRecord& record, std::span<const ir::NodeId> ids, std::string& rewritten,
-                   std::vector<EntrySpan>& entries) {
-  const bool renumber = !ids.empty() && record.layout.inputs_off != ir::detail::kNone;
-  if (record.canonical && !renumber) return ir::NodeKey::from_trusted_record(record.bytes, record.layout);
-  canonicalize_record(rewritten, record.bytes, ids, entries);
-  return ir::NodeKey::from_trusted_record(rewritten, record.layout);
+// The record to intern: as it stands when canonical and no renumbering is
+// due, else rewritten into `rewritten` first. Rewriting never moves a field,
+// so the offsets hold for the rewritten form too.
+ir::RecordView view_of(const CheckedRecord& record, std::span<const ir::NodeId> ids, std::string& rewritten,
+                       std::vector<EntrySpan>& entries) {
+  const bool renumber = !ids.empty() && record.view.inputs_off != ir::detail::kNone;
+  if (record.canonical && !renumber) return record.view;
+  canonicalize_record(rewritten, record.view.bytes, ids, entries);
+  ir::RecordView view = record.view;
+  view.bytes = rewritten;
+  return view;
 }
 
 }  // namespace
@@ -152,11 +149,6 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   uint32_t node_count;
   std::memcpy(&node_count, blob.data() + 4, 4);
 
-  // Room for all nodes at once, when that takes no more memory than the
-  // blob's own bytes (a node costs the store about 30 bytes of list and
-  // table): a forged count never reserves more than the blob could fill.
-  if (node_count <= (blob.size() - 8) / 32) store.reserve(node_count);
-
   Reader reader(blob);
   RecordDecoder records(reader);
   // Record index -> store id, filled only once some record has merged with an
@@ -164,50 +156,22 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   std::vector<ir::NodeId> ids;
   std::string rewritten;
   std::vector<EntrySpan> entries;
-  uint64_t i = 0;
-
-  // While no record has merged, every record becomes the next node: records
-  // are checked and interned in runs.
-  std::vector<ir::NodeKey> run;
-  std::vector<CheckedRecord> run_records;
-  std::vector<ir::NodeId> run_ids;
-  while (i < node_count && ids.empty()) {
-    const uint64_t first = i;
-    run.clear();
-    run_records.clear();
-    while (run.size() < kRun && i < node_count) {
-      auto record = records.next(i);
-      if (!record) return Err{record.error()};
-      run.push_back(key_of(record.value(), ids, rewritten, entries));
-      run_records.push_back(record.value());
-      ++i;
-    }
-    run_ids.resize(run.size());
-    auto taken = store.intern_until_merge(run, run_ids);
-    // Inputs were checked against the records before their own, all of which
-    // are in the store, so interning cannot refuse them; kept as a safeguard.
-    if (!taken) return Err{DecodeError::node_ref_out_of_range(taken.error().id)};
-    const size_t k = taken.value();
-    if (run_ids[k - 1] == first + k - 1) continue;  // the whole run was new
-    // Record first + k - 1 merged: from here on references are renumbered,
-    // the rest of this run included (its keys were built before the merge).
-    ids.reserve(first + run.size());
-    for (uint64_t r = 0; r < first + k - 1; ++r) ids.push_back(r);
-    ids.push_back(run_ids[k - 1]);
-    for (size_t j = k; j < run.size(); ++j) {
-      auto id = store.intern(key_of(run_records[j], ids, rewritten, entries));
-      if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
-      ids.push_back(id.value());
-    }
-  }
-
-  // After a merge: one record at a time, each renumbered.
-  for (; i < node_count; ++i) {
+  for (uint64_t i = 0; i < node_count; ++i) {
     auto record = records.next(i);
     if (!record) return Err{record.error()};
-    auto id = store.intern(key_of(record.value(), ids, rewritten, entries));
+    auto id = store.intern_record(view_of(record.value(), ids, rewritten, entries));
+    // Inputs were checked against the records before their own, all of which
+    // are in the store, so interning cannot refuse them; kept as a safeguard.
     if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
-    ids.push_back(id.value());
+    if (!ids.empty()) {
+      ids.push_back(id.value());
+    } else if (id.value() != i) {
+      // Record i merged with an earlier node: from here on, references are
+      // renumbered through the table.
+      ids.reserve(i + 1);
+      for (uint64_t r = 0; r < i; ++r) ids.push_back(r);
+      ids.push_back(id.value());
+    }
   }
 
   auto output_count = reader.u32();

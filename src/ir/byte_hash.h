@@ -21,6 +21,17 @@ inline uint64_t absorb(uint64_t h, uint64_t w) noexcept {
   h ^= rotl(w * kMul2, 31) * kMul1;
   return rotl(h, 27) * 5 + 0x52DCE729;
 }
+__extension__ typedef unsigned __int128 u128;
+// Folded 64x64->128 product: one multiply mixes 16 bytes into the state.
+inline uint64_t mum(uint64_t a, uint64_t b) noexcept {
+  const u128 r = static_cast<u128>(a) * b;
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+// Both factors carry the (seeded) state, so no input block can zero the
+// product, and with it the state, without knowing the seed.
+inline uint64_t absorb16(uint64_t h, uint64_t a, uint64_t b) noexcept {
+  return mum(a ^ h ^ kMul2, b ^ rotl(h, 32) ^ kMul1);
+}
 }  // namespace hash_detail
 
 // Final avalanche so that every input bit reaches the high bits, which the
@@ -37,28 +48,31 @@ inline uint64_t hash_finish(uint64_t h) noexcept {
 // Mixes one 64-bit word into a running hash (for structural hashing).
 inline uint64_t hash_word(uint64_t h, uint64_t w) noexcept { return hash_detail::absorb(h, w); }
 
-// Mixes `n` bytes into a running hash; the length is mixed in, so texts that
-// differ only by trailing zero bytes hash apart.
+// Mixes `n` bytes into a running hash, 16 bytes per multiply; the length is
+// mixed in, so texts that differ only by trailing zero bytes hash apart. The
+// last 1-16 bytes are read as (possibly overlapping) whole words rather than
+// byte by byte: every byte is still read, and the length tells the overlaps
+// apart.
 inline uint64_t hash_bytes(uint64_t h, const char* p, size_t n) noexcept {
   using namespace hash_detail;
-  h ^= (static_cast<uint64_t>(n) + 1) * kMul1;
-  while (n >= 16) {
-    uint64_t a = le::u64(p), b = le::u64(p + 8);
-    h = absorb(absorb(h, a), b);
+  h ^= (static_cast<uint64_t>(n) + 1) * kMul3;
+  while (n > 16) {
+    h = absorb16(h, le::u64(p), le::u64(p + 8));
     p += 16;
     n -= 16;
   }
-  if (n >= 8) {
-    h = absorb(h, le::u64(p));
-    p += 8;
-    n -= 8;
+  uint64_t a = 0, b = 0;
+  if (n > 8) {
+    a = le::u64(p);
+    b = le::u64(p + n - 8);
+  } else if (n >= 4) {
+    a = le::u32(p);
+    b = le::u32(p + n - 4);
+  } else if (n > 0) {
+    const auto byte = [p](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+    a = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
   }
-  if (n > 0) {
-    uint64_t w = 0;
-    for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-    h = absorb(h, w);
-  }
-  return h;
+  return absorb16(h, a, b);
 }
 
 }  // namespace nodalis::ir

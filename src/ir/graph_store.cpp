@@ -4,6 +4,7 @@
 #include "ir/graph_store.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "ir/fault.h"
 #include "ir/store_guard.h"
@@ -17,26 +18,43 @@ constexpr uint64_t kMaxNodes = 0xFFFFFFFEull;
 
 GraphStore::GraphStore() = default;
 
-Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-  // The seed never changes, so the hash is taken before the lock.
-  const uint64_t h = key.hash(index_.seed());
+static_assert(std::is_nothrow_move_constructible_v<NodeKey>, "node list growth must not copy keys");
+
+// Shared by both intern paths: `make_key` yields the key to store and runs
+// only for a new node.
+template <class MakeKey>
+Result<NodeId, BadNodeId> GraphStore::intern_locked(const RecordView& record, uint64_t hash, MakeKey&& make_key) {
+  index_.prefetch(hash);
   Guard guard(*this);
   return guard.run([&]() -> Result<NodeId, BadNodeId> {
     const uint64_t n = nodes_.size();
-    for (NodeId id : key.inputs()) {
+    for (NodeId id : record.inputs()) {
       if (id >= n) return Err{BadNodeId{id}};
     }
-    const uint64_t found = index_.find(key, h, nodes_);
+    const uint64_t found = index_.find(record, hash, nodes_.data());
     if (found != InternIndex::kNotFound) return found;
     if (n >= kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
     // Take all memory first so that a failed allocation leaves the store as
-    // it was; after these two calls nothing below can throw.
+    // it was; after these three steps nothing below can throw.
+    NodeKey key = make_key();
     if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<size_t>(16, nodes_.capacity() * 2));
-    index_.reserve_one(nodes_);
+    index_.reserve_one();
     nodes_.push_back(std::move(key));
-    index_.insert(n, h, nodes_);
+    index_.insert(n, hash);
     return n;
   });
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  // The seed never changes, so the hash is taken before the lock.
+  const RecordView record = key.view();
+  const uint64_t h = record_hash(record, index_.seed());
+  return intern_locked(record, h, [&] { return std::move(key); });
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_record(const RecordView& record) {
+  const uint64_t h = record_hash(record, index_.seed());
+  return intern_locked(record, h, [&] { return NodeKey::from_record(record, &arena_); });
 }
 
 Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {
@@ -65,7 +83,7 @@ uint64_t GraphStore::node_count() const {
 
 StoreSnapshot GraphStore::snapshot() const {
   Guard guard(*this);
-  return guard.run([&] { return StoreSnapshot{nodes_, outputs_}; });
+  return guard.run([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_}; });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
@@ -78,7 +96,7 @@ std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
 
 std::vector<NodeKey> GraphStore::nodes() const {
   Guard guard(*this);
-  return guard.run([&] { return nodes_; });
+  return guard.run([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
 }
 
 }  // namespace nodalis::ir

@@ -7,12 +7,13 @@
 
 #include <cstdint>
 #include <mutex>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
+#include "ir/key_arena.h"
+#include "ir/large_pages.h"
 #include "ir/node_key.h"
 #include "ir/result.h"
 
@@ -32,22 +33,11 @@ class GraphStore {
   // The node's id: the existing one for an equal key, else the next id.
   // BadNodeId for the first input id (in list order) not below node_count().
   Result<NodeId, BadNodeId> intern(NodeKey key);
+  // The same for a record not yet held by a key (see NodeRecord): a key is
+  // allocated only when the node is new, so re-adding a node allocates nothing.
+  Result<NodeId, BadNodeId> intern_record(const RecordView& record);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
-
-  // Bulk forms for callers that add many nodes at once (the blob decoder):
-  // one lock for the lot, and table lookups overlapped with the work.
-  //
-  // Makes room for `nodes` nodes in all, so that a bulk caller that knows
-  // how many are coming does not regrow the node list and table as it goes.
-  void reserve(uint64_t nodes);
-  // intern for each key in order (keys are consumed; ids[i] gets keys[i]'s
-  // id), stopping right after the first key that an equal node already
-  // present absorbs, so that a caller whose later keys name positions can
-  // renumber them before going on. Returns how many keys were taken, or
-  // BadNodeId for the first key with an input not below the node count at
-  // its turn (the keys before it stay interned).
-  Result<size_t, BadNodeId> intern_until_merge(std::span<NodeKey> keys, std::span<NodeId> ids);
 
   std::vector<NodeId> outputs() const;
   uint64_t node_count() const;
@@ -60,10 +50,14 @@ class GraphStore {
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
+  template <class MakeKey>
+  Result<NodeId, BadNodeId> intern_locked(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;
-  std::vector<NodeKey> nodes_;
+  KeyArena arena_;  // the memory of the keys interned by record
+  // Grows by moves only (NodeKey's are noexcept pointer moves).
+  std::vector<NodeKey, LargePageAllocator<NodeKey>> nodes_;
   std::vector<NodeId> outputs_;
   // One flag per node id up to the largest mark, so that marking many
   // outputs (a reduced store with a long output list) stays linear.

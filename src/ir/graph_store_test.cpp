@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ir/node_record.h"
 #include "ir/store_guard.h"
 
 namespace nodalis::ir {
@@ -146,7 +147,13 @@ TEST(GraphStore, ConcurrentInterningLosesAndDuplicatesNothing) {
         // Every thread adds the same kShared ops and its own private ones.
         const std::string name = i < kShared ? "shared" + std::to_string(i)
                                              : "t" + std::to_string(t) + "_" + std::to_string(i);
-        const auto r = store.intern(NodeKey::op(name, ParamMapView(), Ids{root}));
+        // Half the threads intern records (keys in the store's blocks).
+        NodeRecord record(NodeKind::Op);
+        record.str(name);
+        record.params(ParamMapView(), false);
+        record.inputs(Ids{root});
+        const auto r = t % 2 == 1 ? store.intern_record(record.view())
+                                  : store.intern(NodeKey::op(name, ParamMapView(), Ids{root}));
         if (r.ok()) seen[t].emplace_back(name, r.value());
       }
     });

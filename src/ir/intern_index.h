@@ -1,11 +1,18 @@
 // InternIndex: the store's interning table. Open addressing with linear
-// probing over 8-byte slots (node id + 1, 32 bits of the key's seeded hash);
-// the keys themselves stay in the store's node list, so each key is held once.
+// probing over two parallel arrays: one tag byte per slot (empty, or 7 bits of
+// the key's seeded hash) and the slot's node id. The keys themselves stay in
+// the store's node list, so each key is held once. A lookup for a new node
+// (the common case while building) reads only tags, an array an eighth the
+// size of the table that stays in cache far longer; the id array is read on a
+// tag match and otherwise only written.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "ir/large_pages.h"
 #include "ir/node_key.h"
 
 namespace nodalis::ir {
@@ -13,35 +20,39 @@ namespace nodalis::ir {
 class InternIndex {
  public:
   InternIndex();  // random seed
+  ~InternIndex();
+  InternIndex(const InternIndex&) = delete;
+  InternIndex& operator=(const InternIndex&) = delete;
+
   uint64_t seed() const noexcept { return seed_; }
   // Id of a key equal to `key` among `nodes`, or kNotFound. `hash` is
-  // key.hash(seed()).
+  // record_hash(key, seed()).
   static constexpr uint64_t kNotFound = ~uint64_t{0};
-  uint64_t find(const NodeKey& key, uint64_t hash, const std::vector<NodeKey>& nodes) const noexcept;
-  // Records that nodes[id] (with that hash) is interned. Grows as needed;
+  uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes) const noexcept;
+  // Starts loading the tags where a lookup of `hash` begins, so that a cache
+  // miss overlaps taking the store's lock. Safe without the lock: it reads
+  // only the two hints below, and a stale hint merely prefetches the wrong
+  // line (prefetches never fault).
+  void prefetch(uint64_t hash) const noexcept;
+  // Makes room for one more insert so that insert cannot fail afterwards;
   // may throw std::bad_alloc before changing anything.
-  void insert(uint64_t id, uint64_t hash, const std::vector<NodeKey>& nodes);
-  // Makes room for one more insert so that insert cannot fail afterwards.
-  void reserve_one(const std::vector<NodeKey>& nodes);
-  // Grows the table at once to hold `keys` keys in all, for a bulk caller
-  // that knows how many are coming; may throw std::bad_alloc first.
-  void reserve(uint64_t keys);
-  // Starts loading the home slot of `hash` into the cache, for a bulk caller
-  // that will look it up a few keys later.
-  void prefetch(uint64_t hash) const noexcept {
-    if (slots_.empty()) return;
-    const uint64_t hi = hash >> 32;
-    __builtin_prefetch(&slots_[static_cast<size_t>((hi * slots_.size()) >> 32)]);
-  }
+  void reserve_one();
+  // Records that node `id` (with that hash) is interned; ids come in order
+  // 0, 1, 2, ... Call reserve_one first: this never allocates.
+  void insert(uint64_t id, uint64_t hash) noexcept;
 
  private:
-  struct Slot {
-    uint32_t id_plus1;  // 0 = empty
-    uint32_t hash_hi;
-  };
-  std::vector<Slot> slots_;
-  uint64_t used_ = 0;
+  void place(uint32_t id, uint32_t hash_hi) noexcept;
+
+  uint8_t* tags_ = nullptr;  // 0 = empty, else 0x80 | 7 hash bits
+  uint32_t* ids_ = nullptr;
+  size_t capacity_ = 0;  // slots: a power of two, or 0
+  // 32 bits of each node's hash, by id: growth re-places nodes from these in
+  // id order without touching a key.
+  std::vector<uint32_t, LargePageAllocator<uint32_t>> hashes_;
   uint64_t seed_;
+  std::atomic<const uint8_t*> hint_tags_{nullptr};
+  std::atomic<size_t> hint_capacity_{0};
 };
 
 }  // namespace nodalis::ir

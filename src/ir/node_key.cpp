@@ -7,6 +7,7 @@
 
 #include "ir/byte_hash.h"
 #include "ir/fault.h"
+#include "ir/key_arena.h"
 #include "ir/le_bytes.h"
 
 namespace nodalis::ir {
@@ -91,8 +92,12 @@ NodeRep* allocate(uint64_t size) {
 
 void release(NodeRep* rep) noexcept {
   if (rep && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    const uint8_t block_log2 = rep->block_log2;
     rep->~NodeRep();
-    ::operator delete(rep);
+    if (block_log2 == 0)
+      ::operator delete(rep);
+    else
+      KeyArena::release(rep, block_log2);
   }
 }
 
@@ -255,17 +260,6 @@ NodeKey NodeKey::exchange(ParamMapView params, std::span<const NodeId> inputs) {
 
 NodeKey NodeKey::from_trusted_record(std::string_view record) { return NodeKeyWriter::adopt(record); }
 
-NodeKey NodeKey::from_trusted_record(std::string_view record, const RecordLayout& layout) {
-  // The caller found the offsets while checking the record: no second walk.
-  NodeRep* rep = allocate(record.size());
-  NodeKey key(rep);
-  std::memcpy(rep->record(), record.data(), record.size());
-  rep->params_off = layout.params_off;
-  rep->inputs_off = layout.inputs_off;
-  rep->has_nan = layout.has_nan ? 1 : 0;
-  return key;
-}
-
 NodeKey::NodeKey(const NodeKey& o) noexcept : rep_(o.rep_) {
   if (rep_) rep_->refs.fetch_add(1, std::memory_order_relaxed);
 }
@@ -337,32 +331,79 @@ NodeKey NodeKey::with_inputs(std::span<const NodeId> inputs) const {
   return NodeKeyWriter::replace_inputs(*rep_, inputs);
 }
 
+namespace {
+uint32_t params_end(const RecordView& r) noexcept {
+  return r.inputs_off != kNone ? r.inputs_off : static_cast<uint32_t>(r.bytes.size());
+}
+}  // namespace
+
+InputsView RecordView::inputs() const noexcept {
+  if (inputs_off == kNone) return {};
+  const char* p = bytes.data() + inputs_off;
+  return InputsView(p + 4, le::u32(p));
+}
+
+ParamMapView RecordView::params() const noexcept {
+  if (params_off == kNone) return ParamMapView();
+  return ParamMapView(bytes.data() + params_off, params_end(*this) - params_off);
+}
+
+bool records_equal(const RecordView& x, const RecordView& y) noexcept {
+  // Canonicalising NaNs keeps every length, so different sizes never match,
+  // and without a NaN on either side the record bytes are canonical.
+  const size_t size = x.bytes.size();
+  if (size != y.bytes.size()) return false;
+  const char* a = x.bytes.data();
+  const char* b = y.bytes.data();
+  if (a == b || std::memcmp(a, b, size) == 0) return true;
+  if (!x.has_nan || !y.has_nan) return false;
+  // Both carry a NaN, so both have a map: compare around it.
+  if (x.params_off != y.params_off || std::memcmp(a, b, x.params_off) != 0) return false;
+  if (!(x.params() == y.params())) return false;
+  const uint32_t end = params_end(x);
+  return end == params_end(y) && std::memcmp(a + end, b + end, size - end) == 0;
+}
+
+uint64_t record_hash(const RecordView& r, uint64_t seed) noexcept {
+  const char* p = r.bytes.data();
+  // hash_bytes ends on a full 64x64->128 multiply, whose folded halves are
+  // mixed enough for the table; only the word-by-word NaN route needs the
+  // finishing avalanche.
+  if (!r.has_nan) return hash_bytes(seed, p, r.bytes.size());
+  // Keys with a NaN only equal keys with a NaN, so they may hash by another
+  // route: the bytes around the map plus the map's canonical hash.
+  uint64_t h = hash_bytes(seed, p, r.params_off);
+  h = r.params().hash(h);
+  const uint32_t end = params_end(r);
+  return hash_finish(hash_bytes(h, p + end, r.bytes.size() - end));
+}
+
 bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
   if (a.rep_ == b.rep_) return true;
   if (!a.rep_ || !b.rep_) return false;
-  const NodeRep& x = *a.rep_;
-  const NodeRep& y = *b.rep_;
-  // Canonicalising NaNs keeps every length, so different sizes never match,
-  // and without a NaN on either side the record bytes are canonical.
-  if (x.size != y.size) return false;
-  if (std::memcmp(x.record(), y.record(), x.size) == 0) return true;
-  if (!x.has_nan || !y.has_nan) return false;
-  // Both carry a NaN, so both have a map: compare around it.
-  if (x.params_off != y.params_off || std::memcmp(x.record(), y.record(), x.params_off) != 0) return false;
-  if (!(a.params() == b.params())) return false;
-  const uint32_t end = params_end(x);
-  return end == params_end(y) && std::memcmp(x.record() + end, y.record() + end, x.size - end) == 0;
+  return records_equal(a.view(), b.view());
 }
 
-uint64_t NodeKey::hash(uint64_t seed) const noexcept {
-  const NodeRep& r = *rep_;
-  if (!r.has_nan) return hash_finish(hash_bytes(seed, r.record(), r.size));
-  // Keys with a NaN only equal keys with a NaN, so they may hash by another
-  // route: the bytes around the map plus the map's canonical hash.
-  uint64_t h = hash_bytes(seed, r.record(), r.params_off);
-  h = params().hash(h);
-  const uint32_t end = params_end(r);
-  return hash_finish(hash_bytes(h, r.record() + end, r.size - end));
+uint64_t NodeKey::hash(uint64_t seed) const noexcept { return record_hash(view(), seed); }
+
+NodeKey NodeKey::from_record(const RecordView& record, KeyArena* arena) {
+  const size_t size = record.bytes.size();
+  uint8_t block_log2 = 0;
+  void* mem = size <= kMax32 && arena != nullptr ? arena->allocate(sizeof(NodeRep) + size, block_log2) : nullptr;
+  NodeRep* rep;
+  if (mem != nullptr) {
+    rep = new (mem) NodeRep{};
+    rep->refs.store(1, std::memory_order_relaxed);
+    rep->size = static_cast<uint32_t>(size);
+    rep->block_log2 = block_log2;
+  } else {
+    rep = allocate(size);  // refuses a record past 32 bits
+  }
+  if (!record.bytes.empty()) std::memcpy(rep->record(), record.bytes.data(), record.bytes.size());
+  rep->params_off = record.params_off;
+  rep->inputs_off = record.inputs_off;
+  rep->has_nan = record.has_nan ? 1 : 0;
+  return NodeKey(rep);
 }
 
 std::vector<NodeId> InputsView::to_vector() const { return std::vector<NodeId>(begin(), end()); }

@@ -27,6 +27,7 @@
 
 namespace nodalis::ir {
 
+class KeyArena;
 using NodeId = uint64_t;
 
 // The position is the kind index (blob tag, hashing).
@@ -107,20 +108,30 @@ struct NodeRep {
   uint32_t params_off;  // offset of the map's u32 count; kNone for a stage
   uint32_t inputs_off;  // offset of the input list's u32 count; kNone for a source
   uint8_t has_nan;      // some float parameter is a NaN (equality/hash slow path)
+  uint8_t block_log2;   // 0: allocated alone; else held in a KeyArena block of 2^block_log2 bytes
   const char* record() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   char* record() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 }  // namespace detail
 
-// What a reader of a record learns on the way: the offsets of the map's and
-// the input list's u32 counts (kNone where the kind has none) and whether
-// some float parameter is a NaN.
-struct RecordLayout {
-  uint32_t params_off = detail::kNone;
-  uint32_t inputs_off = detail::kNone;
-  bool has_nan = false;
+// A node record with the layout facts a key keeps beside it, wherever the
+// bytes live: in a key, or still in a caller's buffer (NodeRecord). Equality
+// and hashing are defined on this form, so a record can be looked up in a
+// store before any key is allocated for it.
+struct RecordView {
+  std::string_view bytes;
+  uint32_t params_off = detail::kNone;  // the map's u32 count; kNone for a stage
+  uint32_t inputs_off = detail::kNone;  // the input list's u32 count; kNone for a source
+  bool has_nan = false;                 // some float parameter is a NaN
+
+  InputsView inputs() const noexcept;
+  ParamMapView params() const noexcept;
 };
+
+// The rules of NodeKey's == and hash, on records.
+bool records_equal(const RecordView& a, const RecordView& b) noexcept;
+uint64_t record_hash(const RecordView& r, uint64_t seed) noexcept;
 
 class NodeKey {
  public:
@@ -137,9 +148,10 @@ class NodeKey {
   // blob decoder after its checks and normalisation): sorted maps, bool and
   // presence bytes 0/1, valid UTF-8, member refs to earlier members only.
   static NodeKey from_trusted_record(std::string_view record);
-  // The same when the caller, having just walked the record, also knows
-  // where its map and input list start and whether a float is a NaN.
-  static NodeKey from_trusted_record(std::string_view record, const RecordLayout& layout);
+  // A key holding a copy of `record`, whose offsets and NaN flag must
+  // describe its bytes (as NodeRecord's do), in `arena` when given (the
+  // caller serialises calls on one arena). CapacityError past 32 bits.
+  static NodeKey from_record(const RecordView& record, KeyArena* arena = nullptr);
 
   NodeKey() noexcept = default;  // an empty handle; only assignable/destructible
   NodeKey(const NodeKey& o) noexcept;
@@ -172,6 +184,9 @@ class NodeKey {
   // The record bytes (the node's blob record).
   std::string_view record() const noexcept { return {rep_->record(), rep_->size}; }
   bool has_nan() const noexcept { return rep_->has_nan != 0; }
+  RecordView view() const noexcept {
+    return {record(), rep_->params_off, rep_->inputs_off, rep_->has_nan != 0};
+  }
 
   // Structural equality: kinds and every field; floats by canonical bits.
   friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;

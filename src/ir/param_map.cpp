@@ -150,11 +150,39 @@ uint64_t ParamMapView::hash(uint64_t seed) const noexcept {
   return hash_finish(h);
 }
 
-ParamMapView ParamMapBuilder::finish(std::string& out) {
+bool entries_have_nan(std::span<const ParamEntryRef> entries) noexcept {
+  for (const ParamEntryRef& e : entries) {
+    if (e.value.tag == ParamTag::Float && canonical_bits_of_raw(e.value.bits) == kCanonicalNaNBits) return true;
+  }
+  return false;
+}
+
+bool ParamMapBuilder::has_nan() const noexcept { return entries_have_nan(entries_); }
+
+void sort_entries(std::span<ParamEntryRef> entries) {
+  // Unsigned byte order (char_traits<char> compares as unsigned char), a
+  // proper prefix first; stable so that duplicate keys keep their order.
+  // Maps are short: an insertion sort is stable, allocates nothing (unlike
+  // std::stable_sort's buffer) and is linear on already-sorted input.
+  for (size_t i = 1; i < entries.size(); ++i) {
+    if (!(entries[i].key < entries[i - 1].key)) continue;
+    if (entries.size() > 16) {
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const ParamEntryRef& x, const ParamEntryRef& y) { return x.key < y.key; });
+      return;
+    }
+    ParamEntryRef moving = entries[i];
+    size_t j = i;
+    for (; j > 0 && moving.key < entries[j - 1].key; --j) entries[j] = entries[j - 1];
+    entries[j] = moving;
+  }
+}
+
+size_t encoded_size(std::span<const ParamEntryRef> entries) {
   constexpr uint64_t kMax32 = 0xFFFFFFFFull;
-  if (entries_.size() > kMax32) too_large();
+  if (entries.size() > kMax32) too_large();
   size_t total = 4;
-  for (const ParamEntryRef& e : entries_) {
+  for (const ParamEntryRef& e : entries) {
     if (e.key.size() > kMax32) too_large();
     total += 4 + e.key.size() + 1;
     switch (e.value.tag) {
@@ -167,25 +195,12 @@ ParamMapView ParamMapBuilder::finish(std::string& out) {
         break;
     }
   }
-  // Unsigned byte order (char_traits<char> compares as unsigned char), a
-  // proper prefix first; stable so that duplicate keys keep their order.
-  // Maps are short: an insertion sort is stable, allocates nothing (unlike
-  // std::stable_sort's buffer) and is linear on already-sorted input.
-  for (size_t i = 1; i < entries_.size(); ++i) {
-    if (!(entries_[i].key < entries_[i - 1].key)) continue;
-    if (entries_.size() > 16) {
-      std::stable_sort(entries_.begin(), entries_.end(),
-                       [](const ParamEntryRef& x, const ParamEntryRef& y) { return x.key < y.key; });
-      break;
-    }
-    ParamEntryRef moving = entries_[i];
-    size_t j = i;
-    for (; j > 0 && moving.key < entries_[j - 1].key; --j) entries_[j] = entries_[j - 1];
-    entries_[j] = moving;
-  }
-  out.resize(total);
-  char* p = le::put_u32(out.data(), static_cast<uint32_t>(entries_.size()));
-  for (const ParamEntryRef& e : entries_) {
+  return total;
+}
+
+char* encode_entries(std::span<const ParamEntryRef> entries, char* p) noexcept {
+  p = le::put_u32(p, static_cast<uint32_t>(entries.size()));
+  for (const ParamEntryRef& e : entries) {
     p = le::put_u32(p, static_cast<uint32_t>(e.key.size()));
     if (!e.key.empty()) std::memcpy(p, e.key.data(), e.key.size());
     p += e.key.size();
@@ -201,6 +216,14 @@ ParamMapView ParamMapBuilder::finish(std::string& out) {
         break;
     }
   }
+  return p;
+}
+
+ParamMapView ParamMapBuilder::finish(std::string& out) {
+  const size_t total = encoded_size(entries_);
+  sort_entries(entries_);
+  out.resize(total);
+  encode_entries(entries_, out.data());
   return ParamMapView(out.data(), out.size());
 }
 

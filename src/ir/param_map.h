@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,6 +78,20 @@ class ParamMapView {
   size_t size_;
 };
 
+// The steps of encoding a map from entries, for callers that keep their
+// entries elsewhere (ParamMapBuilder, NodeRecord). Sorting is stable, by key
+// bytes (unsigned, lexicographic, a proper prefix first), so duplicate keys
+// keep their given order.
+void sort_entries(std::span<ParamEntryRef> entries);
+// Bytes of the encoding, count prefix included; CapacityError past 32-bit
+// counts or lengths.
+size_t encoded_size(std::span<const ParamEntryRef> entries);
+// Writes the encoding of `entries` (in their order) at `out`, which has room
+// for encoded_size(entries) bytes; returns the end.
+char* encode_entries(std::span<const ParamEntryRef> entries, char* out) noexcept;
+// Whether some entry is a float NaN (the encoded map's has_nan()).
+bool entries_have_nan(std::span<const ParamEntryRef> entries) noexcept;
+
 // Owning encoded map. Immutable; copies are deep (one string copy).
 class ParamMap {
  public:
@@ -119,6 +134,8 @@ class ParamMapBuilder {
   // Encodes into `out` (replacing its contents) and returns a view of it.
   // Throws CapacityError past 32-bit counts or lengths.
   ParamMapView finish(std::string& out);
+  // Whether some entry is a float NaN: the map's has_nan(), without decoding.
+  bool has_nan() const noexcept;
 
  private:
   std::vector<ParamEntryRef> entries_;

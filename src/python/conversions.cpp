@@ -220,6 +220,10 @@ ParamScratch::Buffers& ParamScratch::buffers() {
   return *buffers_;
 }
 
+bool ParamScratch::has_nan() const noexcept {
+  return buffers_ != nullptr && buffers_->builder.has_nan();
+}
+
 ParamScratch::~ParamScratch() {
   if (buffers_ == nullptr) return;
   for (PyObject* o : buffers_->held) Py_DECREF(o);
@@ -299,10 +303,11 @@ bool param_value_from_py(PyObject* v, ir::ParamRef& out) {
 namespace {
 
 // The common case: str keys and values of exact builtin types. Converting them
-// runs no Python code, so the dict cannot change meanwhile and the builder may
+// runs no Python code, so the dict cannot change meanwhile and `add` may
 // borrow the text without holding references. False (nothing raised) as soon
 // as an entry needs the general path.
-bool params_of_exact_types(PyObject* params, ir::ParamMapBuilder& builder) {
+template <class Add>
+bool params_of_exact_types(PyObject* params, Add&& add) {
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
@@ -312,16 +317,16 @@ bool params_of_exact_types(PyObject* params, ir::ParamMapBuilder& builder) {
                        size_t(PyUnicode_GET_LENGTH(key)));
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyFloat_Type) {
-      builder.add(k, ir::ParamRef::of_float(PyFloat_AS_DOUBLE(value)));
+      add(k, ir::ParamRef::of_float(PyFloat_AS_DOUBLE(value)));
     } else if (type == &PyBool_Type) {
-      builder.add(k, ir::ParamRef::of_bool(value == Py_True));
+      add(k, ir::ParamRef::of_bool(value == Py_True));
     } else if (type == &PyLong_Type) {
       int overflow = 0;
       long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
       if (overflow != 0) return false;
-      builder.add(k, ir::ParamRef::of_int(i));
+      add(k, ir::ParamRef::of_int(i));
     } else if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
-      builder.add(k, ir::ParamRef::of_str(std::string_view(
+      add(k, ir::ParamRef::of_str(std::string_view(
                          static_cast<const char*>(PyUnicode_DATA(value)),
                          size_t(PyUnicode_GET_LENGTH(value)))));
     } else {
@@ -348,7 +353,9 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
   }
   ParamScratch::Buffers& buf = scratch.buffers();
   buf.builder.clear();
-  if (params_of_exact_types(params, buf.builder)) {
+  if (params_of_exact_types(params, [&](std::string_view k, const ir::ParamRef& v) {
+        buf.builder.add(k, v);
+      })) {
     out = buf.builder.finish(buf.encoded);
     return true;
   }
@@ -375,6 +382,25 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
   }
   out = buf.builder.finish(buf.encoded);
   return true;
+}
+
+bool RecordParams::convert(PyObject* params) {
+  count_ = 0;
+  if (params == nullptr || params == Py_None) return true;
+  if (PyDict_Check(params) && size_t(PyDict_GET_SIZE(params)) <= kSmall &&
+      params_of_exact_types(params, [&](std::string_view k, const ir::ParamRef& v) {
+        entries_[count_++] = {k, v};
+      }))
+    return true;
+  small_ = false;
+  return params_from_py(params, scratch_.emplace(), view_);
+}
+
+void RecordParams::write(ir::NodeRecord& record) {
+  if (small_)
+    record.params(std::span<ir::ParamEntryRef>(entries_, count_));
+  else
+    record.params(view_, scratch_->has_nan());
 }
 
 namespace {

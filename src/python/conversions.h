@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "ir/bad_node_id.h"
 #include "ir/node_key.h"
+#include "ir/node_record.h"
 #include "ir/param_map.h"
 #include "ir/payload_descriptor.h"
 
@@ -108,6 +110,9 @@ class ParamScratch {
   ParamScratch(const ParamScratch&) = delete;
   ParamScratch& operator=(const ParamScratch&) = delete;
 
+  // Whether the map that params_from_py made holds a float NaN.
+  bool has_nan() const noexcept;
+
   struct Buffers;
 
  private:
@@ -123,6 +128,30 @@ class ParamScratch {
 // be int, float, bool, or str"; a non-str key raises the str conversion's
 // error as it is.
 bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& out);
+// A params argument on its way into a node record. The common dict (a few
+// str keys, values of exact builtin types) becomes entries on the stack that
+// borrow the dict's text, with no Python code run; any other goes through
+// params_from_py. Convert params last: the borrowed text must not change
+// before write().
+class RecordParams {
+ public:
+  RecordParams() noexcept {}  // leaves the entries unset: only count_ of them are read
+  // params_from_py's rules and errors.
+  bool convert(PyObject* params);
+  // Sorts and encodes the map into `record`.
+  void write(ir::NodeRecord& record);
+
+ private:
+  static constexpr size_t kSmall = 8;
+  union {
+    ir::ParamEntryRef entries_[kSmall];
+  };
+  size_t count_ = 0;
+  bool small_ = true;
+  std::optional<ParamScratch> scratch_;  // only for the general path
+  ir::ParamMapView view_;
+};
+
 // A new dict with the map's entries in stored order.
 PyObject* params_to_py(ir::ParamMapView map);
 

@@ -1,6 +1,7 @@
 // The GraphStore building methods and the two small queries. Each converts its
-// arguments in signature order, builds the node key and interns it: the store
-// is touched only by that final intern, so a failed call changes nothing.
+// arguments in signature order, encodes the node's record in a reused buffer
+// and interns that: the store is touched only by the final intern (which
+// allocates a key only for a new node), so a failed call changes nothing.
 #include <span>
 #include <string_view>
 
@@ -36,17 +37,19 @@ bool check_receiver(PyObject* self, const char* method) {
   return false;
 }
 
-PyObject* intern(PyObject* self, ir::NodeKey key) {
-  auto id = store_of(self).intern(std::move(key));
+// Runs once every argument is converted: `encode` writes the record's fields
+// after the kind tag, in the order of node_key.h.
+template <class Encode>
+PyObject* intern(PyObject* self, ir::NodeKind kind, Encode&& encode) {
+  ir::NodeRecord record(kind);
+  encode(record);
+  auto id = store_of(self).intern_record(record.view());
   if (!id) return map_err(id.error());
   return id_to_py(id.value());
 }
 
-using NamedKeyFactory = ir::NodeKey (*)(std::string_view, ir::ParamMapView,
-                                        std::span<const ir::NodeId>);
-
 // add_op and add_reduction: (name, inputs, params=None).
-PyObject* add_named(const Signature& sig, const char* method, NamedKeyFactory make,
+PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
                     PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, method)) return nullptr;
@@ -54,10 +57,13 @@ PyObject* add_named(const Signature& sig, const char* method, NamedKeyFactory ma
     if (!str_arg("name", a[0], name)) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(2), scratch, params)) return nullptr;
-    return intern(self, make(name, params, inputs.span()));
+    RecordParams params;
+    if (!params.convert(a.optional(2))) return nullptr;
+    return intern(self, kind, [&](ir::NodeRecord& r) {
+      r.str(name);
+      params.write(r);
+      r.inputs(inputs.span());
+    });
   });
 }
 
@@ -69,21 +75,23 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     if (!check_receiver(self, "add_source")) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(1), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKey::source(name, params));
+    RecordParams params;
+    if (!params.convert(a.optional(1))) return nullptr;
+    return intern(self, ir::NodeKind::Source, [&](ir::NodeRecord& r) {
+      r.str(name);
+      params.write(r);
+    });
   });
 }
 
 PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return add_named(kAddOp, "add_op", &ir::NodeKey::op, self, args, nargs, kwnames);
+  return add_named(kAddOp, "add_op", ir::NodeKind::Op, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return add_named(kAddReduction, "add_reduction", &ir::NodeKey::reduction, self, args, nargs,
+  return add_named(kAddReduction, "add_reduction", ir::NodeKind::Reduction, self, args, nargs,
                    kwnames);
 }
 
@@ -96,10 +104,18 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
     ir::PayloadDescriptor descriptor;
     if (!descriptor_from_py(a[0], descriptor)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(2), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKey::external(ir::view_of(descriptor), params, inputs.span()));
+    RecordParams params;
+    if (!params.convert(a.optional(2))) return nullptr;
+    return intern(self, ir::NodeKind::External, [&](ir::NodeRecord& r) {
+      for (const std::string* field : {&descriptor.kind, &descriptor.content_hash,
+                                       &descriptor.framework, &descriptor.version,
+                                       &descriptor.io_schema})
+        r.str(*field);
+      r.u8(descriptor.preprocessing_ref ? 1 : 0);
+      if (descriptor.preprocessing_ref) r.str(*descriptor.preprocessing_ref);
+      params.write(r);
+      r.inputs(inputs.span());
+    });
   });
 }
 
@@ -109,10 +125,12 @@ PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssi
     if (!check_receiver(self, "add_exchange")) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[0], inputs)) return nullptr;
-    ParamScratch scratch;
-    ir::ParamMapView params;
-    if (!params_from_py(a.optional(1), scratch, params)) return nullptr;
-    return intern(self, ir::NodeKey::exchange(params, inputs.span()));
+    RecordParams params;
+    if (!params.convert(a.optional(1))) return nullptr;
+    return intern(self, ir::NodeKind::Exchange, [&](ir::NodeRecord& r) {
+      params.write(r);
+      r.inputs(inputs.span());
+    });
   });
 }
 

@@ -2,6 +2,7 @@
 # and message of each refusal (with the argument prefix and chained cause where
 # it applies), and that no refusal changes the store.
 import math
+import struct
 
 import pytest
 
@@ -387,3 +388,59 @@ def test_payload_descriptor_arguments_must_be_str(field):
     assert str(info.value.__cause__) == "expected str, not int"
     with pytest.raises(UnicodeEncodeError):
         PayloadDescriptor(**dict(DESCRIPTOR, **{field: "\ud800"}))
+
+
+class _Int(int):
+    pass
+
+
+class _Float(float):
+    pass
+
+
+class _Str(str):
+    pass
+
+
+class _Dict(dict):
+    pass
+
+
+def _nan(payload, sign=0):
+    return struct.unpack("<d", struct.pack("<Q", sign << 63 | 0x7FF0000000000000 | payload))[0]
+
+
+@pytest.mark.parametrize(
+    "plain, other",
+    [
+        # Small dicts of exact types take a shortcut; subclasses, more than
+        # eight entries and non-ASCII text take the general route. Both must
+        # describe one node the same way.
+        ({"v": 3, "s": "r"}, {"s": _Str("r"), "v": _Int(3)}),
+        ({"v": 1.5}, _Dict(v=_Float(1.5))),
+        ({"v": _nan(1)}, {"v": _Float(_nan(0x8000000000000, sign=1))}),
+        ({"v": float("nan"), "w": 2}, {"w": _Int(2), "v": _nan(0xFFFFFFFFFFFFF)}),
+        ({f"k{i}": i for i in range(9)}, {f"k{i}": _Int(i) for i in reversed(range(9))}),
+        ({"é": 1.0, "a": True}, {"a": True, "é": _Float(1.0)}),
+    ],
+)
+def test_both_param_routes_give_one_node(plain, other):
+    store = GraphStore()
+    a = store.add_source("x")
+    first = store.add_op("f", [a], plain)
+    assert store.add_op("f", [a], other) == first
+    assert store.add_op("f", (a,), dict(reversed(list(plain.items())))) == first
+    assert store.add_op("f", [a], {**plain, "extra": 0}) != first
+    assert store.node_count() == 3
+
+
+def test_long_records_and_many_inputs():
+    store = GraphStore()
+    a = store.add_source("a" * 1000, {"s": "v" * 5000})
+    ids = [a] * 300
+    b = store.add_op("b" * 700, ids, {"k": 1})
+    assert store.add_op("b" * 700, list(ids), {"k": 1}) == b
+    assert store.add_op("b" * 700, ids[:-1], {"k": 1}) != b
+    node = store.nodes()[b]
+    assert node["inputs"] == ids
+    assert node["name"] == "b" * 700

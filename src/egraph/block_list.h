@@ -1,0 +1,83 @@
+// BlockList<T>: an append-only list stored in fixed blocks of 2^14 elements.
+// Growing never moves or copies what is already stored and never holds twice
+// the memory, which matters for the e-graph's per-node lists: a vector that
+// doubles past a million entries briefly needs room for three million.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace nodalis::egraph {
+
+template <class T>
+class BlockList {
+ public:
+  static constexpr unsigned kShift = 14;
+  static constexpr size_t kBlock = size_t{1} << kShift;
+
+  BlockList() = default;
+  BlockList(BlockList&& other) noexcept : blocks_(std::move(other.blocks_)), size_(std::exchange(other.size_, 0)) {
+    other.blocks_.clear();
+  }
+  BlockList& operator=(BlockList&& other) noexcept {
+    if (this != &other) {
+      clear();
+      blocks_ = std::move(other.blocks_);
+      other.blocks_.clear();
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  BlockList(const BlockList& other) {
+    for (size_t k = 0; k < other.size(); ++k) push_back(other[k]);
+  }
+  BlockList& operator=(const BlockList& other) {
+    if (this != &other) {
+      BlockList copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  ~BlockList() { clear(); }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](size_t k) noexcept { return blocks_[k >> kShift][k & (kBlock - 1)]; }
+  const T& operator[](size_t k) const noexcept { return blocks_[k >> kShift][k & (kBlock - 1)]; }
+  T& back() noexcept { return (*this)[size_ - 1]; }
+
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    if ((size_ & (kBlock - 1)) == 0 && (size_ >> kShift) == blocks_.size()) add_block();
+    T* slot = blocks_[size_ >> kShift] + (size_ & (kBlock - 1));
+    std::construct_at(slot, std::forward<Args>(args)...);
+    ++size_;
+    return *slot;
+  }
+  void push_back(const T& value) { emplace_back(value); }
+  void push_back(T&& value) { emplace_back(std::move(value)); }
+
+  // Only the block table is sized ahead; blocks come as they fill.
+  void reserve(size_t n) { blocks_.reserve((n + kBlock - 1) >> kShift); }
+
+  void clear() noexcept {
+    for (size_t k = 0; k < size_; ++k) std::destroy_at(&(*this)[k]);
+    for (T* block : blocks_) std::allocator<T>().deallocate(block, kBlock);
+    blocks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  void add_block() {
+    blocks_.reserve(blocks_.size() + 1);
+    blocks_.push_back(std::allocator<T>().allocate(kBlock));
+  }
+
+  std::vector<T*> blocks_;
+  size_t size_ = 0;
+};
+
+}  // namespace nodalis::egraph

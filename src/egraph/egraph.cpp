@@ -1,0 +1,235 @@
+// Adding, merging and rebuilding. Congruence closure is deferred: a union only
+// queues the loser's parents, and rebuild re-inserts them in canonical form,
+// merging whatever collides, until nothing is pending.
+#include "egraph/egraph.h"
+
+#include <algorithm>
+#include <string>
+
+#include "egraph/fault.h"
+
+namespace nodalis::egraph {
+
+void EGraph::canonicalize_mut(SymbolLang& node) {
+  for (Id& c : node.children()) c = uf_.find_mut(c);
+}
+
+void EGraph::swap(EGraph& other) noexcept {
+  using std::swap;
+  swap(uf_, other.uf_);
+  swap(keys_, other.keys_);
+  swap(key_class_, other.key_class_);
+  swap(memo_, other.memo_);
+  swap(classes_, other.classes_);
+  swap(parents_filed_, other.parents_filed_);
+  swap(merged_, other.merged_);
+  swap(class_count_, other.class_count_);
+  swap(pending_, other.pending_);
+  swap(fresh_key_, other.fresh_key_);
+  swap(stale_, other.stale_);
+  swap(stale_flag_, other.stale_flag_);
+  swap(by_op_, other.by_op_);
+  swap(fresh_ops_, other.fresh_ops_);
+  swap(clean_, other.clean_);
+}
+
+Id EGraph::find(Id id) const {
+  uf_.check(id);
+  return uf_.find(id);
+}
+
+void EGraph::mark_stale(Id id) {
+  if (stale_flag_.size() <= id) stale_flag_.resize(uf_.size(), 0);
+  if (!stale_flag_[id]) {
+    stale_flag_[id] = 1;
+    stale_.push_back(id);
+  }
+}
+
+void EGraph::reserve(size_t n) {
+  size_t total = keys_.size() + n;
+  keys_.reserve(total);
+  key_class_.reserve(total);
+  memo_.reserve(total);
+  classes_.reserve(uf_.size() + n);
+}
+
+void EGraph::file_parents() const {
+  // A key's children are the roots they had when it was added, which is
+  // where its parent entries belong; keys a rebuild re-inserted are no
+  // parents of anything.
+  for (size_t k = parents_filed_; k < keys_.size(); ++k) {
+    if (key_class_[k] == kNoClass) continue;
+    for (Id c : keys_[k].children()) classes_[c].parents.push_back(static_cast<ParentRef>(k));
+  }
+  parents_filed_ = keys_.size();
+}
+
+Id EGraph::add_internal(SymbolLang node) {
+  for (Id& c : node.children()) {
+    uf_.check(c);
+    if (merged_) c = uf_.find(c);
+  }
+  uint64_t hash = node.hash();
+  MemoTable::Probe probe = memo_.probe(node, hash, keys_);
+  if (probe.found) return memo_.value(probe.slot);
+
+  if (keys_.size() >= UINT32_MAX) throw EngineFault("e-graph memo is full");
+  Id id = uf_.make_set();
+  ParentRef ref = static_cast<ParentRef>(keys_.size());
+  EClass& ec = classes_.emplace_back();
+  ec.id = id;
+  ec.nodes.push_back(node);
+  keys_.push_back(std::move(node));
+  key_class_.push_back(id);
+  ++class_count_;
+  memo_.insert_at(probe, ref, id, hash);
+  clean_ = false;
+  return id;
+}
+
+std::optional<Id> EGraph::lookup(SymbolLang node) const {
+  for (Id& c : node.children()) {
+    uf_.check(c);
+    c = uf_.find(c);
+  }
+  MemoTable::Probe probe = memo_.probe(node, node.hash(), keys_);
+  if (!probe.found) return std::nullopt;
+  return uf_.find(memo_.value(probe.slot));
+}
+
+bool EGraph::union_(Id a, Id b) {
+  clean_ = false;
+  uf_.check(a);
+  uf_.check(b);
+  Id ra = uf_.find_mut(a);
+  Id rb = uf_.find_mut(b);
+  if (ra == rb) return false;
+  flush_parents();
+  merged_ = true;
+  // The class with more parent entries survives; ties go to the first.
+  Id w = ra, l = rb;
+  if (classes_[ra].parents.size() < classes_[rb].parents.size()) std::swap(w, l);
+
+  uf_.set_parent(l, w);
+  --class_count_;
+  EClass& lost = classes_[l];
+  pending_.insert(pending_.end(), lost.parents.begin(), lost.parents.end());
+
+  // The longer list goes first, the shorter is appended; the loser's slot is
+  // left empty.
+  EClass& win = classes_[w];
+  using std::swap;  // the SmallVec overload, not EGraph::swap
+  if (win.nodes.size() < lost.nodes.size()) swap(win.nodes, lost.nodes);
+  win.nodes.append_from(lost.nodes);
+  if (win.parents.size() < lost.parents.size()) swap(win.parents, lost.parents);
+  win.parents.append_from(lost.parents);
+  mark_stale(w);
+  return true;
+}
+
+uint64_t EGraph::process_unions() {
+  uint64_t unions = 0;
+  while (!pending_.empty()) {
+    ParentRef ref = pending_.back();
+    pending_.pop_back();
+    Id cls = key_class_[ref];
+    // Its node now lies in cls's root class, whose list must be re-canonicalized.
+    mark_stale(cls);
+    SymbolLang node = keys_[ref];
+    canonicalize_mut(node);
+    uint64_t hash = node.hash();
+    MemoTable::Probe probe = memo_.probe(node, hash, keys_);
+    if (!probe.found) {
+      if (keys_.size() >= UINT32_MAX) throw EngineFault("e-graph memo is full");
+      // The stale key stays; the canonical form becomes a key of its own.
+      uint32_t key = static_cast<uint32_t>(keys_.size());
+      keys_.push_back(std::move(node));
+      key_class_.push_back(kNoClass);
+      memo_.insert_at(probe, key, cls, hash);
+    } else {
+      Id old = memo_.value(probe.slot);
+      memo_.set_value(probe.slot, cls);
+      if (union_(old, cls)) ++unions;
+    }
+  }
+  return unions;
+}
+
+namespace {
+
+void sort_nodes(SmallVec<SymbolLang, 1>& nodes) {
+  if (nodes.size() <= 20) {
+    for (size_t i = 1; i < nodes.size(); ++i) {
+      for (size_t j = i; j > 0 && nodes[j] < nodes[j - 1]; --j) std::swap(nodes[j], nodes[j - 1]);
+    }
+  } else {
+    std::sort(nodes.begin(), nodes.end());
+  }
+}
+
+}  // namespace
+
+void EGraph::rebuild_classes() {
+  // Stale ids resolve to their roots (a merge marks its survivor, so every
+  // such root is listed too), ascending and once each.
+  for (Id& t : stale_) {
+    stale_flag_[t] = 0;
+    t = uf_.find_mut(t);
+  }
+  if (!std::is_sorted(stale_.begin(), stale_.end())) std::sort(stale_.begin(), stale_.end());
+  stale_.erase(std::unique(stale_.begin(), stale_.end()), stale_.end());
+
+  // Index pairs are produced in ascending class order, which OpIndex relies
+  // on: fresh ids and stale roots are walked together.
+  fresh_ops_.clear();
+  const Id end = static_cast<Id>(uf_.size());
+  // Fresh classes are read through their keys, which add made together with
+  // them and in the same order; the key list is a third of the class list's
+  // size.
+  size_t key = fresh_key_;
+  auto next_fresh = [&]() -> Id {
+    while (key < keys_.size() && key_class_[key] == kNoClass) ++key;
+    return key < keys_.size() ? key_class_[key] : end;
+  };
+  auto index_fresh_below = [&](Id bound) {
+    for (Id f = next_fresh(); f < bound; f = next_fresh()) {
+      if (uf_.is_root(f)) fresh_ops_.push_back(OpIndex::entry(keys_[key].op(), f));
+      ++key;
+    }
+  };
+  for (Id r : stale_) {
+    index_fresh_below(r);
+    if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here
+    SmallVec<SymbolLang, 1>& nodes = classes_[r].nodes;
+    for (SymbolLang& n : nodes) canonicalize_mut(n);
+    if (nodes.size() > 1) {
+      sort_nodes(nodes);
+      nodes.truncate(static_cast<uint32_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
+    }
+    for (size_t k = 0; k < nodes.size(); ++k) {
+      if (k == 0 || nodes[k].op() != nodes[k - 1].op()) fresh_ops_.push_back(OpIndex::entry(nodes[k].op(), r));
+    }
+  }
+  index_fresh_below(end);
+  fresh_key_ = keys_.size();
+  stale_.clear();
+  if (!fresh_ops_.empty()) by_op_.refresh(fresh_ops_, uf_);
+}
+
+uint64_t EGraph::rebuild() {
+  flush_parents();
+  uint64_t unions = process_unions();
+  rebuild_classes();
+  flush_parents();  // past the keys process_unions re-inserted
+  clean_ = true;
+  return unions;
+}
+
+const EClass& EGraph::index(Id id) const {
+  if (id >= uf_.size()) throw EngineFault("Invalid id " + std::to_string(id));
+  flush_parents();
+  return classes_[uf_.find(id)];
+}
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,134 @@
+// EGraph: hash-consed e-nodes partitioned into e-classes, with congruence
+// closure deferred to rebuild. It knows nothing of what its symbols mean; the
+// runner searches it with patterns, adds rewritten terms, merges and rebuilds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "egraph/block_list.h"
+#include "egraph/eclass.h"
+#include "egraph/id.h"
+#include "egraph/memo_table.h"
+#include "egraph/op_index.h"
+#include "egraph/symbol_lang.h"
+#include "egraph/union_find.h"
+
+namespace nodalis::egraph {
+
+class EGraph {
+ public:
+  EGraph() = default;
+  EGraph(const EGraph&) = default;
+  EGraph& operator=(const EGraph&) = default;
+  // A moved-from e-graph is empty and usable.
+  EGraph(EGraph&& other) noexcept { swap(other); }
+  EGraph& operator=(EGraph&& other) noexcept {
+    if (this != &other) {
+      EGraph taken(std::move(other));
+      swap(taken);
+    }
+    return *this;
+  }
+  void swap(EGraph& other) noexcept;
+
+  // Adds a node (children are canonicalized first) and returns the class it
+  // is in, which need not be a root: callers apply find. An equal node already
+  // present gives its class back and changes nothing.
+  Id add_internal(SymbolLang node);
+  // add_internal followed by find.
+  Id add(SymbolLang node) { return find(add_internal(std::move(node))); }
+  // The root class of a node equal to `node` after canonicalizing its children.
+  std::optional<Id> lookup(SymbolLang node) const;
+  // Root of `id`, without writing to the union-find.
+  Id find(Id id) const;
+  // Merges the classes of a and b; true when they were apart. Always leaves
+  // the e-graph unclean, even when nothing was merged.
+  bool union_(Id a, Id b);
+  // Restores congruence and the canonical form of every class; returns the
+  // number of unions it performed.
+  uint64_t rebuild();
+
+  // The class of root(id). An id that never had a class is an internal fault.
+  const EClass& index(Id id) const;
+  const EClass& operator[](Id id) const { return index(id); }
+
+  // Number of memo entries, stale ones included.
+  uint64_t total_size() const noexcept { return memo_.size(); }
+  uint64_t number_of_classes() const noexcept { return class_count_; }
+  // Number of ids issued so far (roots and merged-away ids).
+  uint64_t id_count() const noexcept { return uf_.size(); }
+  bool clean() const noexcept { return clean_; }
+
+  // Root classes holding at least one node of symbol `op`, ascending. Only
+  // meaningful on a clean e-graph.
+  OpIndex::Range classes_with_op(GlobalSymbol op) const noexcept { return by_op_.classes_with_op(op); }
+  // Visits every root class in ascending id order.
+  template <class F>
+  void for_each_class(F&& visit) const {
+    flush_parents();
+    for (Id id = 0; id < uf_.size(); ++id) {
+      if (uf_.is_root(id)) visit(classes_[id]);
+    }
+  }
+
+  const SymbolLang& parent_node(ParentRef ref) const { return keys_[ref]; }
+  Id parent_class(ParentRef ref) const { return key_class_[ref]; }
+
+  // Room for n more nodes, so that a bulk load does not regrow the tables.
+  void reserve(size_t n);
+
+ private:
+  static constexpr Id kNoClass = UINT32_MAX;
+
+  void flush_parents() const {
+    if (parents_filed_ != keys_.size()) file_parents();
+  }
+  void file_parents() const;
+  void canonicalize_mut(SymbolLang& node);
+  void mark_stale(Id id);
+  uint64_t process_unions();
+  void rebuild_classes();
+
+  UnionFind uf_;
+  // Every memo key in insertion order; the memo holds indexes into it.
+  BlockList<SymbolLang> keys_;
+  // For keys created by add: the class they were added to (parent entries
+  // and pending refer to these); kNoClass for keys a rebuild re-inserted.
+  BlockList<Id> key_class_;
+  MemoTable memo_;
+  // Indexed by id; only roots hold nodes. Mutable only for flush_parents.
+  mutable BlockList<EClass> classes_;
+  // Keys from parents_filed_ on have not yet been appended to their
+  // children's parent lists. Filing them in one pass before anything reads
+  // or moves parent lists lets the misses of a bulk load overlap instead of
+  // stalling every add. Caught up whenever the e-graph is clean, so
+  // concurrent reads of a clean e-graph never write.
+  mutable size_t parents_filed_ = 0;
+  // False until the first effective union: until then every id is a root
+  // and add can skip the union-find walk.
+  bool merged_ = false;
+  uint64_t class_count_ = 0;
+  // Added nodes waiting to be re-inserted into memo in canonical form; last
+  // in, first out. Only parents of merged-away classes are queued: a freshly
+  // added node is canonical and already in memo, and if one of its children
+  // is merged away later it is queued again as that child's parent, above
+  // its own entry; re-inserting it from add could therefore never merge
+  // anything, and is skipped.
+  std::vector<ParentRef> pending_;
+  // Classes created since the last rebuild are those of the keys from
+  // fresh_key_ on that add made; each holds one canonical node unless it is
+  // also listed as stale.
+  size_t fresh_key_ = 0;
+  // Classes whose node lists a rebuild must re-canonicalize: merged
+  // survivors and the classes of re-queued parents (once each, by flag).
+  std::vector<Id> stale_;
+  std::vector<uint8_t> stale_flag_;
+  OpIndex by_op_;
+  std::vector<uint64_t> fresh_ops_;
+  bool clean_ = false;
+};
+
+}  // namespace nodalis::egraph

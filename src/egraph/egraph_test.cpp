@@ -1,0 +1,241 @@
+// The e-graph on its own: hash-consing, unions and the clean flag, congruence
+// after rebuild, parent lists, canonical class contents and the memo's growth.
+#include "egraph/egraph.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "egraph/fault.h"
+
+namespace nodalis::egraph {
+namespace {
+
+GlobalSymbol sym(const char* text) { return SymbolTable::intern(text); }
+
+TEST(EGraph, StartsEmptyAndUnclean) {
+  EGraph g;
+  EXPECT_FALSE(g.clean());
+  EXPECT_EQ(g.total_size(), 0u);
+  EXPECT_EQ(g.number_of_classes(), 0u);
+  EXPECT_EQ(g.rebuild(), 0u);
+  EXPECT_TRUE(g.clean());
+}
+
+TEST(EGraph, AddingTheSameNodeTwiceIsHashConsed) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  Id f = g.add({sym("f"), {x, y}});
+  g.rebuild();
+  ASSERT_TRUE(g.clean());
+  EXPECT_EQ(g.add({sym("f"), {x, y}}), f);
+  EXPECT_EQ(g.add({sym("x"), {}}), x);
+  EXPECT_TRUE(g.clean()) << "an add that finds its node must not dirty the graph";
+  EXPECT_EQ(g.number_of_classes(), 3u);
+  EXPECT_EQ(g.total_size(), 3u);
+  // Child order matters, and so does the symbol.
+  EXPECT_NE(g.add({sym("f"), {y, x}}), f);
+  EXPECT_FALSE(g.clean());
+  EXPECT_EQ(g.lookup({sym("f"), {x, y}}), f);
+  EXPECT_EQ(g.lookup({sym("g"), {x, y}}), std::nullopt);
+}
+
+TEST(EGraph, UnionReturnsWhetherItMergedAndAlwaysDirties) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  g.rebuild();
+  EXPECT_FALSE(g.union_(x, x));
+  EXPECT_FALSE(g.clean());
+  g.rebuild();
+  EXPECT_TRUE(g.union_(x, y));
+  EXPECT_EQ(g.find(x), g.find(y));
+  EXPECT_EQ(g.number_of_classes(), 1u);
+  g.rebuild();
+  EXPECT_FALSE(g.union_(y, x));
+  EXPECT_FALSE(g.clean());
+}
+
+TEST(EGraph, SurvivorHasMoreParentsTiesGoToTheFirstArgument) {
+  EGraph g;
+  Id a = g.add({sym("a"), {}});
+  Id b = g.add({sym("b"), {}});
+  Id c = g.add({sym("c"), {}});
+  g.add({sym("f"), {b}});
+  EXPECT_TRUE(g.union_(a, b));
+  EXPECT_EQ(g.find(a), b) << "b has one parent entry, a none";
+  EXPECT_TRUE(g.union_(c, g.add({sym("d"), {}})));
+  EXPECT_EQ(g.find(c), c) << "a tie keeps the first argument";
+  // The longer node list comes first after the merge.
+  const EClass& merged = g[a];
+  ASSERT_EQ(merged.nodes.size(), 2u);
+  EXPECT_EQ(merged.id, b);
+}
+
+TEST(EGraph, RebuildRestoresCongruenceAndCountsItsUnions) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  Id fx = g.add({sym("f"), {x}});
+  Id fy = g.add({sym("f"), {y}});
+  Id gfx = g.add({sym("g"), {fx}});
+  Id gfy = g.add({sym("g"), {fy}});
+  g.rebuild();
+  EXPECT_NE(g.find(fx), g.find(fy));
+  g.union_(x, y);
+  EXPECT_NE(g.find(fx), g.find(fy)) << "congruence waits for the rebuild";
+  EXPECT_EQ(g.rebuild(), 2u) << "f(x)=f(y), then g(f(x))=g(f(y))";
+  EXPECT_EQ(g.find(fx), g.find(fy));
+  EXPECT_EQ(g.find(gfx), g.find(gfy));
+  EXPECT_EQ(g.number_of_classes(), 3u);
+  EXPECT_EQ(g.rebuild(), 0u);
+}
+
+TEST(EGraph, ARepeatedChildIsListedTwiceAmongParents) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  Id f = g.add({sym("f"), {x, x}});
+  g.add({sym("h"), {x, y}});
+  const EClass& cx = g[x];
+  ASSERT_EQ(cx.parents.size(), 3u);
+  EXPECT_EQ(cx.parents[0], cx.parents[1]);
+  EXPECT_EQ(g.parent_class(cx.parents[0]), f);
+  EXPECT_EQ(g.parent_node(cx.parents[0]), (SymbolLang{sym("f"), {x, x}}));
+  EXPECT_EQ(g[y].parents.size(), 1u);
+}
+
+TEST(EGraph, TotalSizeGrowsDuringRebuildAndStaleKeysStay) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  g.add({sym("g"), {x}});
+  g.add({sym("h"), {x}});
+  Id fy = g.add({sym("f"), {y}});
+  g.rebuild();
+  EXPECT_EQ(g.total_size(), 5u);
+  // x has more parents and survives, so f(y) is re-keyed as f(x): a key new
+  // to the memo, while the stale f(y) stays and still counts.
+  g.union_(y, x);
+  EXPECT_EQ(g.find(y), x);
+  EXPECT_EQ(g.rebuild(), 0u);
+  EXPECT_EQ(g.total_size(), 6u);
+  EXPECT_EQ(g.number_of_classes(), 4u);
+  EXPECT_EQ(g.lookup({sym("f"), {x}}), fy);
+  EXPECT_EQ(g.lookup({sym("f"), {y}}), fy);
+}
+
+TEST(EGraph, ClassesAreSortedDeduplicatedAndCanonicalAfterRebuild) {
+  // Random merges over a random DAG; afterwards every class must list its
+  // nodes in ascending order without duplicates and with root children, and
+  // every node must be found again through lookup.
+  std::mt19937 rng(7);
+  EGraph g;
+  std::vector<Id> ids;
+  const GlobalSymbol ops[] = {sym("p"), sym("q"), sym("r")};
+  for (int i = 0; i < 40; ++i) ids.push_back(g.add({SymbolTable::intern("leaf" + std::to_string(i)), {}}));
+  for (int i = 0; i < 400; ++i) {
+    Id a = ids[rng() % ids.size()], b = ids[rng() % ids.size()];
+    ids.push_back(g.add({ops[rng() % 3], {a, b}}));
+  }
+  g.rebuild();
+  for (int i = 0; i < 60; ++i) g.union_(ids[rng() % 40], ids[rng() % 40]);
+  g.rebuild();
+  uint64_t classes = 0;
+  g.for_each_class([&](const EClass& ec) {
+    ++classes;
+    EXPECT_EQ(g.find(ec.id), ec.id);
+    for (size_t k = 0; k < ec.nodes.size(); ++k) {
+      if (k > 0) {
+        EXPECT_LT(ec.nodes[k - 1], ec.nodes[k]);
+      }
+      for (Id c : ec.nodes[k].children()) EXPECT_EQ(g.find(c), c);
+      EXPECT_EQ(g.lookup(ec.nodes[k]), ec.id);
+    }
+  });
+  EXPECT_EQ(classes, g.number_of_classes());
+  // Congruence: no two classes share a canonical node.
+  std::set<std::pair<uint32_t, std::vector<Id>>> seen;
+  g.for_each_class([&](const EClass& ec) {
+    for (const SymbolLang& n : ec.nodes) {
+      std::vector<Id> ch(n.children().begin(), n.children().end());
+      EXPECT_TRUE(seen.insert({n.op().raw(), ch}).second);
+    }
+  });
+}
+
+TEST(EGraph, SymbolIndexListsExactlyTheClassesHoldingASymbol) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  Id fx = g.add({sym("f"), {x}});
+  Id gy = g.add({sym("g"), {y}});
+  g.rebuild();
+  auto list = [&](const char* s) {
+    std::vector<Id> out;
+    for (Id id : g.classes_with_op(sym(s))) out.push_back(id);
+    return out;
+  };
+  EXPECT_EQ(list("f"), std::vector<Id>{fx});
+  EXPECT_EQ(list("h"), std::vector<Id>{});
+  g.union_(fx, gy);
+  g.rebuild();
+  Id root = g.find(fx);
+  EXPECT_EQ(list("f"), std::vector<Id>{root});
+  EXPECT_EQ(list("g"), std::vector<Id>{root});
+  EXPECT_EQ(list("x"), std::vector<Id>{x});
+}
+
+TEST(EGraph, NodesWiderThanTheInlineBufferBehaveAlike) {
+  EGraph g;
+  std::vector<Id> leaves;
+  for (int i = 0; i < 7; ++i) leaves.push_back(g.add({SymbolTable::intern("w" + std::to_string(i)), {}}));
+  Id wide = g.add({sym("wide"), std::span<const Id>(leaves)});
+  EXPECT_EQ(g.add({sym("wide"), std::span<const Id>(leaves)}), wide);
+  std::vector<Id> swapped = leaves;
+  std::swap(swapped[5], swapped[6]);
+  Id other = g.add({sym("wide"), std::span<const Id>(swapped)});
+  EXPECT_NE(other, wide);
+  g.union_(leaves[5], leaves[6]);
+  EXPECT_EQ(g.rebuild(), 1u);
+  EXPECT_EQ(g.find(other), g.find(wide));
+  EXPECT_EQ(g[wide].nodes.size(), 1u);
+  EXPECT_EQ(g[wide].nodes[0].arity(), 7u);
+}
+
+TEST(EGraph, CopiesAreIndependentAndMovedFromGraphsAreEmpty) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  Id y = g.add({sym("y"), {}});
+  Id fx = g.add({sym("f"), {x}});
+  EGraph copy = g;
+  copy.union_(x, y);
+  copy.rebuild();
+  EXPECT_EQ(g.number_of_classes(), 3u);
+  EXPECT_EQ(copy.number_of_classes(), 2u);
+  EGraph moved = std::move(g);
+  EXPECT_EQ(moved.lookup({sym("f"), {x}}), fx);
+  EXPECT_EQ(g.number_of_classes(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty
+  EXPECT_EQ(g.total_size(), 0u);
+  EXPECT_EQ(g.add({sym("z"), {}}), 0u);
+  g.rebuild();
+  EXPECT_TRUE(g.clean());
+}
+
+TEST(EGraph, BadIdsAreInternalFaults) {
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  EXPECT_THROW(g.add({sym("f"), {x + 1}}), EngineFault);
+  EXPECT_THROW(g.union_(x, 5), EngineFault);
+  try {
+    (void)g.index(9);
+    FAIL();
+  } catch (const EngineFault& e) {
+    EXPECT_STREQ(e.what(), "Invalid id 9");
+  }
+}
+
+}  // namespace
+}  // namespace nodalis::egraph

@@ -1,0 +1,85 @@
+// Searching with a Pattern and instantiating one.
+#include "egraph/pattern.h"
+
+#include <algorithm>
+
+#include "egraph/fault.h"
+
+namespace nodalis::egraph {
+namespace {
+
+void require_clean(const EGraph& egraph) {
+  if (!egraph.clean()) throw EngineFault("Tried to search a dirty e-graph!");
+}
+
+}  // namespace
+
+Checked<Pattern> Pattern::parse(std::string_view text) {
+  Checked<PatternAst> ast = parse_pattern_ast(text);
+  if (!ast) return Failure{ast.error()};
+  return Pattern(ast.value());
+}
+
+Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile(ast_)), vars_(pattern_vars(ast_)) {}
+
+std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, uint64_t limit) const {
+  if (limit == 0) return std::nullopt;
+  require_clean(egraph);
+  SubstList substs;
+  uint64_t remaining = limit;
+  Machine machine;
+  machine.run(egraph, program_, eclass, remaining, substs);
+  if (substs.size() > limit) throw EngineFault("assertion failed: len <= limit");
+  if (substs.empty()) return std::nullopt;
+  return SearchMatches{eclass, std::move(substs), &ast_};
+}
+
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint64_t limit) const {
+  std::vector<SearchMatches> found;
+  if (limit == 0 || ast_.empty()) return found;
+  require_clean(egraph);
+  uint64_t remaining = limit;
+  Machine machine;
+  SubstList substs;
+  auto visit = [&](Id eclass) {
+    uint64_t before = remaining;
+    machine.run(egraph, program_, eclass, remaining, substs);
+    if (substs.size() > before) throw EngineFault("assertion failed: len <= limit");
+    if (!substs.empty()) {
+      found.push_back(SearchMatches{eclass, std::move(substs), &ast_});
+      substs = {};
+    }
+  };
+  const ENodeOrVar& root = ast_.back();
+  if (root.is_var()) {
+    egraph.for_each_class([&](const EClass& ec) {
+      if (remaining > 0) visit(ec.id);
+    });
+  } else {
+    OpIndex::Range candidates = egraph.classes_with_op(root.node().op());
+    found.reserve(std::min<uint64_t>(candidates.size(), limit));
+    for (Id eclass : candidates) {
+      if (remaining == 0) break;
+      visit(eclass);
+    }
+  }
+  return found;
+}
+
+std::vector<Id> Pattern::apply_one(EGraph& egraph, Id /*eclass*/, const Subst& subst, GlobalSymbol /*rule_name*/) const {
+  if (ast_.empty()) return {};
+  std::vector<Id> ids(ast_.size());
+  for (size_t i = 0; i < ast_.size(); ++i) {
+    const ENodeOrVar& n = ast_[i];
+    if (n.is_var()) {
+      ids[i] = subst[n.var()];
+      continue;
+    }
+    SymbolLang node = n.node();
+    for (Id& c : node.children()) c = ids[c];
+    ids[i] = egraph.add(std::move(node));
+  }
+  return {ids.back()};
+}
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,42 @@
+// Pattern: a compacted pattern and its compiled program, usable as either side
+// of a rewrite. Searching visits only the classes that hold the root's symbol
+// (every class for a variable root) and stops at the limit, inside a class too.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "egraph/checked.h"
+#include "egraph/pattern_ast.h"
+#include "egraph/program.h"
+#include "egraph/searcher.h"
+
+namespace nodalis::egraph {
+
+class Pattern final : public Searcher, public Applier {
+ public:
+  // Parses, compacts and compiles; a text that does not parse gives its
+  // error text.
+  static Checked<Pattern> parse(std::string_view text);
+  explicit Pattern(const PatternAst& ast);
+
+  const PatternAst& ast() const noexcept { return ast_; }
+  const Program& program() const noexcept { return program_; }
+  std::string to_string() const { return to_sexp(ast_); }
+
+  std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                        uint64_t limit) const override;
+  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, uint64_t limit) const override;
+  const PatternAst* get_pattern_ast() const override { return &ast_; }
+  std::vector<Var> vars() const override { return vars_; }
+  // Instantiates the pattern under `subst`: variables give their classes,
+  // e-nodes are added with their children mapped; the result is the root's.
+  std::vector<Id> apply_one(EGraph& egraph, Id eclass, const Subst& subst, GlobalSymbol rule_name) const override;
+
+ private:
+  PatternAst ast_;
+  Program program_;
+  std::vector<Var> vars_;
+};
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,262 @@
+// Patterns from text to matches: the reader's accepted and rejected forms,
+// compaction, the compiled program's shape, searching with limits, applying,
+// and the unbound-variable check of Rewrite.
+#include "egraph/pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "egraph/fault.h"
+#include "egraph/rewrite.h"
+
+namespace nodalis::egraph {
+namespace {
+
+GlobalSymbol sym(const char* text) { return SymbolTable::intern(text); }
+Var var(const char* text) { return Var{SymbolTable::intern(text)}; }
+
+std::shared_ptr<const Pattern> pat(std::string_view text) {
+  auto p = Pattern::parse(text);
+  if (!p) throw std::runtime_error("bad test pattern " + std::string(text) + ": " + p.error());
+  return std::make_shared<const Pattern>(std::move(p).value());
+}
+
+uint64_t total(const std::vector<SearchMatches>& ms) {
+  uint64_t n = 0;
+  for (const auto& m : ms) n += m.substs.size();
+  return n;
+}
+
+struct ParseCase {
+  const char* text;
+  const char* sexp;  // nullptr: must fail
+};
+
+class PatternParse : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(PatternParse, ReadsOrRejects) {
+  const ParseCase& c = GetParam();
+  auto p = Pattern::parse(c.text);
+  if (c.sexp == nullptr) {
+    EXPECT_FALSE(p.ok()) << c.text;
+    if (!p) {
+      EXPECT_FALSE(p.error().empty());
+    }
+  } else {
+    ASSERT_TRUE(p.ok()) << c.text << ": " << p.error();
+    EXPECT_EQ(p.value().to_string(), c.sexp);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, PatternParse,
+    testing::Values(ParseCase{"(op|add ?a ?b)", "(op|add ?a ?b)"},
+                    ParseCase{"  \n(op|mul|scalar=f3ff0000000000000;side=sl ?x)\t ",
+                              "(op|mul|scalar=f3ff0000000000000;side=sl ?x)"},
+                    ParseCase{"?x", "?x"}, ParseCase{"x", "x"}, ParseCase{"?", "?"}, ParseCase{"(f)", "f"},
+                    ParseCase{"(f \t?a\n  (g ?b))", "(f ?a (g ?b))"},
+                    // A tab inside an atom belongs to it; a space ends it.
+                    ParseCase{"(f\t?a (g ?b))", "(f\t?a (g ?b))"},
+                    ParseCase{"(f a\tb)", "(f a\tb)"}, ParseCase{"(\"f g\" ?a)", "(f g ?a)"},
+                    ParseCase{"", nullptr}, ParseCase{"   ", nullptr}, ParseCase{"()", nullptr},
+                    ParseCase{"((f) a)", nullptr}, ParseCase{"(?x a)", nullptr}, ParseCase{"(?x)", nullptr},
+                    ParseCase{"(f a", nullptr}, ParseCase{"(f a))", nullptr}, ParseCase{")", nullptr},
+                    ParseCase{"f g", nullptr}, ParseCase{"(f \"a)", nullptr}),
+    [](const testing::TestParamInfo<ParseCase>& case_info) { return "text" + std::to_string(case_info.index); });
+
+TEST(PatternParse, RandomTextsEitherFailOrPrintBackToThemselves) {
+  // Whatever the reader accepts must print as a pattern that reads back to
+  // the same pattern; nothing it is given may crash it.
+  const char alphabet[] = {'(', ')', ' ', '\t', '\n', '?', '?', 'a', 'b', '|'};
+  std::mt19937 rng(11);
+  int accepted = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    size_t len = 1 + rng() % 16;
+    for (size_t k = 0; k < len; ++k) text += alphabet[rng() % sizeof alphabet];
+    auto p = Pattern::parse(text);
+    if (!p) continue;
+    ++accepted;
+    std::string printed = p.value().to_string();
+    // A lone symbol is printed bare; the list form keeps a trailing tab of
+    // its text from being trimmed as surrounding whitespace.
+    const ENodeOrVar& root = p.value().ast().back();
+    bool bare = !root.is_var() && root.node().arity() == 0;
+    auto again = Pattern::parse(bare ? "(" + printed + ")" : printed);
+    ASSERT_TRUE(again.ok()) << "'" << text << "' printed as '" << printed << "': " << again.error();
+    EXPECT_EQ(again.value().to_string(), printed);
+    EXPECT_EQ(again.value().ast().size(), p.value().ast().size());
+  }
+  EXPECT_GT(accepted, 1000);
+}
+
+TEST(PatternParse, DepthAndSizeAreBounded) {
+  std::string deep;
+  for (int k = 0; k < 100000; ++k) deep += "(f ";
+  auto p = Pattern::parse(deep);
+  ASSERT_FALSE(p.ok());
+  EXPECT_EQ(p.error(), "pattern nested deeper than 256");
+  std::string wide = "(f";
+  for (int k = 0; k < 5000; ++k) wide += " a" + std::to_string(k);
+  EXPECT_FALSE(Pattern::parse(wide + ")").ok());
+  std::string fine = "(f";
+  for (int k = 0; k < 200; ++k) fine += " a" + std::to_string(k);
+  EXPECT_TRUE(Pattern::parse(fine + ")").ok());
+}
+
+TEST(PatternVar, ReaderWantsTheQuestionMark) {
+  auto v = Var::parse("x");
+  ASSERT_FALSE(v.ok());
+  EXPECT_EQ(v.error(), "pattern variable x should have a leading question mark");
+  EXPECT_TRUE(Var::parse("?x").ok());
+}
+
+TEST(PatternCompile, CompactionSharesSubtermsAndVariables) {
+  auto p = pat("(f (g ?x) (g ?x) ?x)");
+  // ?x, (g ?x), (f 1 1 0): three entries after compaction.
+  ASSERT_EQ(p->ast().size(), 3u);
+  EXPECT_EQ(p->vars(), std::vector<Var>{var("?x")});
+  EXPECT_EQ(p->to_string(), "(f (g ?x) (g ?x) ?x)");
+}
+
+TEST(PatternCompile, ProgramsBindCompareAndLookup) {
+  EXPECT_EQ(describe(pat("(op|add ?a ?b)")->program()), "bind op|add/2 r0 -> r1");
+  EXPECT_EQ(describe(pat("(f ?a ?a)")->program()), "bind f/2 r0 -> r1; compare r1 r2");
+  // Once ?a is bound by the larger child, (g ?a) is fully bound and becomes
+  // a hash-cons lookup instead of a scan of its class.
+  EXPECT_EQ(describe(pat("(f (h ?a) (g ?a))")->program()),
+            "bind f/2 r0 -> r1; bind h/1 r1 -> r3; lookup r3 g/1 = r2");
+  EXPECT_EQ(describe(pat("?x")->program()), "");
+}
+
+class PatternSearch : public testing::Test {
+ protected:
+  void SetUp() override {
+    x = g.add({sym("x"), {}});
+    y = g.add({sym("y"), {}});
+    xy = g.add({sym("op|add"), {x, y}});
+    yx = g.add({sym("op|add"), {y, x}});
+    xx = g.add({sym("op|add"), {x, x}});
+    g.union_(xy, yx);
+    g.rebuild();
+  }
+  EGraph g;
+  Id x, y, xy, yx, xx;
+};
+
+TEST_F(PatternSearch, BothOrdersInOneClassGiveTwoSubstsInNodeOrder) {
+  auto p = pat("(op|add ?a ?b)");
+  auto m = p->search_eclass(g, xy);
+  ASSERT_TRUE(m.has_value());
+  ASSERT_EQ(m->substs.size(), 2u);
+  EXPECT_EQ(m->ast, &p->ast());
+  // Nodes are sorted by children: (x, y) before (y, x) since x < y.
+  EXPECT_EQ(m->substs[0][var("?a")], x);
+  EXPECT_EQ(m->substs[0][var("?b")], y);
+  EXPECT_EQ(m->substs[1][var("?a")], y);
+  EXPECT_EQ(m->substs[1][var("?b")], x);
+  EXPECT_EQ(p->n_matches(g), 3u);
+  EXPECT_THROW((void)m->substs[0][var("?c")], EngineFault);
+}
+
+TEST_F(PatternSearch, RepeatedVariableNeedsEqualClasses) {
+  auto ms = pat("(op|add ?a ?a)")->search(g);
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].eclass, g.find(xx));
+  g.union_(x, y);
+  g.rebuild();
+  // Now every add has equal children.
+  EXPECT_EQ(pat("(op|add ?a ?a)")->n_matches(g), 1u) << "all three adds collapsed into one class and node";
+}
+
+TEST_F(PatternSearch, VariableRootMatchesEveryClassOnce) {
+  auto ms = pat("?z")->search(g);
+  EXPECT_EQ(ms.size(), g.number_of_classes());
+  for (const auto& m : ms) {
+    ASSERT_EQ(m.substs.size(), 1u);
+    EXPECT_EQ(m.substs[0][var("?z")], m.eclass);
+  }
+}
+
+TEST_F(PatternSearch, LimitsCountSubstitutionsAcrossAndWithinClasses) {
+  auto p = pat("(op|add ?a ?b)");
+  EXPECT_TRUE(p->search_with_limit(g, 0).empty());
+  EXPECT_FALSE(p->search_eclass_with_limit(g, xy, 0).has_value());
+  for (uint64_t limit : {1u, 2u, 3u, 4u}) {
+    EXPECT_EQ(total(p->search_with_limit(g, limit)), std::min<uint64_t>(limit, 3)) << limit;
+  }
+  // A limit of 1 stops inside a class that holds two matches.
+  auto one = p->search_eclass_with_limit(g, xy, 1);
+  ASSERT_TRUE(one.has_value());
+  EXPECT_EQ(one->substs.size(), 1u);
+}
+
+TEST_F(PatternSearch, GroundAndNestedPatterns) {
+  Id fx = g.add({sym("f"), {g.find(xy)}});
+  g.rebuild();
+  EXPECT_EQ(pat("(f (op|add x y))")->n_matches(g), 1u);
+  EXPECT_EQ(pat("(f (op|add y x))")->n_matches(g), 1u);
+  EXPECT_EQ(pat("(f (op|add x x))")->n_matches(g), 0u);
+  auto ms = pat("(f (op|add ?a y))")->search(g);
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].eclass, g.find(fx));
+  EXPECT_EQ(ms[0].substs[0][var("?a")], x);
+  EXPECT_EQ(pat("(op|add x)")->n_matches(g), 0u) << "arity is part of the match";
+}
+
+TEST_F(PatternSearch, SearchingADirtyGraphIsAFault) {
+  g.add({sym("fresh"), {}});
+  try {
+    (void)pat("(op|add ?a ?b)")->search(g);
+    FAIL();
+  } catch (const EngineFault& e) {
+    EXPECT_STREQ(e.what(), "Tried to search a dirty e-graph!");
+  }
+}
+
+TEST_F(PatternSearch, ApplyingAVariableUnionsWithoutAddingNodes) {
+  auto lhs = pat("(op|add ?a ?b)");
+  auto rhs = pat("?a");
+  auto rule = Rewrite::make("take-left", lhs, rhs);
+  ASSERT_TRUE(rule.ok());
+  auto ms = rule.value().search(g);
+  uint64_t size = g.total_size();
+  auto changed = rule.value().apply(g, ms);
+  EXPECT_EQ(g.total_size(), size);
+  // xy's class merges with x (true), then with y (true), xx's with x (true).
+  EXPECT_EQ(changed.size(), 2u + 0u + (g.find(xx) == g.find(x) ? 1u : 0u));
+  g.rebuild();
+  EXPECT_EQ(g.find(xy), g.find(x));
+  EXPECT_EQ(g.find(xy), g.find(y));
+}
+
+TEST_F(PatternSearch, ApplyingANodeInstantiatesAndReportsOnlyEffectiveUnions) {
+  auto rule = Rewrite::make("commute", pat("(op|add ?a ?b)"), pat("(op|add ?b ?a)"));
+  ASSERT_TRUE(rule.ok());
+  auto changed = rule.value().apply(g, rule.value().search(g));
+  EXPECT_TRUE(changed.empty()) << "both orders are already known equal";
+  Id ab = g.add({sym("op|add"), {x, g.find(xx)}});
+  g.rebuild();
+  changed = rule.value().apply(g, rule.value().search(g));
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_EQ(changed[0], g.lookup({sym("op|add"), {g.find(xx), x}}));
+  g.rebuild();
+  EXPECT_EQ(g.find(changed[0]), g.find(ab));
+}
+
+TEST(Rewrite, RejectsAnApplierVariableTheSearcherLacks) {
+  auto r = Rewrite::make("bad-rule", pat("(f ?a)"), pat("(g ?a ?b)"));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), "Rewrite bad-rule refers to unbound var ?b");
+  auto ok = Rewrite::make("good-rule", pat("(f ?a ?b)"), pat("(g ?b)"));
+  ASSERT_TRUE(ok.ok());
+  EXPECT_EQ(SymbolTable::text(ok.value().name()), "good-rule");
+  auto texts = rewrite_from_patterns("from-texts", "(f ?a)", "(g ?a ?c)");
+  ASSERT_FALSE(texts.ok());
+  EXPECT_EQ(texts.error(), "Rewrite from-texts refers to unbound var ?c");
+  EXPECT_FALSE(rewrite_from_patterns("unparsed", "(f ?a", "?a").ok());
+}
+
+}  // namespace
+}  // namespace nodalis::egraph

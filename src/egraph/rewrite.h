@@ -1,0 +1,48 @@
+// Rewrite: a named pair of a searcher and an applier, shared and immutable.
+// The name keys the scheduler's statistics and the runner's reports.
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "egraph/checked.h"
+#include "egraph/searcher.h"
+
+namespace nodalis::egraph {
+
+class Rewrite {
+ public:
+  // Fails with "Rewrite NAME refers to unbound var ?X" when the applier reads
+  // a variable the searcher does not bind.
+  static Checked<Rewrite> make(std::string_view name, std::shared_ptr<const Searcher> searcher,
+                               std::shared_ptr<const Applier> applier);
+
+  GlobalSymbol name() const noexcept { return name_; }
+  const Searcher& searcher() const noexcept { return *searcher_; }
+  const Applier& applier() const noexcept { return *applier_; }
+
+  std::vector<SearchMatches> search(const EGraph& egraph) const { return searcher_->search(egraph); }
+  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, uint64_t limit) const {
+    return searcher_->search_with_limit(egraph, limit);
+  }
+  // The instances whose union with their matched class changed the e-graph.
+  std::vector<Id> apply(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
+    return applier_->apply_matches(egraph, matches, name_);
+  }
+
+ private:
+  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher, std::shared_ptr<const Applier> applier)
+      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+
+  GlobalSymbol name_;
+  std::shared_ptr<const Searcher> searcher_;
+  std::shared_ptr<const Applier> applier_;
+};
+
+// The usual rule: a left pattern text searched, a right pattern text applied.
+// Fails with the reader's error for a text that does not parse, or with the
+// unbound-variable error of Rewrite::make.
+Checked<Rewrite> rewrite_from_patterns(std::string_view name, std::string_view lhs, std::string_view rhs);
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,171 @@
+// The saturation loop and its limit checks. Limits are tested after every
+// rule's search and after every rule's application, not only between
+// iterations, and every iteration ends with a rebuild whatever stopped it.
+#include "egraph/runner.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "egraph/fault.h"
+
+namespace nodalis::egraph {
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+std::string StopReason::describe() const {
+  switch (kind) {
+    case Kind::Saturated:
+      return "Saturated";
+    case Kind::IterationLimit:
+      return "IterationLimit(" + std::to_string(count) + ")";
+    case Kind::NodeLimit:
+      return "NodeLimit(" + std::to_string(count) + ")";
+    case Kind::TimeLimit:
+      return "TimeLimit(" + std::to_string(seconds) + ")";
+    case Kind::Other:
+      return "Other(" + message + ")";
+  }
+  return "Unknown";
+}
+
+Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()) {}
+
+bool check_rules(std::span<const Rewrite> rules) {
+  std::vector<std::pair<GlobalSymbol, uint64_t>> counts;
+  for (const Rewrite& r : rules) {
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
+    if (it == counts.end()) {
+      counts.emplace_back(r.name(), 1);
+    } else {
+      ++it->second;
+    }
+  }
+  bool duplicated = std::any_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; });
+  if (!duplicated) return false;
+  std::string text = "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
+  for (const auto& [name, n] : counts) {
+    if (n > 1) text += "Rule '" + SymbolTable::display(name) + "' appears " + std::to_string(n) + " times\n";
+  }
+  std::fputs(text.c_str(), stderr);
+  return true;
+}
+
+std::optional<StopReason> Runner::check_limits() const {
+  if (start_time_) {
+    auto elapsed = Clock::now() - *start_time_;
+    if (elapsed > time_limit_) {
+      auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
+      auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
+      return StopReason::time_limit(static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9);
+    }
+  }
+  if (egraph_.total_size() > node_limit_) return StopReason::node_limit(egraph_.total_size());
+  if (iterations_.size() >= iter_limit_) return StopReason::iteration_limit(iterations_.size());
+  return std::nullopt;
+}
+
+Runner& Runner::run(std::span<const Rewrite> rules) {
+  check_rules(rules);
+  egraph_.rebuild();
+  for (;;) {
+    if (stop_reason_) throw EngineFault("assertion failed: self.stop_reason.is_none()");
+    Iteration it = run_one(rules);
+    std::optional<StopReason> reason = it.stop_reason;
+    iterations_.push_back(std::move(it));
+    if (!reason) reason = check_limits();
+    if (reason) {
+      stop_reason_ = std::move(reason);
+      break;
+    }
+  }
+  if (iterations_.empty()) throw EngineFault("assertion failed: !self.iterations.is_empty()");
+  if (!stop_reason_) throw EngineFault("assertion failed: self.stop_reason.is_some()");
+  return *this;
+}
+
+Iteration Runner::run_one(std::span<const Rewrite> rules) {
+  uint64_t i = iterations_.size();
+  if (!start_time_) start_time_ = Clock::now();
+  auto iteration_start = Clock::now();
+  Iteration it;
+
+  std::optional<StopReason> result = check_limits();
+  it.egraph_nodes = egraph_.total_size();
+  it.egraph_classes = egraph_.number_of_classes();
+
+  auto hook_start = Clock::now();
+  if (!result) {
+    // Hooks run detached, so a hook can use the runner freely; they are put
+    // back even if one throws.
+    std::vector<Hook> hooks = std::move(hooks_);
+    hooks_.clear();
+    struct Restore {
+      std::vector<Hook>& from;
+      std::vector<Hook>& to;
+      ~Restore() {
+        from.insert(from.end(), std::make_move_iterator(to.begin()), std::make_move_iterator(to.end()));
+        to = std::move(from);
+      }
+    } restore{hooks, hooks_};
+    for (Hook& hook : hooks) {
+      if (auto failure = hook(*this)) {
+        result = StopReason::other(std::move(*failure));
+        break;
+      }
+    }
+  }
+  it.hook_time = seconds_since(hook_start);
+  uint64_t nodes_after_hooks = egraph_.total_size();
+  uint64_t classes_after_hooks = egraph_.number_of_classes();
+
+  auto search_start = Clock::now();
+  std::vector<std::vector<SearchMatches>> matches;
+  if (!result) {
+    matches.reserve(rules.size());
+    for (const Rewrite& rule : rules) {
+      matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      result = check_limits();
+      if (result) break;
+    }
+  }
+  it.search_time = seconds_since(search_start);
+
+  auto apply_start = Clock::now();
+  if (!result) {
+    for (size_t r = 0; r < rules.size(); ++r) {
+      uint64_t n = scheduler_->apply_rewrite(i, egraph_, rules[r], matches[r]);
+      if (n > 0) {
+        GlobalSymbol name = rules[r].name();
+        auto found = std::find_if(it.applied.begin(), it.applied.end(), [&](const auto& a) { return a.first == name; });
+        if (found == it.applied.end()) {
+          it.applied.emplace_back(name, n);
+        } else {
+          found->second += n;
+        }
+      }
+      result = check_limits();
+      if (result) break;
+    }
+  }
+  it.apply_time = seconds_since(apply_start);
+
+  auto rebuild_start = Clock::now();
+  it.rebuild_unions = egraph_.rebuild();
+  it.rebuild_time = seconds_since(rebuild_start);
+
+  if (it.applied.empty() && scheduler_->can_stop(i)) {
+    bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.total_size() &&
+                     it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.number_of_classes();
+    if (unchanged && !result) result = StopReason::saturated();
+  }
+  it.total_time = seconds_since(iteration_start);
+  it.stop_reason = std::move(result);
+  return it;
+}
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,129 @@
+// Runner: equality saturation in iterations. Each iteration searches every
+// rule on the same rebuilt e-graph, applies all matches, and rebuilds; the run
+// ends at saturation or at the first iteration, size, time or hook limit.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/rewrite.h"
+#include "egraph/scheduler.h"
+
+namespace nodalis::egraph {
+
+struct StopReason {
+  enum class Kind { Saturated, IterationLimit, NodeLimit, TimeLimit, Other };
+  Kind kind = Kind::Saturated;
+  uint64_t count = 0;    // IterationLimit: iterations recorded; NodeLimit: total size
+  double seconds = 0;    // TimeLimit: elapsed seconds
+  std::string message;   // Other: the hook's text
+
+  static StopReason saturated() { return {}; }
+  static StopReason iteration_limit(uint64_t n) { return {Kind::IterationLimit, n, 0, {}}; }
+  static StopReason node_limit(uint64_t n) { return {Kind::NodeLimit, n, 0, {}}; }
+  static StopReason time_limit(double s) { return {Kind::TimeLimit, 0, s, {}}; }
+  static StopReason other(std::string text) { return {Kind::Other, 0, 0, std::move(text)}; }
+
+  // "Saturated", "IterationLimit(12)", "Other(text)", ...
+  std::string describe() const;
+  friend bool operator==(const StopReason&, const StopReason&) = default;
+};
+
+struct Iteration {
+  // Effective applications per rule name, in order of first application;
+  // only rules with at least one.
+  std::vector<std::pair<GlobalSymbol, uint64_t>> applied;
+  uint64_t egraph_nodes = 0;    // total size at the start of the iteration
+  uint64_t egraph_classes = 0;  // class count at the start of the iteration
+  double hook_time = 0;
+  double search_time = 0;
+  double apply_time = 0;
+  double rebuild_time = 0;
+  double total_time = 0;
+  uint64_t rebuild_unions = 0;  // unions the closing rebuild performed
+  std::optional<StopReason> stop_reason;
+};
+
+class Runner {
+ public:
+  // Success is nullopt; a text stops the run with StopReason::Other.
+  using Hook = std::function<std::optional<std::string>(Runner&)>;
+
+  static constexpr uint64_t kDefaultIterLimit = 30;
+  static constexpr uint64_t kDefaultNodeLimit = 10000;
+  static constexpr std::chrono::nanoseconds kDefaultTimeLimit = std::chrono::seconds(5);
+
+  Runner();
+
+  Runner& set_iter_limit(uint64_t limit) {
+    iter_limit_ = limit;
+    return *this;
+  }
+  Runner& set_node_limit(uint64_t limit) {
+    node_limit_ = limit;
+    return *this;
+  }
+  Runner& set_time_limit(std::chrono::nanoseconds limit) {
+    time_limit_ = limit;
+    return *this;
+  }
+  // Replaces (and discards) the runner's e-graph.
+  Runner& set_egraph(EGraph egraph) {
+    egraph_ = std::move(egraph);
+    return *this;
+  }
+  Runner& add_hook(Hook hook) {
+    hooks_.push_back(std::move(hook));
+    return *this;
+  }
+  Runner& set_scheduler(std::unique_ptr<RewriteScheduler> scheduler) {
+    scheduler_ = std::move(scheduler);
+    return *this;
+  }
+
+  // Runs the rules once; afterwards the runner is only read. The e-graph it
+  // leaves is always clean and congruence-closed.
+  Runner& run(std::span<const Rewrite> rules);
+
+  EGraph& egraph() noexcept { return egraph_; }
+  const EGraph& egraph() const noexcept { return egraph_; }
+  const std::vector<Iteration>& iterations() const noexcept { return iterations_; }
+  const std::optional<StopReason>& stop_reason() const noexcept { return stop_reason_; }
+  // Root ids a caller may note for its own use; the runner never fills them.
+  std::vector<Id>& roots() noexcept { return roots_; }
+  RewriteScheduler& scheduler() noexcept { return *scheduler_; }
+  uint64_t iter_limit() const noexcept { return iter_limit_; }
+  uint64_t node_limit() const noexcept { return node_limit_; }
+  std::chrono::nanoseconds time_limit() const noexcept { return time_limit_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  std::optional<StopReason> check_limits() const;
+  Iteration run_one(std::span<const Rewrite> rules);
+
+  EGraph egraph_;
+  std::vector<Iteration> iterations_;
+  std::vector<Id> roots_;
+  std::optional<StopReason> stop_reason_;
+  std::vector<Hook> hooks_;
+  uint64_t iter_limit_ = kDefaultIterLimit;
+  uint64_t node_limit_ = kDefaultNodeLimit;
+  std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
+  std::optional<Clock::time_point> start_time_;
+  std::unique_ptr<RewriteScheduler> scheduler_;
+};
+
+// Writes the duplicate-name warning to standard error when two rules share a
+// name; returns whether it did. The run goes on either way.
+bool check_rules(std::span<const Rewrite> rules);
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,77 @@
+// The backoff arithmetic. A search is bounded by threshold + 1 so that an
+// exploding rule costs at most that many substitutions before it is banned;
+// its matches are then dropped whole, which keeps the outcome independent of
+// the order in which classes were visited.
+#include "egraph/scheduler.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "egraph/fault.h"
+
+namespace nodalis::egraph {
+namespace {
+
+uint64_t shift_left(uint64_t value, uint64_t by) {
+  if (by >= 64) throw EngineFault("attempt to shift left with overflow");
+  return value << by;  // overflow of the shifted value is left unguarded
+}
+
+}  // namespace
+
+RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
+  for (auto& [n, s] : stats_) {
+    if (n == name) return s;
+  }
+  RuleStats fresh;
+  fresh.match_limit = default_match_limit_;
+  fresh.ban_length = default_ban_length_;
+  stats_.emplace_back(name, fresh);
+  return stats_.back().second;
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(uint64_t iteration, const EGraph& egraph,
+                                                            const Rewrite& rewrite) {
+  RuleStats& s = rule_stats(rewrite.name());
+  if (iteration < s.banned_until) return {};
+  uint64_t threshold = shift_left(s.match_limit, s.times_banned);
+  uint64_t limit = threshold == std::numeric_limits<uint64_t>::max() ? threshold : threshold + 1;
+  std::vector<SearchMatches> matches = rewrite.search_with_limit(egraph, limit);
+  uint64_t total = 0;
+  for (const SearchMatches& m : matches) total += m.substs.size();
+  if (total > threshold) {
+    uint64_t ban = shift_left(s.ban_length, s.times_banned);
+    s.times_banned += 1;
+    s.banned_until = iteration + ban;
+    return {};
+  }
+  s.times_applied += 1;
+  return matches;
+}
+
+uint64_t BackoffScheduler::apply_rewrite(uint64_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,
+                                         const std::vector<SearchMatches>& matches) {
+  return rewrite.apply(egraph, matches).size();
+}
+
+bool BackoffScheduler::can_stop(uint64_t iteration) {
+  std::vector<RuleStats*> banned;
+  for (auto& [name, s] : stats_) {
+    if (s.banned_until > iteration) banned.push_back(&s);
+  }
+  if (banned.empty()) return true;
+  uint64_t min_ban = UINT64_MAX;
+  for (RuleStats* s : banned) min_ban = std::min(min_ban, s->banned_until);
+  if (min_ban < iteration) throw EngineFault("assertion failed: min_ban >= iteration");
+  // Fast-forward: the earliest-banned rules become available next iteration.
+  uint64_t delta = min_ban - iteration;
+  bool unbanned = false;
+  for (RuleStats* s : banned) {
+    s->banned_until -= delta;
+    unbanned = unbanned || s->banned_until == iteration;
+  }
+  if (!unbanned) throw EngineFault("assertion failed: !unbanned.is_empty()");
+  return false;
+}
+
+}  // namespace nodalis::egraph

@@ -1,0 +1,65 @@
+// Rule scheduling: the RewriteScheduler interface the runner asks before each
+// search, and the BackoffScheduler, which bans a rule whose matches exceed its
+// threshold and doubles both threshold and ban length with every ban.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/rewrite.h"
+
+namespace nodalis::egraph {
+
+class RewriteScheduler {
+ public:
+  virtual ~RewriteScheduler() = default;
+  // Asked only when an iteration applied nothing; false keeps the run going.
+  virtual bool can_stop(uint64_t iteration) = 0;
+  virtual std::vector<SearchMatches> search_rewrite(uint64_t iteration, const EGraph& egraph,
+                                                    const Rewrite& rewrite) = 0;
+  // Number of effective applications.
+  virtual uint64_t apply_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                                 const std::vector<SearchMatches>& matches) = 0;
+};
+
+struct RuleStats {
+  uint64_t times_applied = 0;
+  uint64_t banned_until = 0;
+  uint64_t times_banned = 0;
+  uint64_t match_limit = 0;
+  uint64_t ban_length = 0;
+};
+
+class BackoffScheduler final : public RewriteScheduler {
+ public:
+  static constexpr uint64_t kDefaultMatchLimit = 1000;
+  static constexpr uint64_t kDefaultBanLength = 5;
+
+  BackoffScheduler& with_initial_match_limit(uint64_t limit) {
+    default_match_limit_ = limit;
+    return *this;
+  }
+  BackoffScheduler& with_ban_length(uint64_t length) {
+    default_ban_length_ = length;
+    return *this;
+  }
+
+  bool can_stop(uint64_t iteration) override;
+  std::vector<SearchMatches> search_rewrite(uint64_t iteration, const EGraph& egraph, const Rewrite& rewrite) override;
+  uint64_t apply_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                         const std::vector<SearchMatches>& matches) override;
+
+  // Per rule name, in order of first use. Two rules with one name share a record.
+  const std::vector<std::pair<GlobalSymbol, RuleStats>>& stats() const noexcept { return stats_; }
+
+ private:
+  RuleStats& rule_stats(GlobalSymbol name);
+
+  uint64_t default_match_limit_ = kDefaultMatchLimit;
+  uint64_t default_ban_length_ = kDefaultBanLength;
+  std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
+};
+
+}  // namespace nodalis::egraph

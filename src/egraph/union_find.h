@@ -1,0 +1,62 @@
+// UnionFind: one 32-bit parent entry per issued Id in a flat array. add and
+// lookup use the plain walk, which never writes, so they can run on a const
+// e-graph; unions and rebuilds use path halving.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "egraph/fault.h"
+#include "egraph/id.h"
+
+namespace nodalis::egraph {
+
+class UnionFind {
+ public:
+  size_t size() const noexcept { return parents_.size(); }
+
+  Id make_set() {
+    // The top value stays free so that no caller ever sees an id equal to
+    // the "none" marker some tables use.
+    if (parents_.size() >= uint64_t{UINT32_MAX}) throw EngineFault("e-class ids exhausted");
+    Id id = static_cast<Id>(parents_.size());
+    parents_.push_back(id);
+    return id;
+  }
+
+  Id parent(Id id) const noexcept { return parents_[id]; }
+  bool is_root(Id id) const noexcept { return parents_[id] == id; }
+
+  // Plain walk: no writes.
+  Id find(Id id) const noexcept {
+    while (parents_[id] != id) id = parents_[id];
+    return id;
+  }
+
+  // Path halving: each visited entry skips to its grandparent, and the walk
+  // continues from there.
+  Id find_mut(Id id) noexcept {
+    while (parents_[id] != id) {
+      Id grand = parents_[parents_[id]];
+      parents_[id] = grand;
+      id = grand;
+    }
+    return id;
+  }
+
+  void set_parent(Id id, Id root) noexcept { parents_[id] = root; }
+
+  // The message ids out of range get, wherever a caller hands one in.
+  void check(Id id) const {
+    if (id >= parents_.size()) {
+      throw EngineFault("index out of bounds: the len is " + std::to_string(parents_.size()) +
+                        " but the index is " + std::to_string(id));
+    }
+  }
+
+ private:
+  std::vector<Id> parents_;
+};
+
+}  // namespace nodalis::egraph

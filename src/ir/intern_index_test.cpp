@@ -1,0 +1,73 @@
+// The interning table under colliding hashes, the byte hash it is fed, and
+// the large-page blocks it lives in.
+#include "ir/intern_index.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ir/byte_hash.h"
+#include "ir/large_pages.h"
+
+namespace nodalis::ir {
+namespace {
+
+TEST(InternIndex, CollidingHashesAreToldApartByTheirRecords) {
+  // Every key gets one of three hashes, so tags and home slots collide all
+  // the time, through several growths: only the records decide.
+  InternIndex index;
+  std::vector<NodeKey> nodes;
+  nodes.reserve(3000);
+  auto key = [](int i) { return NodeKey::source("k" + std::to_string(i), ParamMapView()); };
+  auto hash = [](int i) { return 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(i % 3 + 1); };
+  for (int i = 0; i < 3000; ++i) {
+    const NodeKey k = key(i);
+    ASSERT_EQ(index.find(k.view(), hash(i), nodes.data()), InternIndex::kNotFound) << i;
+    index.reserve_one();
+    nodes.push_back(k);
+    index.insert(static_cast<uint64_t>(i), hash(i));
+  }
+  for (int i = 0; i < 3000; ++i) EXPECT_EQ(index.find(key(i).view(), hash(i), nodes.data()), static_cast<uint64_t>(i));
+  EXPECT_EQ(index.find(key(3000).view(), hash(3000), nodes.data()), InternIndex::kNotFound);
+}
+
+TEST(ByteHash, EveryByteAndTheLengthCount) {
+  // Texts of every tail length (0-40 bytes) and each one-byte change of them
+  // hash apart, trailing zero bytes included.
+  std::set<uint64_t> seen;
+  size_t count = 0;
+  for (size_t n = 0; n <= 40; ++n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 7);
+    seen.insert(hash_bytes(42, s.data(), s.size()));
+    ++count;
+    for (size_t i = 0; i < n; ++i) {
+      std::string t = s;
+      t[i] = static_cast<char>(t[i] ^ 0x10);
+      seen.insert(hash_bytes(42, t.data(), t.size()));
+      ++count;
+    }
+  }
+  EXPECT_EQ(seen.size(), count);
+  const std::string zeros(9, '\0');
+  EXPECT_NE(hash_bytes(1, zeros.data(), 8), hash_bytes(1, zeros.data(), 9));
+  EXPECT_NE(hash_bytes(1, "ab", 2), hash_bytes(2, "ab", 2));
+}
+
+TEST(LargePages, BlocksComeZeroedAndWritable) {
+  for (size_t bytes : {size_t{0}, size_t{100}, (size_t{2} << 20) - 8, size_t{2} << 20, (size_t{5} << 20) + 24}) {
+    auto* p = static_cast<unsigned char*>(allocate_zeroed(bytes));
+    ASSERT_NE(p, nullptr);
+    bool zero = true;
+    for (size_t i = 0; i < bytes; ++i) zero = zero && p[i] == 0;
+    EXPECT_TRUE(zero) << bytes;
+    if (bytes > 0) std::memset(p, 0xAB, bytes);
+    release_zeroed(p, bytes);
+  }
+}
+
+}  // namespace
+}  // namespace nodalis::ir

@@ -1,0 +1,88 @@
+// Key blocks: each is aligned to its own size (a power of two), so a key
+// finds its block's header by masking its address, and carries only the
+// block's size. Blocks double from 4 KiB to 2 MiB, so a small store holds
+// little while a big one lives on huge pages.
+#include "ir/key_arena.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "ir/large_pages.h"
+
+namespace nodalis::ir {
+
+namespace {
+
+constexpr uint8_t kFirstLog2 = 12;    // 4 KiB
+constexpr uint8_t kLargestLog2 = 21;  // 2 MiB: one huge page
+
+struct BlockHeader {
+  // Live keys in the block. While the block is the arena's current one, its
+  // keys are counted by the arena instead (no atomic per key) and this holds
+  // kBias minus the keys that died meanwhile; retiring the block trades the
+  // bias for the count.
+  std::atomic<uint64_t> refs;
+};
+constexpr uint64_t kBias = uint64_t{1} << 62;
+constexpr size_t kHeader = 64;  // keeps the header's line to itself
+static_assert(sizeof(BlockHeader) <= kHeader);
+
+BlockHeader* header_of(void* key, uint8_t log2) noexcept {
+  return reinterpret_cast<BlockHeader*>(reinterpret_cast<uintptr_t>(key) & ~((uintptr_t{1} << log2) - 1));
+}
+
+char* new_block(uint8_t log2) {
+  const size_t size = size_t{1} << log2;
+  // allocate_zeroed maps blocks of 2 MiB and more aligned to 2 MiB.
+  void* block = log2 >= kLargestLog2 ? allocate_zeroed(size) : std::aligned_alloc(size, size);
+  if (block == nullptr) throw std::bad_alloc();
+  new (block) BlockHeader{};
+  static_cast<BlockHeader*>(block)->refs.store(kBias, std::memory_order_relaxed);
+  return static_cast<char*>(block);
+}
+
+// Takes `n` references off the block and frees it when none is left.
+void drop(BlockHeader* h, uint8_t log2, uint64_t n) noexcept {
+  if (h->refs.fetch_sub(n, std::memory_order_acq_rel) != n) return;
+  h->~BlockHeader();
+  if (log2 >= kLargestLog2)
+    release_zeroed(h, size_t{1} << log2);
+  else
+    std::free(h);
+}
+
+}  // namespace
+
+void KeyArena::retire() noexcept {
+  if (block_ != nullptr) drop(reinterpret_cast<BlockHeader*>(block_), log2_, kBias - handed_out_);
+  block_ = nullptr;
+}
+
+KeyArena::~KeyArena() { retire(); }
+
+void* KeyArena::allocate(size_t bytes, uint8_t& block_log2) {
+  bytes = (bytes + 3) & ~size_t{3};
+  if (bytes > (size_t{1} << kLargestLog2) / 8) return nullptr;
+  if (block_ == nullptr || size_ - used_ < bytes) {
+    const uint8_t log2 = block_ == nullptr ? kFirstLog2 : static_cast<uint8_t>(log2_ < kLargestLog2 ? log2_ + 1 : log2_);
+    uint8_t fit = log2;
+    while ((size_t{1} << fit) - kHeader < bytes) ++fit;  // only early, small blocks
+    char* block = new_block(fit);                          // the only step that may throw
+    retire();
+    block_ = block;
+    handed_out_ = 0;
+    log2_ = fit;
+    size_ = size_t{1} << fit;
+    used_ = kHeader;
+  }
+  void* key = block_ + used_;
+  used_ += bytes;
+  ++handed_out_;
+  block_log2 = log2_;
+  return key;
+}
+
+void KeyArena::release(void* key, uint8_t block_log2) noexcept { drop(header_of(key, block_log2), block_log2, 1); }
+
+}  // namespace nodalis::ir

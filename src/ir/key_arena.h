@@ -1,0 +1,39 @@
+// KeyArena: the memory of the keys one store interns, carved from blocks
+// instead of one heap allocation per node. A block is freed when the last key
+// in it dies (keys outlive their store in snapshots), so a single surviving
+// key keeps its block; in exchange a new node costs a pointer bump, and the
+// records of a big graph sit on a few huge pages instead of many small ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nodalis::ir {
+
+class KeyArena {
+ public:
+  KeyArena() noexcept = default;
+  ~KeyArena();  // lets go of the current block; keys in it stay valid
+  KeyArena(const KeyArena&) = delete;
+  KeyArena& operator=(const KeyArena&) = delete;
+
+  // Room for one key of `bytes` (4-byte aligned), counted as a live key of
+  // its block, and the block's size as a power of two in `block_log2`; or
+  // nullptr for a key too large for blocks. std::bad_alloc on failure.
+  // Not thread-safe: the store calls it under its lock.
+  void* allocate(size_t bytes, uint8_t& block_log2);
+
+  // A key from allocate() has died; frees its block once none is left in it.
+  // Any thread.
+  static void release(void* key, uint8_t block_log2) noexcept;
+
+ private:
+  void retire() noexcept;  // lets go of the current block
+  char* block_ = nullptr;
+  uint64_t handed_out_ = 0;  // keys allocated from the current block
+  size_t used_ = 0;
+  size_t size_ = 0;
+  uint8_t log2_ = 0;
+};
+
+}  // namespace nodalis::ir

@@ -1,0 +1,50 @@
+// Encoding one node record into a buffer that starts inline, checking every
+// length and count against the record's 32-bit fields as it goes.
+#include "ir/node_record.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "ir/fault.h"
+
+namespace nodalis::ir {
+
+void NodeRecord::too_large(const char* what) {
+  throw CapacityError(std::string("node key too large: ") + what + " must be below 2^32");
+}
+
+NodeRecord::NodeRecord(NodeKind kind) noexcept : data_(inline_) {
+  inline_[0] = static_cast<char>(kind);
+  size_ = 1;
+}
+
+void NodeRecord::grow(size_t n) {
+  // Offsets are 32-bit, so a record past that can never be stored anyway.
+  if (n > kMax32 || size_ > kMax32) too_large("records");
+  const size_t capacity = std::max(2 * capacity_, size_ + n);
+  auto grown = std::make_unique<char[]>(capacity);
+  std::memcpy(grown.get(), data_, size_);
+  heap_ = std::move(grown);
+  data_ = heap_.get();
+  capacity_ = capacity;
+}
+
+void NodeRecord::params(ParamMapView map, bool has_nan) {
+  const std::string_view e = map.encoded();
+  char* p = extend(e.size());
+  view_.params_off = static_cast<uint32_t>(p - data_);
+  std::memcpy(p, e.data(), e.size());
+  view_.has_nan = has_nan;
+}
+
+void NodeRecord::params(std::span<ParamEntryRef> entries) {
+  const size_t size = encoded_size(entries);
+  sort_entries(entries);
+  char* p = extend(size);
+  view_.params_off = static_cast<uint32_t>(p - data_);
+  encode_entries(entries, p);
+  view_.has_nan = entries_have_nan(entries);
+}
+
+}  // namespace nodalis::ir
