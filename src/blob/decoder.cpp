@@ -127,6 +127,9 @@ class RecordDecoder {
 
 #undef NODALIS_TRY
 
+// Records are checked and interned in runs of at most this many.
+constexpr size_t kRun = 256;
+
 // The record to intern: as it stands when canonical and no renumbering is
 // due, else rewritten into `rewritten` first. Rewriting never moves a field,
 // so the offsets hold for the rewritten form too.
@@ -154,23 +157,51 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   // Record index -> store id, filled only once some record has merged with an
   // earlier one; until then the two are the same and the table stays empty.
   std::vector<ir::NodeId> ids;
+  auto note = [&](uint64_t index, ir::NodeId id) {
+    if (!ids.empty()) {
+      ids.push_back(id);
+    } else if (id != index) {
+      // Record `index` merged with an earlier node: from here on, references
+      // are renumbered through the table.
+      ids.reserve(index + 1);
+      for (uint64_t r = 0; r < index; ++r) ids.push_back(r);
+      ids.push_back(id);
+    }
+  };
   std::string rewritten;
   std::vector<EntrySpan> entries;
-  for (uint64_t i = 0; i < node_count; ++i) {
-    auto record = records.next(i);
-    if (!record) return Err{record.error()};
-    auto id = store.intern_record(view_of(record.value(), ids, rewritten, entries));
-    // Inputs were checked against the records before their own, all of which
-    // are in the store, so interning cannot refuse them; kept as a safeguard.
-    if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
-    if (!ids.empty()) {
-      ids.push_back(id.value());
-    } else if (id.value() != i) {
-      // Record i merged with an earlier node: from here on, references are
-      // renumbered through the table.
-      ids.reserve(i + 1);
-      for (uint64_t r = 0; r < i; ++r) ids.push_back(r);
-      ids.push_back(id.value());
+  std::vector<CheckedRecord> run;
+  std::vector<ir::RecordView> views;
+  std::vector<ir::NodeId> run_ids;
+  for (uint64_t i = 0; i < node_count;) {
+    // A run of records checked ahead: the canonical ones at its head are
+    // interned together, the rest (a record to rewrite, anything after a
+    // merge) one at a time.
+    const uint64_t first = i;
+    run.clear();
+    views.clear();
+    while (run.size() < kRun && i < node_count) {
+      auto record = records.next(i);
+      if (!record) return Err{record.error()};
+      ++i;
+      run.push_back(record.value());
+      if (!record.value().canonical || !ids.empty()) break;
+      views.push_back(record.value().view);
+    }
+    size_t done = 0;
+    if (!views.empty()) {
+      run_ids.resize(views.size());
+      auto taken = store.intern_records(views, run_ids);
+      // Inputs were checked against the records before their own, all of
+      // which are in the store, so interning cannot refuse them.
+      if (!taken) return Err{DecodeError::node_ref_out_of_range(taken.error().id)};
+      done = taken.value();
+      for (size_t j = 0; j < done; ++j) note(first + j, run_ids[j]);
+    }
+    for (size_t j = done; j < run.size(); ++j) {
+      auto id = store.intern_record(view_of(run[j], ids, rewritten, entries));
+      if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
+      note(first + j, id.value());
     }
   }
 
