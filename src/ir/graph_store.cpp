@@ -89,6 +89,15 @@ Result<size_t, BadNodeId> GraphStore::intern_records(std::span<const RecordView>
   });
 }
 
+void GraphStore::reserve(uint64_t nodes) {
+  const uint64_t capped = std::min(nodes, kMaxNodes);
+  Guard guard(*this);
+  guard.run([&] {
+    if (capped > nodes_.capacity()) nodes_.reserve(static_cast<size_t>(capped));
+    index_.reserve(capped);
+  });
+}
+
 Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {
   Guard guard(*this);
   return guard.run([&]() -> Result<Unit, BadNodeId> {

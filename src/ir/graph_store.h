@@ -44,6 +44,9 @@ class GraphStore {
   // Returns how many records were taken, or BadNodeId for the first record
   // with an input not below the node count at its turn.
   Result<size_t, BadNodeId> intern_records(std::span<const RecordView> records, std::span<NodeId> ids);
+  // Room for `nodes` nodes in all, so that such a caller, knowing how many
+  // are coming, does not regrow the node list and table on the way.
+  void reserve(uint64_t nodes);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
 

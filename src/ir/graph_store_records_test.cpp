@@ -1,5 +1,6 @@
 // intern_records: the same ids as intern_record one record at a time, and a
-// stop right after the first record that merges with an earlier node.
+// stop right after the first record that merges with an earlier node; reserve
+// changes nothing that can be seen.
 #include <gtest/gtest.h>
 
 #include <span>
@@ -66,6 +67,23 @@ TEST(InternRecords, LongRunsMatchInterningOneByOne) {
   for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(ids[i], single.intern_record(views[i]).value()) << i;
   EXPECT_EQ(bulk.node_count(), 700u);
   EXPECT_EQ(bulk.snapshot().nodes.size(), 700u);
+}
+
+TEST(Reserve, ChangesNothingThatCanBeSeen) {
+  GraphStore reserved, plain;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "k" + std::to_string(i);
+    ASSERT_EQ(reserved.intern(src(name)).value(), plain.intern(src(name)).value());
+  }
+  reserved.reserve(3000);  // grows the table with 40 nodes already placed
+  reserved.reserve(10);    // less than held: nothing to do
+  for (int i = 0; i < 5000; ++i) {
+    const std::string name = "k" + std::to_string(i % 2500);
+    ASSERT_EQ(reserved.intern(src(name)).value(), plain.intern(src(name)).value()) << i;
+  }
+  EXPECT_EQ(reserved.node_count(), 2500u);
+  std::vector<NodeKey> a = reserved.nodes(), b = plain.nodes();
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].record(), b[i].record());
 }
 
 }  // namespace
