@@ -104,9 +104,9 @@ def build_floor(workdir):
     cmd = cc + ["-O2", "-shared", "-fPIC", "-I" + sysconfig.get_paths()["include"], src,
                 "-o", out]
     subprocess.run(cmd, check=True)
-    spec = importlib.util.spec_from_file_location("bench_floor", out)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("bench_floor", out)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
@@ -152,9 +152,9 @@ def load_baseline(directory):
     paths = glob.glob(os.path.join(directory, "nodalis_core", "__init__*.so"))
     if not paths:
         sys.exit(f"no nodalis_core extension under {directory}")
-    spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -20,29 +20,32 @@ GraphStore::GraphStore() = default;
 
 static_assert(std::is_nothrow_move_constructible_v<NodeKey>, "node list growth must not copy keys");
 
-// Shared by both intern paths: `make_key` yields the key to store and runs
-// only for a new node.
+// Shared by every intern path, with the lock held: `make_key` yields the key
+// to store and runs only for a new node.
+template <class MakeKey>
+Result<NodeId, BadNodeId> GraphStore::intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key) {
+  const uint64_t n = nodes_.size();
+  for (NodeId id : record.inputs()) {
+    if (id >= n) return Err{BadNodeId{id}};
+  }
+  const uint64_t found = index_.find(record, hash, nodes_.data());
+  if (found != InternIndex::kNotFound) return found;
+  if (n >= kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+  // Take all memory first so that a failed allocation leaves the store as
+  // it was; after these three steps nothing below can throw.
+  NodeKey key = make_key();
+  if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<size_t>(16, nodes_.capacity() * 2));
+  index_.reserve_one();
+  nodes_.push_back(std::move(key));
+  index_.insert(n, hash);
+  return n;
+}
+
 template <class MakeKey>
 Result<NodeId, BadNodeId> GraphStore::intern_locked(const RecordView& record, uint64_t hash, MakeKey&& make_key) {
   index_.prefetch(hash);
   Guard guard(*this);
-  return guard.run([&]() -> Result<NodeId, BadNodeId> {
-    const uint64_t n = nodes_.size();
-    for (NodeId id : record.inputs()) {
-      if (id >= n) return Err{BadNodeId{id}};
-    }
-    const uint64_t found = index_.find(record, hash, nodes_.data());
-    if (found != InternIndex::kNotFound) return found;
-    if (n >= kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
-    // Take all memory first so that a failed allocation leaves the store as
-    // it was; after these three steps nothing below can throw.
-    NodeKey key = make_key();
-    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<size_t>(16, nodes_.capacity() * 2));
-    index_.reserve_one();
-    nodes_.push_back(std::move(key));
-    index_.insert(n, hash);
-    return n;
-  });
+  return guard.run([&] { return intern_held(record, hash, make_key); });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
@@ -55,6 +58,44 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 Result<NodeId, BadNodeId> GraphStore::intern_record(const RecordView& record) {
   const uint64_t h = record_hash(record, index_.seed());
   return intern_locked(record, h, [&] { return NodeKey::from_record(record, &arena_); });
+}
+
+Result<size_t, BadNodeId> GraphStore::intern_records(std::span<const RecordView> records, std::span<NodeId> ids) {
+  // Hashes run this many records ahead of the lookups, so that the table's
+  // cache misses overlap instead of adding up.
+  constexpr size_t kAhead = 8;
+  const uint64_t seed = index_.seed();
+  const size_t count = std::min(records.size(), ids.size());
+  uint64_t hashes[kAhead];
+  for (size_t j = 0; j < std::min(count, kAhead); ++j) {
+    hashes[j] = record_hash(records[j], seed);
+    index_.prefetch(hashes[j]);
+  }
+  Guard guard(*this);
+  return guard.run([&]() -> Result<size_t, BadNodeId> {
+    for (size_t j = 0; j < count; ++j) {
+      const uint64_t h = hashes[j % kAhead];
+      if (j + kAhead < count) {
+        hashes[j % kAhead] = record_hash(records[j + kAhead], seed);
+        index_.prefetch(hashes[j % kAhead]);
+      }
+      const uint64_t before = nodes_.size();
+      auto id = intern_held(records[j], h, [&] { return NodeKey::from_record(records[j], &arena_); });
+      if (!id) return Err{id.error()};
+      ids[j] = id.value();
+      if (id.value() != before) return j + 1;  // merged with an earlier node
+    }
+    return count;
+  });
+}
+
+void GraphStore::reserve(uint64_t nodes) {
+  const uint64_t capped = std::min(nodes, kMaxNodes);
+  Guard guard(*this);
+  guard.run([&] {
+    if (capped > nodes_.capacity()) nodes_.reserve(static_cast<size_t>(capped));
+    index_.reserve(capped);
+  });
 }
 
 Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -36,6 +36,17 @@ class GraphStore {
   // The same for a record not yet held by a key (see NodeRecord): a key is
   // allocated only when the node is new, so re-adding a node allocates nothing.
   Result<NodeId, BadNodeId> intern_record(const RecordView& record);
+  // intern_record for each record in order under one lock, with the table
+  // lookups of the next few records started ahead (for a caller adding a
+  // whole graph: the blob decoder). ids[i] gets records[i]'s id. Stops right
+  // after the first record that an equal node already present absorbs, so
+  // that a caller whose later records name positions can renumber them.
+  // Returns how many records were taken, or BadNodeId for the first record
+  // with an input not below the node count at its turn.
+  Result<size_t, BadNodeId> intern_records(std::span<const RecordView> records, std::span<NodeId> ids);
+  // Room for `nodes` nodes in all, so that such a caller, knowing how many
+  // are coming, does not regrow the node list and table on the way.
+  void reserve(uint64_t nodes);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
 
@@ -52,6 +63,8 @@ class GraphStore {
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
   template <class MakeKey>
   Result<NodeId, BadNodeId> intern_locked(const RecordView& record, uint64_t hash, MakeKey&& make_key);
+  template <class MakeKey>
+  Result<NodeId, BadNodeId> intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;

@@ -65,7 +65,17 @@ void InternIndex::reserve_one() {
   if (used == hashes_.capacity()) hashes_.reserve(std::max<size_t>(16, 2 * used));
   // Load factor at most 3/4 keeps probe runs short.
   if ((used + 1) * 4 <= capacity_ * 3) return;
-  const size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
+  grow_to(capacity_ == 0 ? kFirstCapacity : capacity_ * 2);
+}
+
+void InternIndex::reserve(uint64_t keys) {
+  size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
+  while (keys * 4 > capacity * 3) capacity *= 2;
+  if (keys > hashes_.capacity()) hashes_.reserve(keys);
+  if (capacity != capacity_) grow_to(capacity);
+}
+
+void InternIndex::grow_to(size_t capacity) {
   // The only steps that may throw; the memory comes zeroed (all slots empty).
   auto* tags = static_cast<uint8_t*>(allocate_zeroed(capacity));
   uint32_t* ids;

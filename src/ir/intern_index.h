@@ -37,12 +37,16 @@ class InternIndex {
   // Makes room for one more insert so that insert cannot fail afterwards;
   // may throw std::bad_alloc before changing anything.
   void reserve_one();
+  // Room for `keys` keys in all at once, for a caller that knows how many
+  // are coming; may throw std::bad_alloc before changing anything.
+  void reserve(uint64_t keys);
   // Records that node `id` (with that hash) is interned; ids come in order
   // 0, 1, 2, ... Call reserve_one first: this never allocates.
   void insert(uint64_t id, uint64_t hash) noexcept;
 
  private:
   void place(uint32_t id, uint32_t hash_hi) noexcept;
+  void grow_to(size_t capacity);  // a power of two above the current one
 
   uint8_t* tags_ = nullptr;  // 0 = empty, else 0x80 | 7 hash bits
   uint32_t* ids_ = nullptr;

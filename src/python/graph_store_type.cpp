@@ -55,6 +55,19 @@ PyMethodDef graph_store_methods[] = {
                      "Exchange's identity is its\n`scheme` ParamMap (`params`) + its one logical "
                      "input; `nodes()[i][\"kind\"] == \"exchange\"`."),
     NODALIS_NOARGS(node_count, "node_count($self)\n--\n\n"),
+    NODALIS_NOARGS(to_dot, "to_dot($self)\n--\n\n"),
+    NODALIS_FASTCALL(serialize,
+                     "serialize($self, outputs=None)\n--\n\n"
+                     "Serialize the IR to the canonical, versioned, byte-identical durable form "
+                     "(plan M8 / A.3.1:\nthe serializable IR — not cloudpickle — is the "
+                     "canonical durable representation). With\n`outputs=` the bytes flag EXACTLY "
+                     "that set, ignoring stored marks (M22: outputs are a\nproperty of the compile "
+                     "request); the default keeps the marks-based behavior."),
+    NODALIS_STATIC(deserialize,
+                   "deserialize(data)\n--\n\n"
+                   "Rebuild a store from canonical bytes. A round trip reproduces the same node "
+                   "ids, so\n`serialize` of the result is byte-identical to the input (plan M8 "
+                   "determinism gate)."),
     NODALIS_NOARGS(nodes,
                    "nodes($self)\n--\n\n"
                    "Structured, read-only view of every node in id order (plan M9: `inspect` "
@@ -118,7 +131,12 @@ PyType_Spec graph_store_spec = {
 }  // namespace
 
 PyObject* make_graph_store_type(PyObject* module) {
-  return PyType_FromModuleAndSpec(module, &graph_store_spec, nullptr);
+  PyObject* type = PyType_FromModuleAndSpec(module, &graph_store_spec, nullptr);
+  if (type != nullptr && bind_deserialize_to_class(reinterpret_cast<PyTypeObject*>(type)) < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return type;
 }
 
 bool is_graph_store(PyObject* o) noexcept { return Py_TYPE(o)->tp_dealloc == graph_store_dealloc; }

@@ -50,6 +50,16 @@ PyObject* graph_store_node_count(PyObject* self, PyObject* unused);
 PyObject* graph_store_outputs(PyObject* self, PyObject* unused);
 // node_view.cpp
 PyObject* graph_store_nodes(PyObject* self, PyObject* unused);
+// store_dot.cpp
+PyObject* graph_store_to_dot(PyObject* self, PyObject* unused);
+// store_blob.cpp
+PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* graph_store_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+// The interpreter calls a static method's function without a receiver;
+// this rebinds deserialize to the class once it exists (-1 with an error set).
+int bind_deserialize_to_class(PyTypeObject* type);
 // reduction_methods.cpp
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);

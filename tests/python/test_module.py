@@ -96,8 +96,8 @@ def test_class_texts():
 def test_method_table_order():
     names = [n for n in GraphStore.__dict__ if not n.startswith("_")]
     assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
-                     "node_count", "nodes", "outputs", "reduce", "reduce_incremental",
-                     "reduction_report"]
+                     "node_count", "to_dot", "serialize", "deserialize", "nodes", "outputs",
+                     "reduce", "reduce_incremental", "reduction_report"]
 
 
 @pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])

@@ -1,0 +1,90 @@
+// intern_records: the same ids as intern_record one record at a time, and a
+// stop right after the first record that merges with an earlier node; reserve
+// changes nothing that can be seen.
+#include <gtest/gtest.h>
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ir/graph_store.h"
+
+namespace nodalis::ir {
+namespace {
+
+NodeKey src(const std::string& name) { return NodeKey::source(name, ParamMapView()); }
+
+std::vector<RecordView> views_of(const std::vector<NodeKey>& keys) {
+  std::vector<RecordView> views;
+  for (const NodeKey& k : keys) views.push_back(k.view());
+  return views;
+}
+
+TEST(InternRecords, StopsRightAfterTheFirstMerge) {
+  GraphStore store;
+  ASSERT_EQ(store.intern(src("a")).value(), 0u);
+  NodeId in0[] = {0};
+  std::vector<NodeKey> keys = {src("b"), NodeKey::op("f", ParamMapView(), in0), src("a"), src("c")};
+  std::vector<RecordView> views = views_of(keys);
+  std::vector<NodeId> ids(views.size(), 99);
+  auto taken = store.intern_records(views, ids);
+  ASSERT_TRUE(taken.ok());
+  EXPECT_EQ(taken.value(), 3u);
+  EXPECT_EQ(ids, (std::vector<NodeId>{1, 2, 0, 99}));
+  EXPECT_EQ(store.node_count(), 3u);
+  // Every node interned in bulk is found again one at a time.
+  EXPECT_EQ(store.intern(src("b")).value(), 1u);
+  EXPECT_EQ(store.intern(NodeKey::op("f", ParamMapView(), in0)).value(), 2u);
+  EXPECT_EQ(store.intern_record(views[3]).value(), 3u);
+}
+
+TEST(InternRecords, ABadInputStopsWithTheRecordsBeforeItInterned) {
+  GraphStore store;
+  NodeId bad[] = {0, 5};
+  std::vector<NodeKey> keys = {src("a"), NodeKey::op("f", ParamMapView(), bad), src("b")};
+  std::vector<RecordView> views = views_of(keys);
+  std::vector<NodeId> ids(views.size());
+  auto taken = store.intern_records(views, ids);
+  ASSERT_FALSE(taken.ok());
+  EXPECT_EQ(taken.error().id, 5u);
+  EXPECT_EQ(store.node_count(), 1u);
+}
+
+// Longer than the look-ahead, with repeats: resuming after each merge gives
+// the ids that interning one record at a time gives.
+TEST(InternRecords, LongRunsMatchInterningOneByOne) {
+  GraphStore bulk, single;
+  std::vector<NodeKey> keys;
+  for (int i = 0; i < 1000; ++i) keys.push_back(src("n" + std::to_string(i % 700)));
+  std::vector<RecordView> views = views_of(keys);
+  std::vector<NodeId> ids(views.size());
+  size_t done = 0;
+  while (done < views.size()) {
+    auto taken = bulk.intern_records(std::span(views).subspan(done), std::span(ids).subspan(done));
+    ASSERT_TRUE(taken.ok());
+    done += taken.value();
+  }
+  for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(ids[i], single.intern_record(views[i]).value()) << i;
+  EXPECT_EQ(bulk.node_count(), 700u);
+  EXPECT_EQ(bulk.snapshot().nodes.size(), 700u);
+}
+
+TEST(Reserve, ChangesNothingThatCanBeSeen) {
+  GraphStore reserved, plain;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "k" + std::to_string(i);
+    ASSERT_EQ(reserved.intern(src(name)).value(), plain.intern(src(name)).value());
+  }
+  reserved.reserve(3000);  // grows the table with 40 nodes already placed
+  reserved.reserve(10);    // less than held: nothing to do
+  for (int i = 0; i < 5000; ++i) {
+    const std::string name = "k" + std::to_string(i % 2500);
+    ASSERT_EQ(reserved.intern(src(name)).value(), plain.intern(src(name)).value()) << i;
+  }
+  EXPECT_EQ(reserved.node_count(), 2500u);
+  std::vector<NodeKey> a = reserved.nodes(), b = plain.nodes();
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].record(), b[i].record());
+}
+
+}  // namespace
+}  // namespace nodalis::ir

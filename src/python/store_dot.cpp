@@ -1,0 +1,17 @@
+// GraphStore.to_dot: the Graphviz rendering as a str. The store renders under
+// its own lock; the text is converted only after the lock is released.
+#include <string>
+
+#include "python/call_boundary.h"
+#include "python/graph_store_type.h"
+
+namespace nodalis::py {
+
+PyObject* graph_store_to_dot(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const std::string text = store_of(self).to_dot();
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  });
+}
+
+}  // namespace nodalis::py
