@@ -1,5 +1,6 @@
-"""Builds the IR of a small scoring pipeline, prints its node view, reduces it
-and prints the reduced graph with its report.
+"""Builds the IR of a small scoring pipeline, prints its node view, reduces it,
+prints the reduced graph with its report, and saves the reduced store as an IR
+blob and as Graphviz DOT (in ./out, or the directory given as argument).
 
 Two sources are cleaned by element-wise ops, scored by an external model,
 repartitioned across workers by an exchange and summed per partition. Adding a
@@ -8,6 +9,8 @@ The reduction drops what the outputs do not need (a debugging branch), removes
 the identity op, finds that two products differ only in operand order, and
 fuses the element-wise chain into one stage.
 """
+import pathlib
+import sys
 from collections import Counter
 from typing import List, Tuple
 
@@ -56,7 +59,7 @@ def describe(node: dict) -> str:
     return f"  %{node['id']:<2} {node['kind']:<9} {label:<9} inputs={node['inputs']} {{{params}}}"
 
 
-def main() -> None:
+def main(out_dir: str = "out") -> None:
     g, outputs = build()
     nodes = g.nodes()
     kinds = Counter(n["kind"] for n in nodes)
@@ -83,6 +86,16 @@ def main() -> None:
     print(f"incremental: {reducer.total_work()} nodes stepped, canonical form of "
           f"{reducer.canonical_count()}, {incremental['reduced_nodes']} nodes after finalize")
 
+    # The reduced store carries its outputs, so its blob reloads as the same
+    # graph with the same marks.
+    out = pathlib.Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    blob = reduced.serialize()
+    (out / "pipeline.reduced.nir").write_bytes(blob)
+    (out / "pipeline.reduced.dot").write_text(reduced.to_dot())
+    assert GraphStore.deserialize(blob).outputs() == reduced.outputs()
+    print(f"saved {out / 'pipeline.reduced.nir'} ({len(blob)} bytes) and {out / 'pipeline.reduced.dot'}")
+
 
 if __name__ == "__main__":
-    main()
+    main(*sys.argv[1:2])
