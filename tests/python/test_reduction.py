@@ -289,3 +289,12 @@ def test_reductions_see_the_store_as_it_was_while_another_thread_builds():
     builder.join()
     assert g.reduction_report(outputs=[first])["input_nodes"] == g.node_count()
     assert seen == sorted(seen)
+
+
+def test_a_reduced_store_round_trips_through_its_blob_with_its_marks():
+    g = random_store(GraphStore(), 8, 90)
+    reduced, _ = g.reduce(outputs=[89, 30])
+    again = GraphStore.deserialize(reduced.serialize())
+    assert again.nodes() == reduced.nodes() and again.outputs() == reduced.outputs()
+    # Its marks are what a reduction without outputs keeps: a fixpoint.
+    assert again.reduce()[0].serialize() == reduced.serialize()
