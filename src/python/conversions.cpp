@@ -111,6 +111,29 @@ void NodeIds::spill(ir::NodeId id) {
 
 namespace {
 
+// The value of an exact int that fits one internal digit, read without a
+// call (nearly every node id); false for any other int, which then takes
+// PyLong_AsUnsignedLongLong with its range checks and errors.
+inline bool small_id(PyObject* item, ir::NodeId& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  auto* v = reinterpret_cast<PyLongObject*>(item);
+  if (!PyUnstable_Long_IsCompact(v)) return false;
+  const Py_ssize_t value = PyUnstable_Long_CompactValue(v);
+  if (value < 0) return false;
+  out = static_cast<ir::NodeId>(value);
+  return true;
+#elif PY_VERSION_HEX >= 0x030B0000
+  const Py_ssize_t size = Py_SIZE(item);  // digit count, negative for a negative int
+  if (size != 0 && size != 1) return false;
+  out = size == 0 ? 0 : static_cast<ir::NodeId>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
+  return true;
+#else
+  (void)item;
+  (void)out;
+  return false;
+#endif
+}
+
 bool id_from_py(PyObject* item, ir::NodeId& out) {
   if (PyLong_CheckExact(item)) {
     out = PyLong_AsUnsignedLongLong(item);
@@ -137,8 +160,11 @@ bool ids_from_py(PyObject* o, NodeIds& out) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
     Py_ssize_t i = 0;
     for (; i < n && PyLong_CheckExact(items[i]); ++i) {
-      ir::NodeId id = PyLong_AsUnsignedLongLong(items[i]);
-      if (id == ~ir::NodeId{0} && PyErr_Occurred()) return false;
+      ir::NodeId id;
+      if (!small_id(items[i], id)) {
+        id = PyLong_AsUnsignedLongLong(items[i]);
+        if (id == ~ir::NodeId{0} && PyErr_Occurred()) return false;
+      }
       out.push(id);
     }
     if (i == n) return true;
