@@ -3,6 +3,7 @@
 // node key itself needs: the param buffers are per thread and reused.
 #include "python/conversions.h"
 
+#include <climits>
 #include <cstring>
 
 #include "python/payload_descriptor_type.h"
@@ -52,6 +53,12 @@ bool str_from_py(PyObject* o, std::string_view& out) {
   if (!PyUnicode_Check(o)) {
     PyErr_Format(PyExc_TypeError, "expected str, not %.200s", Py_TYPE(o)->tp_name);
     return false;
+  }
+  // An ASCII str (nearly every name) is its own UTF-8: no call, no cache.
+  if (PyUnicode_IS_ASCII(o)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                           size_t(PyUnicode_GET_LENGTH(o)));
+    return true;
   }
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(o, &len);
@@ -189,7 +196,11 @@ bool ids_arg(const char* param, PyObject* o, NodeIds& out) {
   return ids_from_py(o, out) || argument_error(param);
 }
 
-PyObject* id_to_py(ir::NodeId id) { return PyLong_FromUnsignedLongLong(id); }
+PyObject* id_to_py(ir::NodeId id) {
+  // PyLong_FromLong makes a one-digit int without a digit loop.
+  if (id <= ir::NodeId(LONG_MAX)) return PyLong_FromLong(long(id));
+  return PyLong_FromUnsignedLongLong(id);
+}
 
 PyObject* ids_to_py(std::span<const ir::NodeId> ids) {
   PyRef list = PyRef::steal(PyList_New(Py_ssize_t(ids.size())));
