@@ -28,7 +28,8 @@ Result<NodeId, BadNodeId> GraphStore::intern_held(const RecordView& record, uint
   for (NodeId id : record.inputs()) {
     if (id >= n) return Err{BadNodeId{id}};
   }
-  const uint64_t found = index_.find(record, hash, nodes_.data());
+  InternIndex::Miss miss;
+  const uint64_t found = index_.find(record, hash, nodes_.data(), miss);
   if (found != InternIndex::kNotFound) return found;
   if (n >= kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
   // Take all memory first so that a failed allocation leaves the store as
@@ -37,7 +38,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_held(const RecordView& record, uint
   if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<size_t>(16, nodes_.capacity() * 2));
   index_.reserve_one();
   nodes_.push_back(std::move(key));
-  index_.insert(n, hash);
+  index_.insert(n, hash, miss);
   return n;
 }
 

@@ -35,13 +35,22 @@ InternIndex::~InternIndex() {
 }
 
 uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* nodes) const noexcept {
+  Miss miss;
+  return find(key, hash, nodes, miss);
+}
+
+uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept {
+  miss.capacity = capacity_;
   if (capacity_ == 0) return kNotFound;
   const auto hi = static_cast<uint32_t>(hash >> 32);
   const uint8_t tag = tag_of(hi);
   const size_t mask = capacity_ - 1;
   for (size_t i = home(hi, capacity_);; i = (i + 1) & mask) {
     const uint8_t t = tags_[i];
-    if (t == 0) return kNotFound;
+    if (t == 0) {
+      miss.slot = i;
+      return kNotFound;
+    }
     if (t == tag && records_equal(nodes[ids_[i]].view(), key)) return ids_[i];
   }
 }
@@ -104,6 +113,16 @@ void InternIndex::insert(uint64_t id, uint64_t hash) noexcept {
   const auto hi = static_cast<uint32_t>(hash >> 32);
   hashes_.push_back(hi);  // never reallocates: reserve_one made room
   place(static_cast<uint32_t>(id), hi);
+}
+
+void InternIndex::insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept {
+  if (miss.capacity != capacity_ || capacity_ == 0) return insert(id, hash);
+  const auto hi = static_cast<uint32_t>(hash >> 32);
+  hashes_.push_back(hi);  // never reallocates: reserve_one made room
+  // Nothing was placed since the miss (the store's lock is held throughout),
+  // so the probe would end at the same empty slot.
+  tags_[miss.slot] = tag_of(hi);
+  ids_[miss.slot] = static_cast<uint32_t>(id);
 }
 
 }  // namespace nodalis::ir

@@ -29,6 +29,15 @@ class InternIndex {
   // record_hash(key, seed()).
   static constexpr uint64_t kNotFound = ~uint64_t{0};
   uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes) const noexcept;
+  // Where a lookup that found nothing stopped: the empty slot the key would
+  // take, valid while the table keeps that capacity.
+  struct Miss {
+    size_t slot = 0;
+    size_t capacity = 0;
+  };
+  // find that also notes the miss, so that inserting the new key right after
+  // needs no second probe.
+  uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept;
   // Starts loading the tags where a lookup of `hash` begins, so that a cache
   // miss overlaps taking the store's lock. Safe without the lock: it reads
   // only the two hints below, and a stale hint merely prefetches the wrong
@@ -43,6 +52,9 @@ class InternIndex {
   // Records that node `id` (with that hash) is interned; ids come in order
   // 0, 1, 2, ... Call reserve_one first: this never allocates.
   void insert(uint64_t id, uint64_t hash) noexcept;
+  // insert into the slot `miss` noted for this hash, unless the table has
+  // grown since (then it probes afresh).
+  void insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept;
 
  private:
   void place(uint32_t id, uint32_t hash_hi) noexcept;

@@ -15,9 +15,14 @@
 namespace nodalis::ir {
 namespace {
 
-TEST(InternIndex, CollidingHashesAreToldApartByTheirRecords) {
+// Inserting through the slot a miss noted (valid until the table grows) must
+// land where a fresh probe would, or later lookups stop early.
+class InternIndexInsert : public ::testing::TestWithParam<bool> {};
+
+TEST_P(InternIndexInsert, CollidingHashesAreToldApartByTheirRecords) {
   // Every key gets one of three hashes, so tags and home slots collide all
   // the time, through several growths: only the records decide.
+  const bool through_miss = GetParam();
   InternIndex index;
   std::vector<NodeKey> nodes;
   nodes.reserve(3000);
@@ -25,14 +30,20 @@ TEST(InternIndex, CollidingHashesAreToldApartByTheirRecords) {
   auto hash = [](int i) { return 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(i % 3 + 1); };
   for (int i = 0; i < 3000; ++i) {
     const NodeKey k = key(i);
-    ASSERT_EQ(index.find(k.view(), hash(i), nodes.data()), InternIndex::kNotFound) << i;
+    InternIndex::Miss miss;
+    ASSERT_EQ(index.find(k.view(), hash(i), nodes.data(), miss), InternIndex::kNotFound) << i;
     index.reserve_one();
     nodes.push_back(k);
-    index.insert(static_cast<uint64_t>(i), hash(i));
+    if (through_miss)
+      index.insert(static_cast<uint64_t>(i), hash(i), miss);
+    else
+      index.insert(static_cast<uint64_t>(i), hash(i));
   }
   for (int i = 0; i < 3000; ++i) EXPECT_EQ(index.find(key(i).view(), hash(i), nodes.data()), static_cast<uint64_t>(i));
   EXPECT_EQ(index.find(key(3000).view(), hash(3000), nodes.data()), InternIndex::kNotFound);
 }
+
+INSTANTIATE_TEST_SUITE_P(ProbeOrNotedSlot, InternIndexInsert, ::testing::Bool());
 
 TEST(ByteHash, EveryByteAndTheLengthCount) {
   // Texts of every tail length (0-40 bytes) and each one-byte change of them

@@ -40,11 +40,17 @@ void NodeRecord::params(ParamMapView map, bool has_nan) {
 
 void NodeRecord::params(std::span<ParamEntryRef> entries) {
   const size_t size = encoded_size(entries);
-  sort_entries(entries);
+  if (entries.size() > 1) sort_entries(entries);
   char* p = extend(size);
   view_.params_off = static_cast<uint32_t>(p - data_);
   encode_entries(entries, p);
-  view_.has_nan = entries_have_nan(entries);
+  // The NaN test inline: this runs for every node built from Python.
+  bool nan = false;
+  for (const ParamEntryRef& e : entries) {
+    constexpr uint64_t kExponent = 0x7FF0000000000000ull;
+    nan |= e.value.tag == ParamTag::Float && (e.value.bits & ~(uint64_t{1} << 63)) > kExponent;
+  }
+  view_.has_nan = nan;
 }
 
 }  // namespace nodalis::ir

@@ -16,9 +16,7 @@ namespace nodalis::ir {
 class GraphStore::Guard {
  public:
   explicit Guard(const GraphStore& store) : store_(store), lock_(store.mu_) {
-    if (store_.poisoned_) {
-      throw InternalFault(std::string(kStorePoisoned) + ": an earlier operation failed while holding it");
-    }
+    if (store_.poisoned_) [[unlikely]] refuse_poisoned();
   }
 
   // Runs `work` under the lock. Running out of memory or past the 32-bit
@@ -40,6 +38,11 @@ class GraphStore::Guard {
   }
 
  private:
+  // Out of line, so that the check costs every operation one compare only.
+  [[noreturn, gnu::cold, gnu::noinline]] static void refuse_poisoned() {
+    throw InternalFault(std::string(kStorePoisoned) + ": an earlier operation failed while holding it");
+  }
+
   const GraphStore& store_;
   std::lock_guard<std::mutex> lock_;
 };

@@ -107,8 +107,8 @@ class Binding {
   Py_ssize_t given_ = 0;
 };
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          BoundArgs& out) {
+bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, BoundArgs& out) {
   Binding b(sig, out);
   b.take_positional(args, nargs);
   if (kwnames != nullptr) {

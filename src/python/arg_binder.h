@@ -51,6 +51,19 @@ inline constexpr Signature no_parameters(const char* qualname) {
 // parameter that was not given is null.
 class BoundArgs {
  public:
+  // The common call: positional arguments only, as many as the parameter
+  // list accepts and at least its required ones, and no keyword-only
+  // parameter required. Nothing can be wrong with such a call, so it is bound
+  // without the general binder; false when the call is not of that shape.
+  bool take_plain(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+    if (kwnames != nullptr || nargs < sig.required || nargs > sig.positional ||
+        sig.required_keyword_only != 0)
+      return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+    return true;
+  }
+
   PyObject* operator[](int i) const noexcept { return slots_[i]; }
   // Null when not given or given as None: the two mean the same.
   PyObject* optional(int i) const noexcept {
@@ -65,8 +78,13 @@ class BoundArgs {
 // Vectorcall convention (METH_FASTCALL | METH_KEYWORDS): `nargs` positional
 // arguments, then one value per name in `kwnames` (a tuple, or null).
 // False with TypeError set on a binding error.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          BoundArgs& out);
+bool bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, BoundArgs& out);
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, BoundArgs& out) {
+  return out.take_plain(sig, args, nargs, kwnames) ||
+         bind_general(sig, args, nargs, kwnames, out);
+}
 // Tuple-and-dict convention (tp_new): `kwargs` may be null.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 

@@ -3,6 +3,7 @@
 // node key itself needs: the param buffers are per thread and reused.
 #include "python/conversions.h"
 
+#include <climits>
 #include <cstring>
 
 #include "python/payload_descriptor_type.h"
@@ -52,6 +53,12 @@ bool str_from_py(PyObject* o, std::string_view& out) {
   if (!PyUnicode_Check(o)) {
     PyErr_Format(PyExc_TypeError, "expected str, not %.200s", Py_TYPE(o)->tp_name);
     return false;
+  }
+  // An ASCII str (nearly every name) is its own UTF-8: no call, no cache.
+  if (PyUnicode_IS_ASCII(o)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                           size_t(PyUnicode_GET_LENGTH(o)));
+    return true;
   }
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(o, &len);
@@ -111,6 +118,29 @@ void NodeIds::spill(ir::NodeId id) {
 
 namespace {
 
+// The value of an exact int that fits one internal digit, read without a
+// call (nearly every node id); false for any other int, which then takes
+// PyLong_AsUnsignedLongLong with its range checks and errors.
+inline bool small_id(PyObject* item, ir::NodeId& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  auto* v = reinterpret_cast<PyLongObject*>(item);
+  if (!PyUnstable_Long_IsCompact(v)) return false;
+  const Py_ssize_t value = PyUnstable_Long_CompactValue(v);
+  if (value < 0) return false;
+  out = static_cast<ir::NodeId>(value);
+  return true;
+#elif PY_VERSION_HEX >= 0x030B0000
+  const Py_ssize_t size = Py_SIZE(item);  // digit count, negative for a negative int
+  if (size != 0 && size != 1) return false;
+  out = size == 0 ? 0 : static_cast<ir::NodeId>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
+  return true;
+#else
+  (void)item;
+  (void)out;
+  return false;
+#endif
+}
+
 bool id_from_py(PyObject* item, ir::NodeId& out) {
   if (PyLong_CheckExact(item)) {
     out = PyLong_AsUnsignedLongLong(item);
@@ -137,8 +167,11 @@ bool ids_from_py(PyObject* o, NodeIds& out) {
     Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
     Py_ssize_t i = 0;
     for (; i < n && PyLong_CheckExact(items[i]); ++i) {
-      ir::NodeId id = PyLong_AsUnsignedLongLong(items[i]);
-      if (id == ~ir::NodeId{0} && PyErr_Occurred()) return false;
+      ir::NodeId id;
+      if (!small_id(items[i], id)) {
+        id = PyLong_AsUnsignedLongLong(items[i]);
+        if (id == ~ir::NodeId{0} && PyErr_Occurred()) return false;
+      }
       out.push(id);
     }
     if (i == n) return true;
@@ -163,7 +196,11 @@ bool ids_arg(const char* param, PyObject* o, NodeIds& out) {
   return ids_from_py(o, out) || argument_error(param);
 }
 
-PyObject* id_to_py(ir::NodeId id) { return PyLong_FromUnsignedLongLong(id); }
+PyObject* id_to_py(ir::NodeId id) {
+  // PyLong_FromLong makes a one-digit int without a digit loop.
+  if (id <= ir::NodeId(LONG_MAX)) return PyLong_FromLong(long(id));
+  return PyLong_FromUnsignedLongLong(id);
+}
 
 PyObject* ids_to_py(std::span<const ir::NodeId> ids) {
   PyRef list = PyRef::steal(PyList_New(Py_ssize_t(ids.size())));
