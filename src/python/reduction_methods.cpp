@@ -19,15 +19,6 @@ constexpr Signature kReduceIncremental =
 constexpr Signature kReductionReport =
     mixed_signature("GraphStore.reduction_report", kOutputs, 0, 0, 0);
 
-bool check_receiver(PyObject* self, const char* method) {
-  if (is_graph_store(self)) return true;
-  PyErr_Format(PyExc_TypeError,
-               "descriptor '%s' for 'nodalis_core.GraphStore' objects doesn't apply to a "
-               "'%.100s' object",
-               method, Py_TYPE(self)->tp_name);
-  return false;
-}
-
 // The reduction all three methods share; null with an error set on failure.
 std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,
                                           bool maximal_fusion) {

@@ -56,13 +56,7 @@ PyObject* blob_to_py(std::span<const ir::NodeKey> nodes, std::span<const ir::Nod
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return bound_call(kSerialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!is_graph_store(self)) {
-      PyErr_Format(PyExc_TypeError,
-                   "descriptor 'serialize' for 'nodalis_core.GraphStore' objects doesn't apply "
-                   "to a '%.100s' object",
-                   Py_TYPE(self)->tp_name);
-      return nullptr;
-    }
+    if (!check_receiver(self, "serialize")) return nullptr;
     ir::GraphStore& store = store_of(self);
     PyObject* requested = a.optional(0);
     if (requested == nullptr) {

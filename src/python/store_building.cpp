@@ -27,16 +27,6 @@ constexpr Signature kAddExternal =
 constexpr Signature kAddExchange =
     positional_signature("GraphStore.add_exchange", kInputsParams, 1);
 
-// Only reachable by calling a method through the class with a foreign object.
-bool check_receiver(PyObject* self, const char* method) {
-  if (is_graph_store(self)) return true;
-  PyErr_Format(PyExc_TypeError,
-               "descriptor '%s' for 'nodalis_core.GraphStore' objects doesn't apply to a "
-               "'%.100s' object",
-               method, Py_TYPE(self)->tp_name);
-  return false;
-}
-
 // Runs once every argument is converted: `encode` writes the record's fields
 // after the kind tag, in the order of node_key.h.
 template <class Encode>

@@ -1,5 +1,6 @@
 # GraphStore.nodes(): one dict per node in id order, keys in their fixed
 # order, values of the documented types, and a view independent of the store.
+import pytest
 from nodalis_core import GraphStore, PayloadDescriptor
 
 BASE_KEYS = ["id", "output", "inputs", "kind", "name", "params"]
@@ -77,3 +78,34 @@ def test_outputs_of_a_built_store_are_empty():
     store, _ = build_pipeline()
     assert store.outputs() == []
     assert store.outputs() is not store.outputs()
+
+
+def _stage_blob(token: bytes) -> bytes:
+    """A source x and a stage over it whose one member has `token`."""
+    import struct
+    source = b"\x00" + struct.pack("<I", 1) + b"x" + struct.pack("<I", 0)
+    stage = (b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<I", 1)
+             + struct.pack("<I", len(token)) + token + struct.pack("<I", 1) + b"\x00"
+             + struct.pack("<I", 0))
+    return b"NIR1" + struct.pack("<I", 2) + source + stage + struct.pack("<I", 0)
+
+
+@pytest.mark.parametrize("token, shown", [
+    (b"src|x", '"src|x"'),
+    (b"op|add|scalar", '"op|add|scalar"'),
+    (b'op|a"b|zz', '"op|a\\"b|zz"'),
+    (b"op", '"op"'),
+])
+def test_unparseable_stage_member_token(token, shown):
+    store = GraphStore.deserialize(_stage_blob(token))
+    with pytest.raises(ValueError) as info:
+        store.nodes()
+    assert str(info.value) == "unparseable stage member token " + shown
+
+
+def test_parseable_stage_member_is_described():
+    store = GraphStore.deserialize(_stage_blob(b"red|sum|axis=i0"))
+    stage = store.nodes()[1]
+    assert stage["kind"] == "stage" and stage["n_members"] == 1
+    assert stage["members"] == [
+        {"kind": "red", "name": "sum", "params": {"axis": 0}, "inputs": [("input", 0)]}]
