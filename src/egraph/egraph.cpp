@@ -52,17 +52,25 @@ void EGraph::reserve(size_t n) {
   key_class_.reserve(total);
   memo_.reserve(total);
   classes_.reserve(uf_.size() + n);
+  uf_.reserve(uf_.size() + n);
 }
 
 void EGraph::file_parents() const {
   // A key's children are the roots they had when it was added, which is
   // where its parent entries belong; keys a rebuild re-inserted are no
-  // parents of anything.
-  for (size_t k = parents_filed_; k < keys_.size(); ++k) {
+  // parents of anything. Each entry lands in a class far from the last one,
+  // so the classes of a key some way ahead are fetched while this one is
+  // filed.
+  constexpr size_t kAhead = 8;
+  const size_t end = keys_.size();
+  for (size_t k = parents_filed_; k < end; ++k) {
+    if (k + kAhead < end) {
+      for (Id c : keys_[k + kAhead].children()) __builtin_prefetch(&classes_[c].parents, 1);
+    }
     if (key_class_[k] == kNoClass) continue;
     for (Id c : keys_[k].children()) classes_[c].parents.push_back(static_cast<ParentRef>(k));
   }
-  parents_filed_ = keys_.size();
+  parents_filed_ = end;
 }
 
 Id EGraph::add_internal(SymbolLang node) {
