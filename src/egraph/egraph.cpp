@@ -206,6 +206,20 @@ void EGraph::rebuild_classes() {
       ++key;
     }
   };
+  if (stale_.empty()) {
+    // Nothing merged since the last rebuild: every fresh class is a root
+    // whose one node is its key, and no key was re-inserted. The common
+    // first rebuild after a bulk load takes this walk, a block at a time.
+    fresh_ops_.reserve(keys_.size() - key);
+    while (key < keys_.size()) {
+      constexpr size_t kBlock = BlockList<SymbolLang>::kBlock;
+      size_t run = std::min(keys_.size() - key, kBlock - (key & (kBlock - 1)));
+      const SymbolLang* k_node = &keys_[key];
+      const Id* k_class = &key_class_[key];
+      for (size_t j = 0; j < run; ++j) fresh_ops_.push_back(OpIndex::entry(k_node[j].op(), k_class[j]));
+      key += run;
+    }
+  }
   for (Id r : stale_) {
     index_fresh_below(r);
     if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here
