@@ -52,17 +52,25 @@ void EGraph::reserve(size_t n) {
   key_class_.reserve(total);
   memo_.reserve(total);
   classes_.reserve(uf_.size() + n);
+  uf_.reserve(uf_.size() + n);
 }
 
 void EGraph::file_parents() const {
   // A key's children are the roots they had when it was added, which is
   // where its parent entries belong; keys a rebuild re-inserted are no
-  // parents of anything.
-  for (size_t k = parents_filed_; k < keys_.size(); ++k) {
+  // parents of anything. Each entry lands in a class far from the last one,
+  // so the classes of a key some way ahead are fetched while this one is
+  // filed.
+  constexpr size_t kAhead = 8;
+  const size_t end = keys_.size();
+  for (size_t k = parents_filed_; k < end; ++k) {
+    if (k + kAhead < end) {
+      for (Id c : keys_[k + kAhead].children()) __builtin_prefetch(&classes_[c].parents, 1);
+    }
     if (key_class_[k] == kNoClass) continue;
     for (Id c : keys_[k].children()) classes_[c].parents.push_back(static_cast<ParentRef>(k));
   }
-  parents_filed_ = keys_.size();
+  parents_filed_ = end;
 }
 
 Id EGraph::add_internal(SymbolLang node) {
@@ -198,6 +206,20 @@ void EGraph::rebuild_classes() {
       ++key;
     }
   };
+  if (stale_.empty()) {
+    // Nothing merged since the last rebuild: every fresh class is a root
+    // whose one node is its key, and no key was re-inserted. The common
+    // first rebuild after a bulk load takes this walk, a block at a time.
+    fresh_ops_.reserve(keys_.size() - key);
+    while (key < keys_.size()) {
+      constexpr size_t kBlock = BlockList<SymbolLang>::kBlock;
+      size_t run = std::min(keys_.size() - key, kBlock - (key & (kBlock - 1)));
+      const SymbolLang* k_node = &keys_[key];
+      const Id* k_class = &key_class_[key];
+      for (size_t j = 0; j < run; ++j) fresh_ops_.push_back(OpIndex::entry(k_node[j].op(), k_class[j]));
+      key += run;
+    }
+  }
   for (Id r : stale_) {
     index_fresh_below(r);
     if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here

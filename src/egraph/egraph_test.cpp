@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
@@ -186,6 +188,71 @@ TEST(EGraph, SymbolIndexListsExactlyTheClassesHoldingASymbol) {
   EXPECT_EQ(list("f"), std::vector<Id>{root});
   EXPECT_EQ(list("g"), std::vector<Id>{root});
   EXPECT_EQ(list("x"), std::vector<Id>{x});
+}
+
+// Loads large enough to span several blocks of the per-node lists, rebuilt
+// with and without unions in between: the symbol index must list exactly the
+// root classes holding each symbol, and every class its parents in the order
+// they were added.
+TEST(EGraph, BulkLoadsKeepTheSymbolIndexAndParentListsExact) {
+  EGraph g;
+  const GlobalSymbol ops[] = {sym("p"), sym("q"), sym("r")};
+  std::mt19937 rng(7);
+  std::vector<Id> ids;
+  for (int i = 0; i < 50; ++i) ids.push_back(g.add({SymbolTable::intern("bulk" + std::to_string(i)), {}}));
+  auto load = [&](int count) {
+    for (int k = 0; k < count; ++k) {
+      Id kids[2] = {ids[rng() % ids.size()], ids[rng() % ids.size()]};
+      ids.push_back(g.add({ops[rng() % 3], std::span<const Id>(kids, 1 + rng() % 2)}));
+    }
+  };
+  auto check = [&]() {
+    ASSERT_TRUE(g.clean());
+    std::map<GlobalSymbol, std::vector<Id>> holders;
+    g.for_each_class([&](const EClass& ec) {
+      GlobalSymbol last;
+      for (size_t k = 0; k < ec.nodes.size(); ++k) {
+        if (k == 0 || ec.nodes[k].op() != last) holders[ec.nodes[k].op()].push_back(ec.id);
+        last = ec.nodes[k].op();
+      }
+    });
+    for (GlobalSymbol op : ops) {
+      std::vector<Id> listed;
+      for (Id id : g.classes_with_op(op)) listed.push_back(id);
+      ASSERT_EQ(listed, holders[op]);
+    }
+  };
+  load(20000);
+  g.rebuild();
+  check();
+  // No union: the rebuild only indexes the new classes.
+  load(23000);
+  EXPECT_EQ(g.rebuild(), 0u);
+  check();
+  // Before any merge every class is its own root and lists, in ascending
+  // order, one entry per child slot that names it.
+  std::vector<std::vector<ParentRef>> expected(g.id_count());
+  g.for_each_class([&](const EClass& ec) {
+    for (ParentRef p : ec.parents) expected[ec.id].push_back(p);
+  });
+  for (Id id = 0; id < g.id_count(); ++id) {
+    EXPECT_TRUE(std::is_sorted(expected[id].begin(), expected[id].end()));
+    for (ParentRef p : expected[id]) {
+      const auto kids = g.parent_node(p).children();
+      EXPECT_NE(std::find(kids.begin(), kids.end(), id), kids.end());
+    }
+  }
+  size_t entries = 0;
+  for (const auto& list : expected) entries += list.size();
+  size_t slots = 0;
+  for (Id id = 50; id < g.id_count(); ++id) slots += g[id].nodes[0].arity();
+  EXPECT_EQ(entries, slots);
+  for (int k = 0; k < 300; ++k) g.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  g.rebuild();
+  check();
+  load(17000);
+  g.rebuild();
+  check();
 }
 
 TEST(EGraph, NodesWiderThanTheInlineBufferBehaveAlike) {

@@ -30,6 +30,13 @@ void OpIndex::refresh(std::vector<uint64_t>& fresh, const UnionFind& uf) {
   } else {
     for (unsigned shift = 32; shift < 64; shift += kDigitBits) sort_digit(fresh, scratch_, shift);
   }
+  if (entries_.empty()) {
+    // Nothing to merge with, and fresh pairs name roots only. The sort's
+    // scratch is let go: after a bulk load it is as large as the index.
+    entries_.swap(fresh);
+    std::vector<uint64_t>().swap(scratch_);
+    return;
+  }
   scratch_.clear();
   scratch_.reserve(entries_.size() + fresh.size());
   size_t i = 0, j = 0;

@@ -15,6 +15,7 @@ namespace nodalis::egraph {
 class UnionFind {
  public:
   size_t size() const noexcept { return parents_.size(); }
+  void reserve(size_t n) { parents_.reserve(n); }
 
   Id make_set() {
     // The top value stays free so that no caller ever sees an id equal to
