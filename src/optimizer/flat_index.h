@@ -8,42 +8,20 @@
 #include <string_view>
 #include <vector>
 
+#include "ir/byte_hash.h"
+
 namespace nodalis::opt {
 
 // A random seed per table: the keys are IR texts and values, which callers
 // control, so no fixed seed may let one input collide in every table.
 uint64_t table_seed();
 
-inline uint64_t mix_word(uint64_t h, uint64_t w) noexcept {
-  h ^= w * 0x9E3779B97F4A7C15ull;
-  h = (h << 29) | (h >> 35);
-  return h * 0xBF58476D1CE4E5B9ull;
-}
-
-inline uint64_t finish_hash(uint64_t h) noexcept {
-  h ^= h >> 31;
-  h *= 0x94D049BB133111EBull;
-  h ^= h >> 29;
-  return h;
-}
-
+// The IR's seeded byte hash serves the optimizer's tables too; these names
+// read as what the callers do with it.
+inline uint64_t mix_word(uint64_t h, uint64_t w) noexcept { return ir::hash_word(h, w); }
+inline uint64_t finish_hash(uint64_t h) noexcept { return ir::hash_finish(h); }
 inline uint64_t hash_text(uint64_t seed, std::string_view text) noexcept {
-  uint64_t h = mix_word(seed, text.size());
-  const char* p = text.data();
-  size_t n = text.size();
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = mix_word(h, w);
-    p += 8;
-    n -= 8;
-  }
-  if (n > 0) {
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = mix_word(h, w);
-  }
-  return finish_hash(h);
+  return ir::hash_finish(ir::hash_bytes(seed, text.data(), text.size()));
 }
 
 class FlatIndex {
