@@ -7,6 +7,7 @@
 
 #include "python/call_boundary.h"
 #include "python/conversions.h"
+#include "python/frozen_type.h"
 
 namespace nodalis::py {
 namespace {
@@ -113,12 +114,6 @@ PyType_Slot graph_store_slots[] = {
     {Py_tp_methods, graph_store_methods},
     {0, nullptr},
 };
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kFrozen = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned kFrozen = 0;  // before 3.10 heap types cannot be made immutable
-#endif
 
 PyType_Spec graph_store_spec = {
     "nodalis_core.GraphStore",

@@ -8,6 +8,7 @@
 #include "optimizer/saturation_engine.h"
 #include "optimizer/shared_reducer.h"
 #include "python/call_boundary.h"
+#include "python/frozen_type.h"
 #include "python/graph_store_type.h"
 #include "python/py_ref.h"
 #include "python/reduction_args.h"
@@ -137,12 +138,6 @@ PyType_Slot reducer_slots[] = {
     {Py_tp_methods, reducer_methods},
     {0, nullptr},
 };
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kFrozen = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned kFrozen = 0;
-#endif
 
 PyType_Spec reducer_spec = {
     "nodalis_core.IncrementalReducer",

@@ -8,6 +8,7 @@
 
 #include "python/call_boundary.h"
 #include "python/conversions.h"
+#include "python/frozen_type.h"
 #include "python/py_ref.h"
 
 namespace nodalis::py {
@@ -89,12 +90,6 @@ PyType_Slot payload_descriptor_slots[] = {
     {Py_tp_getset, payload_descriptor_getset},
     {0, nullptr},
 };
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kFrozen = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned kFrozen = 0;
-#endif
 
 PyType_Spec payload_descriptor_spec = {
     "nodalis_core.PayloadDescriptor",
