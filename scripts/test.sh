@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then runs every test: the C++ core's
-# GoogleTest suites (through ctest) and the Python suite (pytest).
-# Either runner finding no test is a failure.
+# Installs what the tests need, then runs every check, each a step in
+# scripts/ci/: the plain suites (ctest, pytest), the sanitizer builds
+# (ASan+UBSan, TSan) and the thread tests on a free-threaded interpreter.
+# Any failure or sanitizer report fails the run. NODALIS_CI_STEPS picks
+# steps by name (e.g. "unit asan").
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
+export PYTHON=${PYTHON:-python3}
+export JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-if ! [ -e /usr/include/gtest/gtest.h ] && ! [ -e /usr/local/include/gtest/gtest.h ]; then
+missing=()
+[ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v ccache >/dev/null || missing+=(ccache)
+if [ ${#missing[@]} -gt 0 ]; then
   if command -v apt-get >/dev/null 2>&1; then
     SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
   else
-    echo "GoogleTest is missing and apt-get is not available" >&2
+    echo "missing ${missing[*]} and apt-get is not available" >&2
     exit 1
   fi
 fi
 
-"$PY" -m pip install --quiet '.[test]'
+# Compile results are kept between runs: the sanitizer builds recompile the
+# whole core, and most runs change a few files.
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/nodalis/ccache}
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 
-cmake -S . -B build/tests -DNODALIS_TESTS=ON -DNODALIS_PYTHON=OFF -DNODALIS_WERROR=ON \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build/tests -j "$(nproc 2>/dev/null || echo 2)"
-ctest --test-dir build/tests --output-on-failure --no-tests=error -j 2
 
-# From a neutral directory, so the installed module is what gets imported.
-cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .
+for step in ${NODALIS_CI_STEPS:-unit asan tsan freethreaded}; do
+  start=$SECONDS
+  echo "== $step"
+  bash "scripts/ci/$step.sh"
+  echo "== $step passed in $((SECONDS - start)) s"
+done

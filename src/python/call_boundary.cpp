@@ -6,26 +6,22 @@
 #include <new>
 
 #include "ir/fault.h"
+#include "python/module_state.h"
 
 namespace nodalis::py {
-namespace {
 
-// Process-wide, created by the first module initialisation and never freed:
-// the calling layer must reach it from any method without per-module state.
-PyObject* panic_exception = nullptr;
-
-}  // namespace
-
-void raise_panic(const char* text) noexcept {
-  if (panic_exception == nullptr) {
-    // Unreachable after import; still never leave the caller without an error.
+void raise_panic(PyObject* owner, const char* text) noexcept {
+  ModuleState* state = module_state_of(owner);
+  if (state == nullptr || state->panic_exception == nullptr) {
+    // Only a method called with a foreign receiver gets here; still never
+    // leave the caller without an error.
     PyErr_SetString(PyExc_SystemError, text);
     return;
   }
-  PyErr_SetString(panic_exception, text);
+  PyErr_SetString(state->panic_exception, text);
 }
 
-void raise_current_exception() noexcept {
+void raise_current_exception(PyObject* owner) noexcept {
   try {
     throw;
   } catch (const CapacityError& e) {
@@ -33,24 +29,19 @@ void raise_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    raise_panic(e.what());
+    raise_panic(owner, e.what());
   } catch (...) {
-    raise_panic("nodalis-core internal fault of unknown type");
+    raise_panic(owner, "nodalis-core internal fault of unknown type");
   }
 }
 
 int add_panic_exception(PyObject* module) noexcept {
-  if (panic_exception == nullptr) {
-    panic_exception =
-        PyErr_NewException("nodalis_core.PanicException", PyExc_BaseException, nullptr);
-    if (panic_exception == nullptr) return -1;
-  }
-  Py_INCREF(panic_exception);
-  if (PyModule_AddObject(module, "PanicException", panic_exception) < 0) {
-    Py_DECREF(panic_exception);
-    return -1;
-  }
-  return 0;
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr) return -1;
+  state->panic_exception =
+      PyErr_NewException("nodalis_core.PanicException", PyExc_BaseException, nullptr);
+  if (state->panic_exception == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "PanicException", state->panic_exception);
 }
 
 }  // namespace nodalis::py

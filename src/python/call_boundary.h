@@ -9,27 +9,30 @@
 
 namespace nodalis::py {
 
+// In every function below, `owner` is what the method was called on (an
+// instance, a class of the module, or the module): the PanicException raised
+// is the one of the module that defined it.
+
 // Sets the Python exception for the C++ exception now being handled; call
 // only from inside a catch block. CapacityError -> OverflowError,
 // std::bad_alloc -> MemoryError, anything else -> PanicException.
-void raise_current_exception() noexcept;
+void raise_current_exception(PyObject* owner) noexcept;
 
 // Raises PanicException with `text` as its message.
-void raise_panic(const char* text) noexcept;
+void raise_panic(PyObject* owner, const char* text) noexcept;
 
-// Creates the PanicException class on first use (one per process: the module
-// keeps no per-module state) and adds it to `module`. -1 with an error set on
-// failure.
+// Creates the module's PanicException class, keeps it in the module's state
+// and adds it to `module`. -1 with an error set on failure.
 int add_panic_exception(PyObject* module) noexcept;
 
 // Runs `body` (returning a new reference, or null with an error set) and
 // translates whatever it throws.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(PyObject* owner, Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
-    raise_current_exception();
+    raise_current_exception(owner);
     return nullptr;
   }
 }
@@ -37,20 +40,20 @@ PyObject* guarded(Body&& body) noexcept {
 // The entry of a METH_FASTCALL | METH_KEYWORDS method: binds, then runs
 // `body(const BoundArgs&)` guarded.
 template <class Body>
-PyObject* bound_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Body&& body) noexcept {
+PyObject* bound_call(PyObject* owner, const Signature& sig, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
   BoundArgs bound;
   if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&] { return body(static_cast<const BoundArgs&>(bound)); });
+  return guarded(owner, [&] { return body(static_cast<const BoundArgs&>(bound)); });
 }
 
 // The same for tp_new-style callables (argument tuple and keyword dict).
 template <class Body>
-PyObject* bound_call(const Signature& sig, PyObject* args, PyObject* kwargs,
+PyObject* bound_call(PyObject* owner, const Signature& sig, PyObject* args, PyObject* kwargs,
                      Body&& body) noexcept {
   BoundArgs bound;
   if (!bind(sig, args, kwargs, bound)) return nullptr;
-  return guarded([&] { return body(static_cast<const BoundArgs&>(bound)); });
+  return guarded(owner, [&] { return body(static_cast<const BoundArgs&>(bound)); });
 }
 
 }  // namespace nodalis::py

@@ -22,7 +22,8 @@ GraphStoreObject* as_object(PyObject* o) noexcept { return reinterpret_cast<Grap
 constexpr Signature kConstructor = no_parameters("GraphStore");
 
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return bound_call(kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
+  PyObject* owner = reinterpret_cast<PyObject*>(type);
+  return bound_call(owner, kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
     return wrap_store(type, std::make_unique<ir::GraphStore>());
   });
 }

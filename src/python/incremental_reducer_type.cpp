@@ -33,7 +33,8 @@ constexpr Signature kFinalize =
     mixed_signature("IncrementalReducer.finalize", kStoreFusionOutputs, 1, 1, 0);
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return bound_call(kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
+  PyObject* owner = reinterpret_cast<PyObject*>(type);
+  return bound_call(owner, kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
     auto reducer = std::make_unique<opt::SharedReducer>();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -50,7 +51,7 @@ void reducer_dealloc(PyObject* self) {
 }
 
 PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return bound_call(kStep, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kStep, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
     auto consumed = reducer_of(self).step(store_of(a[0]));
     if (!consumed) return map_err(consumed.error());
@@ -60,7 +61,7 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return bound_call(kFinalize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kFinalize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
     bool maximal_fusion = false;
     if (!bool_arg("maximal_fusion", a[1], maximal_fusion)) return nullptr;
@@ -78,15 +79,17 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* reducer_watermark(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).watermark()); });
+  return guarded(self, [&] { return PyLong_FromUnsignedLongLong(reducer_of(self).watermark()); });
 }
 
 PyObject* reducer_total_work(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).total_work()); });
+  return guarded(self, [&] { return PyLong_FromUnsignedLongLong(reducer_of(self).total_work()); });
 }
 
 PyObject* reducer_canonical_count(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
+  return guarded(self, [&] {
+    return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count());
+  });
 }
 
 #define NODALIS_FASTCALL(name, doc) \

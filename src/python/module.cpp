@@ -1,11 +1,12 @@
 // Module initialisation: PyInit_nodalis_core only hands back the definition;
 // the single exec step creates the classes from their specs and registers them
-// with the function `version` and the PanicException class.
+// with the function `version` and the module's own PanicException class.
 #include <Python.h>
 
 #include "python/call_boundary.h"
 #include "python/graph_store_type.h"
 #include "python/incremental_reducer_type.h"
+#include "python/module_state.h"
 #include "python/payload_descriptor_type.h"
 #include "python/py_ref.h"
 
@@ -39,8 +40,34 @@ int exec_module(PyObject* module) {
   return add_panic_exception(module);
 }
 
+ModuleState* state(PyObject* module) noexcept {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  if (ModuleState* s = state(module)) Py_VISIT(s->panic_exception);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  if (ModuleState* s = state(module)) Py_CLEAR(s->panic_exception);
+  return 0;
+}
+
+void free_module(void* module) { (void)clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Every Python object the module makes lives in its state or its classes;
+    // the C++ core's only shared table (symbols) has its own lock.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    // Stores and reducers lock themselves, and every read of a caller's list
+    // or dict is made under that object's critical section or from a snapshot.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
@@ -48,15 +75,38 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "nodalis_core",
     "",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
+
+ModuleState* module_state_of(PyObject* owner) noexcept {
+  PyObject* module = owner;
+  if (!PyModule_Check(owner)) {
+    PyTypeObject* type = PyType_Check(owner) ? reinterpret_cast<PyTypeObject*>(owner)
+                                             : Py_TYPE(owner);
+#if PY_VERSION_HEX >= 0x030B0000
+    module = PyType_GetModuleByDef(type, &module_def);
+#else
+    // The classes cannot be subclassed, so a class's own module is the one.
+    module = (type->tp_flags & Py_TPFLAGS_HEAPTYPE) ? PyType_GetModule(type) : nullptr;
+#endif
+    if (module == nullptr) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  if (PyModule_GetDef(module) != &module_def) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return state(module);
+}
 }  // namespace nodalis::py
 
 PyMODINIT_FUNC PyInit_nodalis_core(void) { return PyModuleDef_Init(&nodalis::py::module_def); }

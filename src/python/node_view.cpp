@@ -109,7 +109,7 @@ PyObject* node_dict(ir::NodeId id, const ir::NodeKey& node, bool output, const V
 }  // namespace
 
 PyObject* graph_store_nodes(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     ir::StoreSnapshot snapshot = store_of(self).snapshot();
     std::vector<bool> marked(snapshot.nodes.size(), false);
     for (ir::NodeId id : snapshot.outputs)

@@ -28,7 +28,8 @@ constexpr const char* kFields[] = {"kind",    "content_hash", "framework",
 constexpr Signature kConstructor = mixed_signature("PayloadDescriptor", kFields, 0, 0, 5);
 
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return bound_call(kConstructor, args, kwargs, [&](const BoundArgs& a) -> PyObject* {
+  PyObject* owner = reinterpret_cast<PyObject*>(type);
+  return bound_call(owner, kConstructor, args, kwargs, [&](const BoundArgs& a) -> PyObject* {
     ir::PayloadDescriptor d;
     std::string* required[] = {&d.kind, &d.content_hash, &d.framework, &d.version,
                                &d.io_schema};

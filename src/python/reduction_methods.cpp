@@ -45,7 +45,7 @@ PyObject* store_and_report(PyObject* self, opt::StoreReduction result) {
 
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return bound_call(kReduce, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kReduce, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "reduce")) return nullptr;
     bool maximal_fusion = false;
     if (!bool_arg("maximal_fusion", a[0], maximal_fusion)) return nullptr;
@@ -59,7 +59,8 @@ PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-  return bound_call(kReduceIncremental, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kReduceIncremental, args, nargs, kwnames,
+                    [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "reduce_incremental")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
@@ -71,7 +72,8 @@ PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, 
 
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return bound_call(kReductionReport, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kReductionReport, args, nargs, kwnames,
+                    [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "reduction_report")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;

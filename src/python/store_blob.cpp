@@ -55,7 +55,7 @@ PyObject* blob_to_py(std::span<const ir::NodeKey> nodes, std::span<const ir::Nod
 
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return bound_call(kSerialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kSerialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "serialize")) return nullptr;
     ir::GraphStore& store = store_of(self);
     PyObject* requested = a.optional(0);
@@ -82,7 +82,7 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 // A static method: `self` is the class once bind_deserialize_to_class has run.
 PyObject* graph_store_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return bound_call(kDeserialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kDeserialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     std::string_view blob;
     if (!bytes_arg("data", a[0], blob)) return nullptr;
     auto decoded = blob::deserialize(blob);

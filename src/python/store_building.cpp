@@ -41,7 +41,7 @@ PyObject* intern(PyObject* self, ir::NodeKind kind, Encode&& encode) {
 // add_op and add_reduction: (name, inputs, params=None).
 PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
                     PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, method)) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
@@ -61,7 +61,7 @@ PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
 
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return bound_call(kAddSource, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kAddSource, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "add_source")) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
@@ -87,7 +87,7 @@ PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return bound_call(kAddExternal, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kAddExternal, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "add_external")) return nullptr;
     // The inputs come first although the descriptor stands first.
     NodeIds inputs;
@@ -111,7 +111,7 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return bound_call(kAddExchange, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  return bound_call(self, kAddExchange, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "add_exchange")) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[0], inputs)) return nullptr;
@@ -125,11 +125,11 @@ PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyObject* graph_store_node_count(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
+  return guarded(self, [&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
 }
 
 PyObject* graph_store_outputs(PyObject* self, PyObject*) {
-  return guarded([&] { return ids_to_py(store_of(self).outputs()); });
+  return guarded(self, [&] { return ids_to_py(store_of(self).outputs()); });
 }
 
 }  // namespace nodalis::py

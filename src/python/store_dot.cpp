@@ -8,7 +8,7 @@
 namespace nodalis::py {
 
 PyObject* graph_store_to_dot(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     const std::string text = store_of(self).to_dot();
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
   });
