@@ -50,7 +50,8 @@ def _run_members(members: Sequence[Member], inputs: Sequence[Table],
     return results
 
 
-def run_stage(members: Sequence[Member], inputs: Sequence[Table], chunk_rows: int = CHUNK_ROWS) -> Table:
+def run_stage(members: Sequence[Member], inputs: Sequence[Table],
+              chunk_rows: Optional[int] = None) -> Table:
     """The value of a stage: its last member, computed chunk by chunk.
 
     Parameters
@@ -59,13 +60,14 @@ def run_stage(members: Sequence[Member], inputs: Sequence[Table], chunk_rows: in
         In stage order; references point to inputs or earlier members.
     inputs : sequence of Table
         The stage's inputs, all with the same number of rows.
-    chunk_rows : int
-        Rows per chunk.
+    chunk_rows : int, optional
+        Rows per chunk (default ``CHUNK_ROWS``).
 
     Returns
     -------
     Table
     """
+    chunk_rows = chunk_rows or CHUNK_ROWS
     rows = {t.nrows for t in inputs}
     if len(rows) > 1:
         raise ValueError(f"row counts do not match: {[t.nrows for t in inputs]}")
