@@ -73,6 +73,13 @@ class GraphStore:
         step-by-step reduction while building, use `IncrementalReducer`."""
     def reduction_report(self, *, outputs: Optional[_NodeIds] = None) -> _Report:
         """The reduction report for the current graph, without keeping the reduced store."""
+    def reduce_plan(
+        self, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
+    ) -> Tuple[GraphStore, _Report, List[int]]:
+        """Reduce exactly like `reduce`, and also say where each requested output ended up. Returns
+        (reduced store, report dict, output ids): the id in the reduced store of each requested
+        output (or marked output, without `outputs=`), in request order with repeats kept. The
+        reduced store's own marks cannot tell this: equal outputs share one mark."""
 
 @final
 class IncrementalReducer:
@@ -99,3 +106,8 @@ class IncrementalReducer:
         """Finish: consume any remaining delta, then reduce the maintained canonical form against the
         store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks
         ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."""
+    def finalize_plan(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
+    ) -> Tuple[GraphStore, _Report, List[int]]:
+        """Finish exactly like `finalize`, and also say where each requested output ended up. Returns
+        (reduced store, report dict, output ids), like `GraphStore.reduce_plan`."""

@@ -96,6 +96,13 @@ PyMethodDef graph_store_methods[] = {
                      "reduction_report($self, *, outputs=None)\n--\n\n"
                      "The reduction report for the current graph, without keeping the reduced "
                      "store."),
+    NODALIS_FASTCALL(reduce_plan,
+                     "reduce_plan($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                     "Reduce exactly like `reduce`, and also say where each requested output "
+                     "ended up. Returns\n(reduced store, report dict, output ids): the id in the "
+                     "reduced store of each requested\noutput (or marked output, without "
+                     "`outputs=`), in request order with repeats kept. The\nreduced store's own "
+                     "marks cannot tell this: equal outputs share one mark."),
     {nullptr, nullptr, 0, nullptr},
 };
 

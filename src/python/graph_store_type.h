@@ -68,6 +68,8 @@ int bind_deserialize_to_class(PyTypeObject* type);
 // reduction_methods.cpp
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+PyObject* graph_store_reduce_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames);
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

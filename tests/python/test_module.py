@@ -97,7 +97,7 @@ def test_method_table_order():
     names = [n for n in GraphStore.__dict__ if not n.startswith("_")]
     assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
                      "node_count", "to_dot", "serialize", "deserialize", "nodes", "outputs",
-                     "reduce", "reduce_incremental", "reduction_report"]
+                     "reduce", "reduce_incremental", "reduction_report", "reduce_plan"]
 
 
 @pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])
