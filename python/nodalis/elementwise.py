@@ -60,9 +60,32 @@ def column_plan(tables: Sequence[Table]) -> List[Tuple[str, List[str]]]:
     return [(n, [n if len(ns) != 1 else ns[0] for ns in names]) for n in ref]
 
 
+def _same_column(a: np.ndarray, b: np.ndarray) -> bool:
+    if a is b or (a.shape == b.shape and a.dtype == b.dtype and a.strides == b.strides
+                  and a.ctypes.data == b.ctypes.data):
+        return True
+    return bool(np.array_equal(a, b, equal_nan=a.dtype.kind == "f" and b.dtype.kind == "f"))
+
+
+def merge_keys(key_sets: Sequence[Columns]) -> Columns:
+    """The union of the inputs' key columns, in first-seen order.
+
+    A key column that two inputs both carry must hold the same values: rows
+    that meet in an op are the same rows, whichever operand comes first.
+    """
+    keys: Columns = {}
+    for cols in key_sets:
+        for name, col in cols.items():
+            if name not in keys:
+                keys[name] = col
+            elif not _same_column(keys[name], col):
+                raise ValueError(f"inputs carry different values in key column {name!r}")
+    return keys
+
+
 def passthrough(tables: Sequence[Table]) -> Tuple[Columns, Any]:
-    """The key columns and partitioning an element-wise result keeps: the first input's that has them."""
-    keys: Columns = next((t.keys for t in tables if t.keys), {})
+    """The key columns (merged) and partitioning (the first input's that has one) a result keeps."""
+    keys = merge_keys([t.keys for t in tables]) if len(tables) > 1 else dict(tables[0].keys) if tables else {}
     part = next((t.partitioning for t in tables if t.partitioning is not None), None)
     return keys, part
 

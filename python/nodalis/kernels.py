@@ -2,8 +2,10 @@
 
 A standard kernel is numpy in, numpy out, and writes into ``out`` when given
 one, so a fused stage can run every member into a chunk buffer it reuses.
-User kernels (``run(..., kernels={name: fn})``) take arrays and the op's own
-params as keyword arguments and return a new array.
+Bools count as 0 and 1 in arithmetic, and float functions of ints or bools
+compute in float64, so a value means the same whatever its dtype became on
+the way. User kernels (``run(..., kernels={name: fn})``) take arrays and the
+op's own params as keyword arguments and return a new array.
 """
 from __future__ import annotations
 
@@ -83,6 +85,25 @@ def _ufunc(fn: np.ufunc) -> Kernel:
     return Kernel(fn, arity=fn.nin, params=frozenset(), takes_out=True)
 
 
+def _is_bool(x: Any) -> bool:
+    return isinstance(x, (bool, np.bool_)) or (isinstance(x, np.ndarray) and x.dtype.kind == "b")
+
+
+def _counting(fn: np.ufunc) -> Kernel:
+    """Arithmetic where bools count as 0 and 1 (numpy would refuse them or treat + as or)."""
+    def kernel(*args: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+        args = tuple(np.asarray(a, np.int64) if _is_bool(a) else a for a in args)
+        return fn(*args, out=out)
+    return Kernel(kernel, arity=fn.nin, params=frozenset(), takes_out=True)
+
+
+def _floating(fn: np.ufunc) -> Kernel:
+    """A float-valued function computed in float64 unless its input already is a float."""
+    def kernel(x: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+        return fn(x, out=out, dtype=_float_dtype(x))
+    return Kernel(kernel, arity=1, params=frozenset(), takes_out=True)
+
+
 _UFUNCS: Dict[str, np.ufunc] = {
     "add": np.add, "sub": np.subtract, "mul": np.multiply, "div": np.true_divide,
     "pow": np.power, "mod": np.mod, "maximum": np.maximum, "minimum": np.minimum,
@@ -95,6 +116,9 @@ _UFUNCS: Dict[str, np.ufunc] = {
 }
 
 STANDARD: Dict[str, Kernel] = {name: _ufunc(fn) for name, fn in _UFUNCS.items()}
+STANDARD.update({name: _counting(_UFUNCS[name]) for name in ("add", "sub", "neg", "pow", "mod")})
+STANDARD.update({name: _floating(_UFUNCS[name])
+                 for name in ("exp", "log", "log1p", "sqrt", "tanh", "sin", "cos")})
 STANDARD.update({
     "sigmoid": Kernel(_sigmoid, 1, frozenset(), takes_out=True),
     "relu": Kernel(_relu, 1, frozenset(), takes_out=True),

@@ -85,7 +85,6 @@ def run_stage(members: Sequence[Member], inputs: Sequence[Table],
     for name, col in last.values.items():
         final[name] = np.empty(n, col.dtype)
         final[name][:first] = col
-    key_source = next((i for i, c in enumerate(chunk_in) if c.keys and c.keys is last.keys), None)
 
     for start in range(first, n, chunk_rows):
         stop = min(n, start + chunk_rows)
@@ -96,5 +95,23 @@ def run_stage(members: Sequence[Member], inputs: Sequence[Table],
             if col is not views[name]:
                 views[name][...] = col
 
-    keys = inputs[key_source].keys if key_source is not None else {}
+    # Every chunk checked that key columns met with equal values; the whole
+    # result takes the full-length columns of the inputs its members reach.
+    keys: Columns = {}
+    for i in key_sources(members)[-1]:
+        for name, col in inputs[i].keys.items():
+            keys.setdefault(name, col)
     return Table(keys, final, last.partitioning)
+
+
+def key_sources(members: Sequence[Member]) -> List[List[int]]:
+    """For each member, the stage inputs whose key columns it carries, in first-seen order."""
+    reach: List[List[int]] = []
+    for member in members:
+        seen: List[int] = []
+        for kind, k in member.refs:
+            for i in ([k] if kind == "input" else reach[k]):
+                if i not in seen:
+                    seen.append(i)
+        reach.append(seen)
+    return reach

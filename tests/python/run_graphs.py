@@ -91,10 +91,12 @@ def runnable(view, parts=4):
 
 
 def source_data(store, rows, seed=0):
-    """A table for every source name of ``store``: int key ``k`` and float values with
-    negative zeros, NaNs and infinities among them."""
+    """A table for every source name of ``store``: the same int key ``k`` (the rows of
+    all sources are the same rows) and float values with negative zeros, NaNs and
+    infinities among them."""
     rng = np.random.default_rng(seed)
     data = {}
+    k = rng.integers(0, 25, rows)
     for n in store.nodes():
         if n["kind"] == "source" and n["name"] not in data:
             v = rng.normal(size=rows)
@@ -102,5 +104,5 @@ def source_data(store, rows, seed=0):
             v[rng.random(rows) < 0.01] = np.nan
             w = rng.uniform(0.5, 2.0, rows)
             w[rng.random(rows) < 0.01] = np.inf
-            data[n["name"]] = {"k": rng.integers(0, 25, rows), "v": v, "w": w}
+            data[n["name"]] = {"k": k, "v": v, "w": w}
     return data
