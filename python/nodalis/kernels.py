@@ -10,7 +10,7 @@ op's own params as keyword arguments and return a new array.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, FrozenSet, Mapping, Optional
+from typing import Any, Callable, Dict, FrozenSet, Mapping, Optional, Sequence
 
 import numpy as np
 
@@ -32,6 +32,9 @@ class Kernel:
     params: Optional[FrozenSet[str]] = None
     required: FrozenSet[str] = frozenset()
     takes_out: bool = False
+    # Given one call's arguments, the bare ufunc that computes the same for
+    # arguments of those dtypes (a fused stage calls it on every chunk), or None.
+    plain: Optional[Callable[[Sequence[Any]], Optional[KernelFn]]] = None
 
 
 def _float_dtype(x: Any) -> np.dtype:
@@ -94,14 +97,16 @@ def _counting(fn: np.ufunc) -> Kernel:
     def kernel(*args: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
         args = tuple(np.asarray(a, np.int64) if _is_bool(a) else a for a in args)
         return fn(*args, out=out)
-    return Kernel(kernel, arity=fn.nin, params=frozenset(), takes_out=True)
+    return Kernel(kernel, arity=fn.nin, params=frozenset(), takes_out=True,
+                  plain=lambda args: None if any(_is_bool(a) for a in args) else fn)
 
 
 def _floating(fn: np.ufunc) -> Kernel:
     """A float-valued function computed in float64 unless its input already is a float."""
     def kernel(x: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
         return fn(x, out=out, dtype=_float_dtype(x))
-    return Kernel(kernel, arity=1, params=frozenset(), takes_out=True)
+    return Kernel(kernel, arity=1, params=frozenset(), takes_out=True,
+                  plain=lambda args: fn if np.result_type(args[0]).kind == "f" else None)
 
 
 _UFUNCS: Dict[str, np.ufunc] = {

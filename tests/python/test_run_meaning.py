@@ -39,7 +39,7 @@ def random_store(mix, seed, n):
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(seed=st.integers(0, 2**20))
 def test_random_graphs_keep_their_meaning(mix, seed, monkeypatch):
-    monkeypatch.setattr(nodalis.stage, "CHUNK_ROWS", 37)  # many chunk boundaries in 200 rows
+    monkeypatch.setattr(nodalis.stage, "CHUNK_ROWS", 7)  # many chunks over threads in 200 rows
     store, outputs = random_store(mix, seed, 150)
     data = source_data(store, 200, seed)
     expected = nodalis.run(store, outputs, sources=data)
