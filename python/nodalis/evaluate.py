@@ -23,10 +23,13 @@ T = TypeVar("T")
 
 
 def guarded(step: Step, fn: Callable[..., T], *args: Any) -> T:
-    """Runs ``fn``, reporting any failure against ``step``'s node."""
+    """Runs ``fn``, reporting any failure against ``step``'s node.
+
+    Callers run it under ``np.errstate(all="ignore")``: like pandas, a run
+    turns 0/0 into NaN and overflow into inf without a warning.
+    """
     try:
-        with np.errstate(all="ignore"):
-            return fn(*args)
+        return fn(*args)
     except RunError:
         raise
     except Exception as err:  # noqa: BLE001 - every fault is reported against its node

@@ -151,8 +151,10 @@ def kernel_table(user: Optional[Mapping[str, KernelFn]]) -> Dict[str, Kernel]:
     -------
     dict of str to Kernel
     """
+    if not user:
+        return STANDARD
     table = dict(STANDARD)
-    for name, fn in (user or {}).items():
+    for name, fn in user.items():
         if not callable(fn):
             raise RunError(f"kernel {name!r} is not callable")
         table[name] = Kernel(fn)

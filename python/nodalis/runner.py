@@ -6,6 +6,8 @@ is read), then walks it in id order, handing each node to the chosen engine.
 from __future__ import annotations
 
 import sys
+
+import numpy as np
 from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from nodalis.backends import make_backend
@@ -39,14 +41,15 @@ def evaluate(program: Program, backend: Any, progress: Optional[bool] = None) ->
     values: dict = {}
     bar = _progress_bar(progress, len(program.steps))
     try:
-        for step in program.steps:
-            method = getattr(backend, step.kind)
-            if step.kind == "source":
-                values[step.id] = method(step)
-            else:
-                values[step.id] = method(step, [values[i] for i in step.inputs])
-            if bar is not None:
-                bar.update(1)
+        with np.errstate(all="ignore"):
+            for step in program.steps:
+                method = getattr(backend, step.kind)
+                if step.kind == "source":
+                    values[step.id] = method(step)
+                else:
+                    values[step.id] = method(step, [values[i] for i in step.inputs])
+                if bar is not None:
+                    bar.update(1)
     finally:
         if bar is not None:
             bar.close()

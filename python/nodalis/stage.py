@@ -151,7 +151,7 @@ def run_stage(members: Sequence[Member], inputs: Sequence[Table],
     for used in reach:
         if len(used) > 1:  # key columns that meet must agree, over all rows at once
             merge_keys([inputs[i].keys for i in used])
-    if n == 0:
+    if n <= chunk_rows:  # one chunk: the inputs themselves
         return _run_members(members, inputs)[-1]
 
     first = min(n, chunk_rows)
@@ -168,9 +168,12 @@ def run_stage(members: Sequence[Member], inputs: Sequence[Table],
         workers = min(THREADS, len(starts) // 4) if all(c.takes_out for c in calls) else 1
         groups = [starts[w::max(workers, 1)] for w in range(max(workers, 1))]
 
+        errors = np.geterr()  # floating-point error handling is per thread: carry the caller's
+
         def run_group(group: List[int], calls: List[_Call]) -> None:
-            for start in group:
-                _run_calls(calls, inputs, start, min(n, start + chunk_rows), final, len(members) - 1)
+            with np.errstate(**errors):
+                for start in group:
+                    _run_calls(calls, inputs, start, min(n, start + chunk_rows), final, len(members) - 1)
 
         if workers <= 1:
             run_group(starts, calls)

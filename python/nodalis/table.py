@@ -7,6 +7,7 @@ partitions, so a reduction can group by the exchange key per partition.
 """
 from __future__ import annotations
 
+import functools
 import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
@@ -65,12 +66,19 @@ class Table:
 
     def to_frame(self) -> pd.DataFrame:
         """Key columns first, then value columns, with a fresh 0..n-1 index."""
-        cols: Dict[str, Any] = dict(self.keys)
-        for name, col in self.values.items():
-            if name in cols:
-                raise ValueError(f"column {name!r} is both a key and a value column")
-            cols[name] = col
-        return pd.DataFrame(cols, copy=False)
+        names = (*self.keys, *self.values)
+        if len(set(names)) != len(names):
+            raise ValueError(f"a column is both a key and a value column: {names}")
+        # Building the column index of str names dominates a small frame's
+        # construction; the same names come back on every run, so reuse it.
+        frame = pd.DataFrame(dict(enumerate((*self.keys.values(), *self.values.values()))), copy=False)
+        frame.columns = _column_index(names)
+        return frame
+
+
+@functools.lru_cache(maxsize=512)
+def _column_index(names: Tuple[str, ...]) -> pd.Index:
+    return pd.Index(names)
 
 
 def _column(values: Any) -> np.ndarray:

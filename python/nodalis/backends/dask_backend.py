@@ -37,6 +37,12 @@ class DaskTable:
     partitioning: Optional[Partitioning] = None
 
 
+def _guard(step: Step, fn: Any, *args: Any) -> Any:
+    # Tasks run on worker threads, where numpy's error state is the default one.
+    with np.errstate(all="ignore"):
+        return ev.guarded(step, fn, *args)
+
+
 def _table(df: pd.DataFrame, keys: Sequence[str], part: Optional[Partitioning] = None) -> Table:
     return Table({k: df[k].to_numpy() for k in keys},
                  {c: df[c].to_numpy() for c in df.columns if c not in keys}, part)
@@ -55,14 +61,14 @@ def _part_op(step: Step, specs: Sequence[Tuple[Tuple[str, ...], Optional[Partiti
              *dfs: pd.DataFrame) -> pd.DataFrame:
     tables = [_table(df, keys, part) for df, (keys, part) in zip(dfs, specs)]
     fn = ev.stage_table if step.kind == "stage" else ev.op_table
-    return _frame(ev.guarded(step, fn, step, tables))
+    return _frame(_guard(step, fn, step, tables))
 
 
 def _part_external(step: Step, specs: Sequence[Tuple[Tuple[str, ...], Optional[Partitioning]]],
                    model: Any, *dfs: pd.DataFrame) -> pd.DataFrame:
     tables = [_table(df, keys, part) for df, (keys, part) in zip(dfs, specs)]
     step = dataclasses.replace(step, model=model)
-    return _frame(ev.guarded(step, ev.external_table, step, tables))
+    return _frame(_guard(step, ev.external_table, step, tables))
 
 
 def _split(step: Step, keys: Sequence[str], df: pd.DataFrame, start: Any) -> List[pd.DataFrame]:
@@ -76,7 +82,7 @@ def _split(step: Step, keys: Sequence[str], df: pd.DataFrame, start: Any) -> Lis
         moved = ev.keyed(step, table).take(order)
         return [_frame(moved.slice(int(offsets[p]), int(offsets[p + 1]))) for p in range(parts)]
 
-    return ev.guarded(step, cut)
+    return _guard(step, cut)
 
 
 def _starts(lengths: Sequence[int]) -> List[int]:
@@ -90,7 +96,7 @@ def _concat(pieces: Sequence[pd.DataFrame]) -> pd.DataFrame:
 def _part_reduce(step: Step, keys: Sequence[str], part: Optional[Partitioning], number: int,
                  df: pd.DataFrame) -> pd.DataFrame:
     table = _table(df, keys, part)
-    return _frame(ev.guarded(step, ev.reduction_table, step, table, number))
+    return _frame(_guard(step, ev.reduction_table, step, table, number))
 
 
 def _partials(step: Step, keys: Sequence[str], df: pd.DataFrame) -> List[Tuple[str, Any, Any]]:
@@ -110,7 +116,7 @@ def _combine(step: Step, meta: pd.DataFrame, partials: Sequence[List[Tuple[str, 
 
 def _gather_reduce(step: Step, keys: Sequence[str], dfs: Sequence[pd.DataFrame]) -> pd.DataFrame:
     table = _table(pd.concat(dfs, ignore_index=True), keys)
-    return _frame(ev.guarded(step, ev.reduction_table, step, table))
+    return _frame(_guard(step, ev.reduction_table, step, table))
 
 
 class DaskBackend:
@@ -141,10 +147,10 @@ class DaskBackend:
         elif isinstance(data, dd.DataFrame):
             frame = data
         else:
-            local = ev.guarded(step, ev.source_table, step, data).to_frame()
+            local = _guard(step, ev.source_table, step, data).to_frame()
             parts = max(1, min(math.ceil(len(local) / ROWS_PER_PARTITION), 4 * self._threads()))
             frame = dd.from_pandas(local, npartitions=parts, sort=False)
-        meta = ev.guarded(step, table_from_data, step.name, frame._meta, step.keys)
+        meta = _guard(step, table_from_data, step.name, frame._meta, step.keys)
         order = [*meta.keys, *meta.values]
         frame = frame[order] if list(frame.columns) != order else frame
         return DaskTable(frame, step.keys)
@@ -161,7 +167,7 @@ class DaskBackend:
         metas = [self._meta(t) for t in inputs]
         local = ev.external_table if fn is _part_external else \
             ev.stage_table if step.kind == "stage" else ev.op_table
-        meta = _frame(ev.guarded(step, local, step, metas))
+        meta = _frame(_guard(step, local, step, metas))
         frame = dd.map_partitions(fn, _lean(step), specs, *extra, *[t.frame for t in inputs],
                                   meta=meta, align_dataframes=False, enforce_metadata=False)
         first = next((t for t in inputs if t.keys), None)
@@ -181,7 +187,7 @@ class DaskBackend:
     def exchange(self, step: Step, inputs: Sequence[DaskTable]) -> DaskTable:
         (t,) = inputs
         parts = int(step.params["parts"])
-        meta_table = ev.guarded(step, ev.exchange_table, step, self._meta(t))
+        meta_table = _guard(step, ev.exchange_table, step, self._meta(t))
         meta = _frame(meta_table)
         lean = _lean(step)
         pieces_in = t.frame.to_delayed()
@@ -199,7 +205,7 @@ class DaskBackend:
     def reduction(self, step: Step, inputs: Sequence[DaskTable]) -> DaskTable:
         (t,) = inputs
         lean = _lean(step)
-        meta_table = ev.guarded(step, ev.reduction_table, step, self._meta(t))
+        meta_table = _guard(step, ev.reduction_table, step, self._meta(t))
         meta = _frame(meta_table).iloc[:0]
         keys = tuple(meta_table.keys)
         if step.params.get("axis", 0) == 1:
