@@ -6,12 +6,12 @@ nodes computes which request; a plan keeps that mapping, in request order.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Dict, Optional, Sequence, Tuple
+from typing import Any, Collection, Dict, Optional, Sequence, Tuple
 
 from nodalis_core import GraphStore, IncrementalReducer
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class Plan:
     """A compiled graph.
 
@@ -29,6 +29,18 @@ class Plan:
     store: GraphStore
     report: Dict[str, int]
     outputs: Tuple[int, ...]
+
+    def __repr__(self) -> str:
+        return (f"<Plan outputs {list(self.outputs)}, {self.store.node_count()} nodes, "
+                f"{self.report.get('stages', 0)} stages>")
+
+    def _repr_mimebundle_(self, include: Optional[Collection[str]] = None,
+                          exclude: Optional[Collection[str]] = None) -> Dict[str, Any]:
+        # The store's drawing, under a summary that leads with the plan.
+        bundle = self.store._repr_mimebundle_(include, exclude)
+        if "text/plain" in bundle:
+            bundle["text/plain"] = repr(self) + "\n" + bundle["text/plain"]
+        return bundle
 
 
 def compile(store: GraphStore, outputs: Optional[Sequence[int]] = None, *,

@@ -1,4 +1,4 @@
-from typing import Any, Dict, List, Optional, Sequence, SupportsIndex, Tuple, Union, final
+from typing import Any, Collection, Dict, List, Optional, Sequence, SupportsIndex, Tuple, Union, final
 
 _ParamValue = Union[int, float, bool, str]
 _Params = Optional[Dict[str, _ParamValue]]
@@ -37,6 +37,8 @@ class PayloadDescriptor:
     def io_schema(self) -> str: ...
     @property
     def preprocessing_ref(self) -> Optional[str]: ...
+    def __reduce__(self) -> Tuple[Any, ...]:
+        """Pickle and copy through the six fields."""
 
 @final
 class GraphStore:
@@ -80,6 +82,13 @@ class GraphStore:
         (reduced store, report dict, output ids): the id in the reduced store of each requested
         output (or marked output, without `outputs=`), in request order with repeats kept. The
         reduced store's own marks cannot tell this: equal outputs share one mark."""
+    def __reduce__(self) -> Tuple[Any, ...]:
+        """Pickle and copy through the blob: the copy has the same node ids and marks."""
+    def _repr_mimebundle_(
+        self, include: Optional[Collection[str]] = None, exclude: Optional[Collection[str]] = None
+    ) -> Dict[str, Any]:
+        """The notebook display: an SVG drawing when Graphviz's `dot` is installed and the graph is
+        small enough to draw, and a text summary always."""
 
 @final
 class IncrementalReducer:

@@ -4,6 +4,9 @@
 #include "python/incremental_reducer_type.h"
 
 #include <memory>
+#include <string>
+
+#include "ir/fault.h"
 
 #include "optimizer/saturation_engine.h"
 #include "optimizer/shared_reducer.h"
@@ -98,6 +101,22 @@ PyObject* reducer_canonical_count(PyObject* self, PyObject*) {
   return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
 }
 
+// A repr must not fail, so a reducer that an earlier fault poisoned says so
+// instead of raising that fault again.
+PyObject* reducer_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    std::string text;
+    try {
+      opt::SharedReducer& r = reducer_of(self);
+      text = "<IncrementalReducer watermark " + std::to_string(r.watermark()) + ", canonical " +
+             std::to_string(r.canonical_count()) + ">";
+    } catch (const InternalFault&) {
+      text = "<IncrementalReducer poisoned>";
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 #define NODALIS_FASTCALL(name, doc) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reducer_##name)), \
    METH_FASTCALL | METH_KEYWORDS, doc}
@@ -149,6 +168,7 @@ PyType_Slot reducer_slots[] = {
          "the store, no matter how many steps fed it (the incrementality witness).")},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(reducer_repr)},
     {Py_tp_methods, reducer_methods},
     {0, nullptr},
 };
