@@ -46,7 +46,7 @@ if ! "$FTPY" -c 'import sys, ssl; assert not sys._is_gil_enabled()' -X gil=0 2>/
   build_interpreter
 fi
 
-"$FTPY" -m pip install --quiet --disable-pip-version-check pytest hypothesis
+"$FTPY" -m pip install --quiet --disable-pip-version-check --only-binary=:all: pytest hypothesis
 # scikit-build-core keys its build directory by wheel tag, so this build
 # (cp313t) never shares one with the default interpreter's.
 "$FTPY" -m pip install --quiet --disable-pip-version-check .
