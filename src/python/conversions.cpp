@@ -433,13 +433,6 @@ bool RecordParams::convert(PyObject* params) {
   return params_from_py(params, scratch_.emplace(), view_);
 }
 
-void RecordParams::write(ir::NodeRecord& record) {
-  if (small_)
-    record.params(std::span<ir::ParamEntryRef>(entries_, count_));
-  else
-    record.params(view_, scratch_->has_nan());
-}
-
 namespace {
 
 PyObject* param_to_py(const ir::ParamRef& v) {

@@ -27,12 +27,12 @@ constexpr Signature kAddExternal =
 constexpr Signature kAddExchange =
     positional_signature("GraphStore.add_exchange", kInputsParams, 1);
 
-// Runs once every argument is converted: `encode` writes the record's fields
-// after the kind tag, in the order of node_key.h.
-template <class Encode>
-PyObject* intern(PyObject* self, ir::NodeKind kind, Encode&& encode) {
-  ir::NodeRecord record(kind);
-  encode(record);
+// Runs once every argument is converted: `build` calls the record's builder
+// for the node's kind.
+template <class Build>
+PyObject* intern(PyObject* self, Build&& build) {
+  ir::NodeRecord record;
+  build(record);
   auto id = store_of(self).intern_record(record.view());
   if (!id) return map_err(id.error());
   return id_to_py(id.value());
@@ -49,10 +49,11 @@ PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(2))) return nullptr;
-    return intern(self, kind, [&](ir::NodeRecord& r) {
-      r.str(name);
-      params.write(r);
-      r.inputs(inputs.span());
+    return intern(self, [&](ir::NodeRecord& r) {
+      if (kind == ir::NodeKind::Op)
+        r.op(name, params.to_write(), inputs.span());
+      else
+        r.reduction(name, params.to_write(), inputs.span());
     });
   });
 }
@@ -67,10 +68,7 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     if (!str_arg("name", a[0], name)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(1))) return nullptr;
-    return intern(self, ir::NodeKind::Source, [&](ir::NodeRecord& r) {
-      r.str(name);
-      params.write(r);
-    });
+    return intern(self, [&](ir::NodeRecord& r) { r.source(name, params.to_write()); });
   });
 }
 
@@ -96,16 +94,8 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     if (!descriptor_from_py(a[0], descriptor)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(2))) return nullptr;
-    return intern(self, ir::NodeKind::External, [&](ir::NodeRecord& r) {
-      for (const std::string* field : {&descriptor.kind, &descriptor.content_hash,
-                                       &descriptor.framework, &descriptor.version,
-                                       &descriptor.io_schema})
-        r.str(*field);
-      r.u8(descriptor.preprocessing_ref ? 1 : 0);
-      if (descriptor.preprocessing_ref) r.str(*descriptor.preprocessing_ref);
-      params.write(r);
-      r.inputs(inputs.span());
-    });
+    const ir::PayloadDescriptorView fields = ir::view_of(descriptor);
+    return intern(self, [&](ir::NodeRecord& r) { r.external(fields, params.to_write(), inputs.span()); });
   });
 }
 
@@ -117,10 +107,7 @@ PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssi
     if (!ids_arg("inputs", a[0], inputs)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(1))) return nullptr;
-    return intern(self, ir::NodeKind::Exchange, [&](ir::NodeRecord& r) {
-      params.write(r);
-      r.inputs(inputs.span());
-    });
+    return intern(self, [&](ir::NodeRecord& r) { r.exchange(params.to_write(), inputs.span()); });
   });
 }
 
