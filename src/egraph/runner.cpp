@@ -64,7 +64,7 @@ std::optional<StopReason> Runner::check_limits() const {
       return StopReason::time_limit(static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9);
     }
   }
-  if (egraph_.total_size() > node_limit_) return StopReason::node_limit(egraph_.total_size());
+  if (egraph_.memo_entries() > node_limit_) return StopReason::node_limit(egraph_.memo_entries());
   if (iterations_.size() >= iter_limit_) return StopReason::iteration_limit(iterations_.size());
   return std::nullopt;
 }
@@ -95,8 +95,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   Iteration it;
 
   std::optional<StopReason> result = check_limits();
-  it.egraph_nodes = egraph_.total_size();
-  it.egraph_classes = egraph_.number_of_classes();
+  it.egraph_nodes = egraph_.memo_entries();
+  it.egraph_classes = egraph_.class_count();
 
   auto hook_start = Clock::now();
   if (!result) {
@@ -120,8 +120,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     }
   }
   it.hook_time = seconds_since(hook_start);
-  uint64_t nodes_after_hooks = egraph_.total_size();
-  uint64_t classes_after_hooks = egraph_.number_of_classes();
+  uint64_t nodes_after_hooks = egraph_.memo_entries();
+  uint64_t classes_after_hooks = egraph_.class_count();
 
   auto search_start = Clock::now();
   std::vector<std::vector<SearchMatches>> matches;
@@ -159,8 +159,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   it.rebuild_time = seconds_since(rebuild_start);
 
   if (it.applied.empty() && scheduler_->can_stop(i)) {
-    bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.total_size() &&
-                     it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.number_of_classes();
+    bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.memo_entries() &&
+                     it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.class_count();
     if (unchanged && !result) result = StopReason::saturated();
   }
   it.total_time = seconds_since(iteration_start);

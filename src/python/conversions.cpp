@@ -224,7 +224,7 @@ PyObject* ids_to_py(const ir::InputsView& ids) {
   return list.release();
 }
 
-PyObject* map_err(const ir::BadNodeId& error) {
+PyObject* raise_bad_node_id(const ir::BadNodeId& error) {
   PyErr_Format(PyExc_ValueError, "no node with id %llu",
                static_cast<unsigned long long>(error.id));
   return nullptr;

@@ -92,8 +92,8 @@ PyObject* ids_to_py(std::span<const ir::NodeId> ids);
 PyObject* ids_to_py(const ir::InputsView& ids);
 
 // ValueError "no node with id N"; returns null so that callers can
-// `return map_err(r.error());`.
-PyObject* map_err(const ir::BadNodeId& error);
+// `return raise_bad_node_id(r.error());`.
+PyObject* raise_bad_node_id(const ir::BadNodeId& error);
 
 // ---- parameter maps --------------------------------------------------------
 

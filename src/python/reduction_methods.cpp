@@ -21,13 +21,11 @@ constexpr Signature kReductionReport =
 
 // The reduction all three methods share; null with an error set on failure.
 std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,
-                                          bool maximal_fusion) {
-  const ir::GraphStore& store = store_of(self);
+                                          opt::FusionRule fusion) {
   opt::SaturationEngine engine;
-  if (!outputs.given) return opt::reduce_with(store, engine, maximal_fusion);
-  auto reduced = opt::reduce_with_outputs(store, outputs.ids.span(), engine, maximal_fusion);
+  auto reduced = opt::reduce_to_new_store(store_of(self), outputs.list(), engine, fusion);
   if (!reduced) {
-    map_err(reduced.error());
+    raise_bad_node_id(reduced.error());
     return std::nullopt;
   }
   return std::move(reduced).value();
@@ -47,11 +45,11 @@ PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   return bound_call(kReduce, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!check_receiver(self, "reduce")) return nullptr;
-    bool maximal_fusion = false;
-    if (!bool_arg("maximal_fusion", a[0], maximal_fusion)) return nullptr;
+    opt::FusionRule fusion;
+    if (!fusion_arg(a[0], fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[1], outputs)) return nullptr;
-    auto result = reduce(self, outputs, maximal_fusion);
+    auto result = reduce(self, outputs, fusion);
     if (!result) return nullptr;
     return store_and_report(self, std::move(*result));
   });
@@ -63,7 +61,7 @@ PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, 
     if (!check_receiver(self, "reduce_incremental")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
-    auto result = reduce(self, outputs, false);
+    auto result = reduce(self, outputs, opt::FusionRule::SingleUse);
     if (!result) return nullptr;
     return store_and_report(self, std::move(*result));
   });
@@ -75,7 +73,7 @@ PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py
     if (!check_receiver(self, "reduction_report")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
-    auto result = reduce(self, outputs, false);
+    auto result = reduce(self, outputs, opt::FusionRule::SingleUse);
     if (!result) return nullptr;
     return report_to_py(result->report);
   });

@@ -72,7 +72,7 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     blob::check_blob_counts(0, outputs.size());
     const uint64_t count = store.node_count();
     for (ir::NodeId id : outputs.span()) {
-      if (id >= count) return map_err(ir::BadNodeId{id});
+      if (id >= count) return raise_bad_node_id(ir::BadNodeId{id});
     }
     std::vector<ir::NodeKey> nodes = store.nodes();
     return blob_to_py(nodes, outputs.span());

@@ -34,7 +34,7 @@ PyObject* intern(PyObject* self, Build&& build) {
   ir::NodeRecord record;
   build(record);
   auto id = store_of(self).intern_record(record.view());
-  if (!id) return map_err(id.error());
+  if (!id) return raise_bad_node_id(id.error());
   return id_to_py(id.value());
 }
 
