@@ -9,6 +9,7 @@
 
 #include "optimizer/reduced.h"
 #include "optimizer/stage_fusion.h"
+#include "optimizer/store_reduction.h"
 #include "python/conversions.h"
 
 namespace nodalis::py {
@@ -30,5 +31,10 @@ bool fusion_arg(PyObject* maximal_fusion, opt::FusionRule& out);
 
 // {"input_nodes": ..., ..., "boundary_nodes": ...}; callers index it by key.
 PyObject* report_to_py(const opt::ReductionReport& report);
+
+// What a reduction hands back to Python: (store, report), or with
+// `with_outputs` (store, report, [the reduced id of each requested output]).
+// The store object is of class `type`; null with an error set.
+PyObject* reduction_to_py(PyTypeObject* type, opt::StoreReduction result, bool with_outputs);
 
 }  // namespace nodalis::py
