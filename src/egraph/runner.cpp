@@ -4,7 +4,6 @@
 #include "egraph/runner.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "egraph/fault.h"
 
@@ -33,9 +32,7 @@ std::string StopReason::describe() const {
   return "Unknown";
 }
 
-Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()) {}
-
-bool check_rules(std::span<const Rewrite> rules) {
+std::optional<std::string> check_rules(std::span<const Rewrite> rules) {
   std::vector<std::pair<GlobalSymbol, uint64_t>> counts;
   for (const Rewrite& r : rules) {
     auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
@@ -46,13 +43,12 @@ bool check_rules(std::span<const Rewrite> rules) {
     }
   }
   bool duplicated = std::any_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; });
-  if (!duplicated) return false;
+  if (!duplicated) return std::nullopt;
   std::string text = "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
   for (const auto& [name, n] : counts) {
     if (n > 1) text += "Rule '" + SymbolTable::display(name) + "' appears " + std::to_string(n) + " times\n";
   }
-  std::fputs(text.c_str(), stderr);
-  return true;
+  return text;
 }
 
 std::optional<StopReason> Runner::check_limits() const {
@@ -70,7 +66,7 @@ std::optional<StopReason> Runner::check_limits() const {
 }
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
-  check_rules(rules);
+  rule_warning_ = check_rules(rules);
   egraph_.rebuild();
   for (;;) {
     if (stop_reason_) throw EngineFault("assertion failed: self.stop_reason.is_none()");
@@ -128,7 +124,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   if (!result) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      matches.push_back(scheduler_.search_rewrite(i, egraph_, rule));
       result = check_limits();
       if (result) break;
     }
@@ -138,7 +134,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   auto apply_start = Clock::now();
   if (!result) {
     for (size_t r = 0; r < rules.size(); ++r) {
-      uint64_t n = scheduler_->apply_rewrite(i, egraph_, rules[r], matches[r]);
+      uint64_t n = scheduler_.apply_rewrite(i, egraph_, rules[r], matches[r]);
       if (n > 0) {
         GlobalSymbol name = rules[r].name();
         auto found = std::find_if(it.applied.begin(), it.applied.end(), [&](const auto& a) { return a.first == name; });
@@ -158,7 +154,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   it.rebuild_unions = egraph_.rebuild();
   it.rebuild_time = seconds_since(rebuild_start);
 
-  if (it.applied.empty() && scheduler_->can_stop(i)) {
+  if (it.applied.empty() && scheduler_.can_stop(i)) {
     bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.memo_entries() &&
                      it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.class_count();
     if (unchanged && !result) result = StopReason::saturated();

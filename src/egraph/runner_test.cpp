@@ -234,7 +234,7 @@ TEST(Runner, HooksSeeTheRunnerBetweenIterations) {
   EXPECT_EQ(seen, (std::vector<size_t>{0, 1, 2, 3}));
 }
 
-TEST(Runner, DuplicateRuleNamesWarnOnStandardErrorAndRunOn) {
+TEST(Runner, DuplicateRuleNamesAreNotedNotPrintedAndRunOn) {
   EGraph g;
   wrapped_leaves(g, "a", 2);
   wrapped_leaves(g, "b", 2);
@@ -244,15 +244,13 @@ TEST(Runner, DuplicateRuleNamesWarnOnStandardErrorAndRunOn) {
                              rule("once", "(c ?x)", "?x")};
   testing::internal::CaptureStderr();
   runner.run(rules);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err,
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(runner.rule_warning(),
             "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
             "Rule 'twice' appears 2 times\n");
   EXPECT_EQ(runner.stop_reason(), StopReason::saturated());
   EXPECT_EQ(applied(runner.iterations()[0], "twice"), 4u);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(check_rules(std::span<const Rewrite>(rules).subspan(1)));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(check_rules(std::span<const Rewrite>(rules).subspan(1)), std::nullopt);
 }
 
 TEST(Runner, RunningTwiceIsAFault) {

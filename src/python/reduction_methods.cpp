@@ -38,10 +38,9 @@ PyObject* store_and_report(PyObject* self, opt::StoreReduction result) {
 }
 
 // reduce and reduce_plan: the same call, told apart by what they return.
-PyObject* reduce_call(const Signature& sig, const char* method, bool with_outputs, PyObject* self,
+PyObject* reduce_call(const Signature& sig, bool with_outputs, PyObject* self,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, method)) return nullptr;
     opt::FusionRule fusion;
     if (!fusion_arg(a[0], fusion)) return nullptr;
     OutputsArg outputs;
@@ -56,18 +55,17 @@ PyObject* reduce_call(const Signature& sig, const char* method, bool with_output
 
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return reduce_call(kReduce, "reduce", false, self, args, nargs, kwnames);
+  return reduce_call(kReduce, false, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_reduce_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return reduce_call(kReducePlan, "reduce_plan", true, self, args, nargs, kwnames);
+  return reduce_call(kReducePlan, true, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
   return bound_call(kReduceIncremental, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "reduce_incremental")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
     auto result = reduce(self, outputs, opt::FusionRule::SingleUse);
@@ -79,7 +77,6 @@ PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, 
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return bound_call(kReductionReport, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "reduction_report")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
     auto result = reduce(self, outputs, opt::FusionRule::SingleUse);

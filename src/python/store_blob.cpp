@@ -56,7 +56,6 @@ PyObject* blob_to_py(std::span<const ir::NodeKey> nodes, std::span<const ir::Nod
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return bound_call(kSerialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "serialize")) return nullptr;
     ir::GraphStore& store = store_of(self);
     PyObject* requested = a.optional(0);
     if (requested == nullptr) {

@@ -39,10 +39,9 @@ PyObject* intern(PyObject* self, Build&& build) {
 }
 
 // add_op and add_reduction: (name, inputs, params=None).
-PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
+PyObject* add_named(const Signature& sig, ir::NodeKind kind,
                     PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, method)) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
     NodeIds inputs;
@@ -63,7 +62,6 @@ PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return bound_call(kAddSource, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "add_source")) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
     RecordParams params;
@@ -74,19 +72,18 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return add_named(kAddOp, "add_op", ir::NodeKind::Op, self, args, nargs, kwnames);
+  return add_named(kAddOp, ir::NodeKind::Op, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return add_named(kAddReduction, "add_reduction", ir::NodeKind::Reduction, self, args, nargs,
+  return add_named(kAddReduction, ir::NodeKind::Reduction, self, args, nargs,
                    kwnames);
 }
 
 PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return bound_call(kAddExternal, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "add_external")) return nullptr;
     // The inputs come first although the descriptor stands first.
     NodeIds inputs;
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
@@ -102,7 +99,6 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return bound_call(kAddExchange, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "add_exchange")) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[0], inputs)) return nullptr;
     RecordParams params;
