@@ -57,7 +57,6 @@ PyObject* graph_store_repr_mimebundle(PyObject* self, PyObject* const* args, Py_
                                       PyObject* kwnames) {
   return bound_call(self, kReprMimebundle, args, nargs, kwnames,
                     [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "_repr_mimebundle_")) return nullptr;
     // Imported on first display only: a store that is never shown in a
     // notebook never loads it.
     PyRef display = PyRef::steal(PyImport_ImportModule("nodalis_core._display"));
