@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "python/object_lock.h"
 #include "python/payload_descriptor_type.h"
 #include "python/py_ref.h"
 
@@ -154,6 +155,23 @@ bool id_from_py(PyObject* item, ir::NodeId& out) {
   return !(out == ~ir::NodeId{0} && PyErr_Occurred());
 }
 
+// An exact list or tuple whose items are all exact ints: 1 when read, 0 when
+// an item needs __index__ (what was read is left in `out`), -1 on an error.
+int exact_ids(PyObject* o, NodeIds& out) {
+  PyObject** items = PySequence_Fast_ITEMS(o);
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!PyLong_CheckExact(items[i])) return 0;
+    ir::NodeId id;
+    if (!small_id(items[i], id)) {
+      id = PyLong_AsUnsignedLongLong(items[i]);
+      if (id == ~ir::NodeId{0} && PyErr_Occurred()) return -1;
+    }
+    out.push(id);
+  }
+  return 1;
+}
+
 }  // namespace
 
 bool ids_from_py(PyObject* o, NodeIds& out) {
@@ -163,27 +181,24 @@ bool ids_from_py(PyObject* o, NodeIds& out) {
   }
   // Exact lists and tuples of exact ints: no Python code can run, no copy.
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    PyObject** items = PySequence_Fast_ITEMS(o);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-    Py_ssize_t i = 0;
-    for (; i < n && PyLong_CheckExact(items[i]); ++i) {
-      ir::NodeId id;
-      if (!small_id(items[i], id)) {
-        id = PyLong_AsUnsignedLongLong(items[i]);
-        if (id == ~ir::NodeId{0} && PyErr_Occurred()) return false;
-      }
-      out.push(id);
+    int read;
+    {
+      // Without a GIL another thread may resize a list while it is read.
+      ObjectLock lock(PyList_CheckExact(o) ? o : nullptr);
+      read = exact_ids(o, out);
     }
-    if (i == n) return true;
+    if (read != 0) return read > 0;
     out.clear();  // an item needs __index__: start over on the general path
   }
   if (!PySequence_Check(o)) {
     PyErr_Format(PyExc_TypeError, "expected a sequence, not %.200s", Py_TYPE(o)->tp_name);
     return false;
   }
-  PyRef seq = PyRef::steal(PySequence_Fast(o, "expected a sequence"));
+  // A list is read from a copy taken at once: an item's __index__, or another
+  // thread, may change it meanwhile, and the node gets the list as it was.
+  PyRef seq = PyRef::steal(PyList_Check(o) ? PyList_AsTuple(o)
+                                           : PySequence_Fast(o, "expected a sequence"));
   if (!seq) return false;
-  // The size is read again at every step: an item's __index__ may shrink a list.
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
     ir::NodeId id;
     if (!id_from_py(PySequence_Fast_GET_ITEM(seq.get(), i), id)) return false;
@@ -442,6 +457,8 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
 bool RecordParams::convert(PyObject* params) {
   count_ = 0;
   if (params == nullptr || params == Py_None) return true;
+  // Held until the record is written: the entries borrow the dict's text.
+  if (PyDict_Check(params)) lock_.emplace(params);
   if (PyDict_Check(params) && size_t(PyDict_GET_SIZE(params)) <= kSmall &&
       params_of_exact_types(params, [&](std::string_view k, const ir::ParamRef& v) {
         entries_[count_++] = {k, v};
@@ -491,7 +508,13 @@ namespace {
 PyRef dict_field(PyObject* dict, const char* field) {
   PyRef key = PyRef::steal(PyUnicode_InternFromString(field));
   if (!key) return {};
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, key.get(), &value) < 0) return {};
+  return PyRef::steal(value);
+#else
   return PyRef::borrow(PyDict_GetItemWithError(dict, key.get()));
+#endif
 }
 
 }  // namespace
@@ -505,6 +528,8 @@ bool descriptor_from_py(PyObject* o, ir::PayloadDescriptor& out) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
     return false;
   }
+  // All six fields from one state of the dict, whatever other threads do.
+  ObjectLock lock(o);
   PyRef pre = dict_field(o, "preprocessing_ref");
   if (!pre && PyErr_Occurred()) return false;
   if (pre && pre.get() != Py_None) {

@@ -17,6 +17,7 @@
 #include "ir/node_record.h"
 #include "ir/param_map.h"
 #include "ir/payload_descriptor.h"
+#include "python/object_lock.h"
 
 namespace nodalis::py {
 
@@ -151,6 +152,7 @@ class RecordParams {
   };
   size_t count_ = 0;
   bool small_ = true;
+  std::optional<ObjectLock> lock_;       // the dict's, on interpreters without a GIL
   std::optional<ParamScratch> scratch_;  // only for the general path
   ir::ParamMapView view_;
 };
