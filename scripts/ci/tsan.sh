@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD=build/tsan
 FLAGS="-fsanitize=thread -fno-omit-frame-pointer"
-CONCURRENT='*Concurren*:*Thread*:KeyArena.*:GraphStore.FaultUnderTheLock*:SharedReducer.*'
+CONCURRENT='*Concurren*:*Thread*:KeyArena.*:GraphStore.FaultUnderTheLock*:LockedReducer.*'
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DNODALIS_TESTS=ON -DNODALIS_PYTHON=OFF -DNODALIS_WERROR=ON \

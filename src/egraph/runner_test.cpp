@@ -234,6 +234,23 @@ TEST(Runner, HooksSeeTheRunnerBetweenIterations) {
   EXPECT_EQ(seen, (std::vector<size_t>{0, 1, 2, 3}));
 }
 
+TEST(Runner, AGraphAHookChangedIsNotSaturated) {
+  // Rules that match nothing apply nothing; only the hook's new node tells
+  // the runner that the graph moved in the first iteration.
+  EGraph g;
+  wrapped_leaves(g, "f", 1);
+  Runner runner;
+  int calls = 0;
+  runner.set_egraph(std::move(g)).add_hook([&](Runner& r) {
+    if (calls++ == 0) r.egraph().add({sym("extra"), {}});
+    return std::optional<std::string>{};
+  });
+  std::vector<Rewrite> rules{rule("never", "(absent ?x)", "?x")};
+  runner.run(rules);
+  EXPECT_EQ(runner.iterations().size(), 2u);
+  EXPECT_EQ(runner.stop_reason(), StopReason::saturated());
+}
+
 TEST(Runner, DuplicateRuleNamesAreNotedNotPrintedAndRunOn) {
   EGraph g;
   wrapped_leaves(g, "a", 2);

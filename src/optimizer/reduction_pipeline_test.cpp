@@ -104,6 +104,24 @@ TEST(ReductionPipeline, CseMergesWhatTheEngineLeavesEqual) {
   EXPECT_EQ(r.outputs, (std::vector<uint64_t>{1, 1}));
 }
 
+TEST(ReductionPipeline, CseMergesParentsOfMergedNodesAtAnyDistance) {
+  // CSE hashes a node's key a few nodes ahead, before its children are
+  // merged; a parent close behind a merged child must still find its twin.
+  for (int gap = 0; gap <= 12; ++gap) {
+    NodeList g;
+    std::vector<uint64_t> outs;
+    for (int i = 0; i < 10; ++i) outs.push_back(g.src("pad" + std::to_string(i)));
+    uint64_t a = g.src("a"), a2 = g.src("a");
+    for (int i = 0; i < gap; ++i) outs.push_back(g.src("gap" + std::to_string(i)));
+    uint64_t t1 = g.red("sum", {a}), t2 = g.red("sum", {a2});
+    outs.push_back(t1);
+    outs.push_back(t2);
+    Reduced r = reduce_nodes(g.nodes, outs, UnchangedEngine(), FusionRule::SingleUse);
+    EXPECT_EQ(r.outputs[outs.size() - 2], r.outputs.back()) << "gap " << gap;
+    EXPECT_EQ(r.nodes.size(), outs.size()) << "gap " << gap;  // a and a2 are one source
+  }
+}
+
 TEST(ReductionPipeline, StageInTheInputIsOpaqueAndReReducingIsAFixpoint) {
   testing::NodeList g = testing::random_graph(3, 60);
   std::vector<uint64_t> outs{59, 40, 59};
