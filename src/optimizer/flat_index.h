@@ -56,8 +56,9 @@ class FlatIndex {
 
   size_t size() const noexcept { return used_; }
 
-  // Records position `pos` under `hash`; equal keys may be recorded twice,
-  // find then yields the one entered first.
+  // Records position `pos` under `hash`. Every caller enters a key only after
+  // find missed it, so no key is ever recorded twice and probe order between
+  // entries carries no meaning.
   void insert(uint32_t pos, uint64_t hash) {
     if ((used_ + 1) * 3 > slots_.size() * 2) rehash(slots_.size() * 2);
     place(pos, static_cast<uint32_t>(hash >> 32));
@@ -78,16 +79,8 @@ class FlatIndex {
   void rehash(size_t size) {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(size, Slot{});
-    // Re-placing in the old probe order keeps equal keys in entry order.
-    size_t n = old.size();
-    if (n == 0) return;
-    // Start right after an empty slot so that no run is split at the wrap.
-    size_t start = 0;
-    while (start < n && old[start].pos_plus1 != 0) ++start;
-    for (size_t k = 1; k <= n; ++k) {
-      const Slot& s = old[(start + k) % n];
+    for (const Slot& s : old)
       if (s.pos_plus1 != 0) place(s.pos_plus1 - 1, s.tag);
-    }
   }
   std::vector<Slot> slots_;
   size_t used_ = 0;
