@@ -1,5 +1,6 @@
 # The module's shape: what import registers, the frozen classes, the
 # PanicException class, and the texts (signatures, docstrings) it exposes.
+import importlib.util
 import inspect
 
 import pytest
@@ -21,6 +22,34 @@ def test_module_registers_classes_function_and_panic():
     assert nodalis_core.PayloadDescriptor.__module__ == "nodalis_core"
     assert PanicException.__bases__ == (BaseException,)
     assert not issubclass(PanicException, Exception)
+
+
+def test_each_module_object_has_its_own_classes_and_panic_exception():
+    spec = importlib.util.find_spec("nodalis_core")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other.PanicException is not PanicException
+    assert other.PanicException.__bases__ == (BaseException,)
+    assert other.GraphStore is not GraphStore
+    store = other.GraphStore()
+    store.add_op("f", [store.add_source("x")])
+    assert GraphStore.deserialize(store.serialize()).node_count() == 2
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None,
+                    reason="needs the interpreter's sub-interpreter module (3.13+)")
+def test_imports_into_an_isolated_subinterpreter():
+    import _interpreters
+
+    interp = _interpreters.create("isolated")  # its own GIL: refuses modules that do not declare it
+    try:
+        failure = _interpreters.run_string(interp, "import nodalis_core as m\n"
+                                                   "g = m.GraphStore()\n"
+                                                   "assert g.add_source('x') == 0\n"
+                                                   "assert m.PanicException.__bases__ == (BaseException,)")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is None, failure.formatted
 
 
 @pytest.mark.parametrize("cls", [GraphStore, PayloadDescriptor, IncrementalReducer])
