@@ -242,7 +242,10 @@ TEST(Runner, AGraphAHookChangedIsNotSaturated) {
   Runner runner;
   int calls = 0;
   runner.set_egraph(std::move(g)).add_hook([&](Runner& r) {
-    if (calls++ == 0) r.egraph().add({sym("extra"), {}});
+    if (calls++ == 0) {
+      r.egraph().add({sym("extra"), {}});
+      r.egraph().rebuild();
+    }
     return std::optional<std::string>{};
   });
   std::vector<Rewrite> rules{rule("never", "(absent ?x)", "?x")};

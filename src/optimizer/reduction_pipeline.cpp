@@ -108,26 +108,29 @@ EngineGraph cse(const EngineGraph& canonical) {
   // The table outgrows the caches on large graphs: the slot of a node a few
   // places ahead is prefetched with its (guessed) key, and the hash is reused
   // when the guess proves right.
+  // Node i's slot is read in the round that fills node i + kAhead's, so the
+  // ring holds more than kAhead slots.
   constexpr size_t kAhead = 8;
-  uint64_t ahead_hash[kAhead] = {};
-  size_t ahead_settled[kAhead] = {};
+  constexpr size_t kRing = 2 * kAhead;
+  uint64_t ahead_hash[kRing] = {};
+  size_t ahead_settled[kRing] = {};
   std::vector<EnginePos> kids;
   for (size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) {
       const auto next = static_cast<EnginePos>(i + kAhead);
-      ahead_settled[next % kAhead] = i;
-      ahead_hash[next % kAhead] = key_hash(next, i);
-      index.prefetch(ahead_hash[next % kAhead]);
+      ahead_settled[next % kRing] = i;
+      ahead_hash[next % kRing] = key_hash(next, i);
+      index.prefetch(ahead_hash[next % kRing]);
     }
     EngineNode node = canonical.node(static_cast<EnginePos>(i));
     kids.clear();
     bool guessed = i >= kAhead;
-    const size_t settled = ahead_settled[i % kAhead];
+    const size_t settled = ahead_settled[i % kRing];
     for (EnginePos c : node.children) {  // c < i: checked when the graph was built
       kids.push_back(remap[c]);
       guessed = guessed && (c < settled || remap[c] == c);
     }
-    const uint64_t h = guessed ? ahead_hash[i % kAhead] : key_hash(static_cast<EnginePos>(i), i);
+    const uint64_t h = guessed ? ahead_hash[i % kRing] : key_hash(static_cast<EnginePos>(i), i);
     uint32_t found = index.find(h, [&](uint32_t p) {
       if (dedup.op(p) != node.op) return false;
       std::span<const EnginePos> other = dedup.children(p);
