@@ -117,14 +117,16 @@ def groups(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.nda
     """
     if keys.dtype.kind == "f":
         keys = keys + 0.0  # -0.0 becomes 0.0
-    uniq, inverse = np.unique(keys, return_inverse=True)
-    inverse = inverse.reshape(-1)
-    order = np.argsort(inverse, kind="stable")
-    counts = np.bincount(inverse, minlength=len(uniq))
-    starts = np.zeros(len(uniq), np.intp)
-    if len(uniq) > 1:
-        np.cumsum(counts[:-1], out=starts[1:])
-    return uniq, order, starts, counts
+    order = np.argsort(keys, kind="stable")
+    ordered = keys[order]
+    if len(ordered) == 0:
+        return ordered, order, np.zeros(0, np.intp), np.zeros(0, np.intp)
+    change = ordered[1:] != ordered[:-1]
+    if keys.dtype.kind == "f":
+        change &= ~(np.isnan(ordered[1:]) & np.isnan(ordered[:-1]))
+    starts = np.concatenate(([0], np.flatnonzero(change) + 1)).astype(np.intp)
+    counts = np.diff(np.append(starts, len(ordered)))
+    return ordered[starts], order, starts, counts
 
 
 def reduce_whole(name: str, user: Optional[UserReduction], values: Columns,
