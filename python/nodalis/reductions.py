@@ -45,7 +45,7 @@ class Reducer:
             return np.add.reduce(x) / len(x)
         return self.ufunc.reduce(x)  # type: ignore[union-attr]
 
-    def grouped(self, xs: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    def grouped(self, xs: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> Any:
         """One value per group of the sorted ``xs`` (groups are never empty)."""
         if self.name == "count":
             return counts.astype(np.int64)
@@ -56,7 +56,7 @@ class Reducer:
             return np.add.reduceat(xs, starts) / counts
         return self.ufunc.reduceat(xs, starts)  # type: ignore[union-attr]
 
-    def across(self, m: np.ndarray, nrows: int) -> np.ndarray:
+    def across(self, m: np.ndarray, nrows: int) -> Any:
         """One value per row of the (rows x columns) matrix ``m``."""
         if self.name == "count":
             return np.full(nrows, m.shape[1], np.int64)
@@ -160,4 +160,4 @@ def reduce_across(name: str, user: Optional[UserReduction], values: Columns, nro
     m = np.column_stack(cols) if cols else np.empty((nrows, 0))
     if user:
         return np.asarray(user(m, axis=1, **params))
-    return STANDARD[name].across(m, nrows)
+    return np.asarray(STANDARD[name].across(m, nrows))

@@ -8,7 +8,7 @@ from __future__ import annotations
 import sys
 
 import numpy as np
-from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from nodalis.backends import make_backend
 from nodalis.plan import Plan
@@ -38,7 +38,7 @@ def _progress_bar(enabled: Optional[bool], total: int) -> Any:
 
 def evaluate(program: Program, backend: Any, progress: Optional[bool] = None) -> List[Any]:
     """The engine's value of each output of ``program``, in request order."""
-    values: dict = {}
+    values: Dict[int, Any] = {}
     bar = _progress_bar(progress, len(program.steps))
     try:
         with np.errstate(all="ignore"):
