@@ -24,9 +24,7 @@ def _request(graph: Union[GraphStore, Plan], outputs: Optional[Sequence[int]]) -
     raise TypeError(f"graph must be a GraphStore or a Plan, not {type(graph).__name__}")
 
 
-def _progress_bar(enabled: Optional[bool], total: int) -> Any:
-    if enabled is None:
-        enabled = sys.stderr.isatty()
+def _progress_bar(enabled: bool, total: int) -> Any:
     if not enabled:
         return None
     try:
@@ -36,7 +34,7 @@ def _progress_bar(enabled: Optional[bool], total: int) -> Any:
     return tqdm(total=total, desc="nodalis run", unit="node", leave=False)
 
 
-def evaluate(program: Program, backend: Any, progress: Optional[bool] = None) -> List[Any]:
+def evaluate(program: Program, backend: Any, progress: bool = False) -> List[Any]:
     """The engine's value of each output of ``program``, in request order."""
     values: Dict[int, Any] = {}
     bar = _progress_bar(progress, len(program.steps))
@@ -107,5 +105,7 @@ def run(graph: Union[GraphStore, Plan], outputs: Optional[Sequence[int]] = None,
     store, requested = _request(graph, outputs)
     program = build_program(store, requested, sources, models, kernels)
     engine = make_backend(backend, client)
-    values = evaluate(program, engine, progress if backend == "numpy" else False)
-    return engine.frames(values, compute, progress)
+    show = sys.stderr.isatty() if progress is None else progress
+    # The numpy engine works node by node; a Dask graph runs only when computed.
+    values = evaluate(program, engine, show and backend == "numpy")
+    return engine.frames(values, compute, show)
