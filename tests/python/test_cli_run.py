@@ -9,7 +9,8 @@ from nodalis_core import GraphStore
 
 import nodalis
 import pipelines as pl
-from nodalis.cli import main
+
+main = pytest.importorskip("nodalis.cli.common") and pytest.importorskip("nodalis.cli").main
 
 
 @pytest.fixture
