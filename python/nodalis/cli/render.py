@@ -4,8 +4,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from nodalis_core import _display
-
+from nodalis import drawing
 from nodalis.cli.common import CommandError, add_subcommand, decode, note, progress, read_blob, write_file
 
 FORMATS = ("svg", "png", "pdf", "dot")
@@ -15,7 +14,7 @@ Draw the graph of an IR blob with Graphviz's 'dot' program. The format follows
 the output file's extension ({', '.join(FORMATS)}) unless --format is given;
 'dot' writes the DOT text itself and needs no Graphviz.
 
-Graphs of more than {_display.MAX_DRAWN_NODES} nodes are refused unless --force
+Graphs of more than {drawing.MAX_DRAWN_NODES} nodes are refused unless --force
 is given, since Graphviz may take minutes to lay them out. Exit status 2 when
 Graphviz is not installed."""
 
@@ -31,7 +30,7 @@ def register(subcommands: "argparse._SubParsersAction[argparse.ArgumentParser]")
     parser.add_argument("--format", choices=FORMATS,
                         help="the output format (default: from the extension of OUT)")
     parser.add_argument("--force", action="store_true",
-                        help=f"draw graphs over {_display.MAX_DRAWN_NODES} nodes too")
+                        help=f"draw graphs over {drawing.MAX_DRAWN_NODES} nodes too")
 
 
 def output_format(args: argparse.Namespace) -> str:
@@ -55,15 +54,15 @@ def command(args: argparse.Namespace) -> int:
         if fmt == "dot":
             data = store.to_dot().encode()
         else:
-            if count > _display.MAX_DRAWN_NODES and not args.force:
+            if count > drawing.MAX_DRAWN_NODES and not args.force:
                 raise CommandError(
                     f"{args.file} has {count} nodes, more than Graphviz lays out in reasonable "
-                    f"time (over {_display.MAX_DRAWN_NODES}); give --force to draw it anyway, "
+                    f"time (over {drawing.MAX_DRAWN_NODES}); give --force to draw it anyway, "
                     f"or -o OUT.dot for the DOT text")
             steps.step(f"drawing {count} nodes with Graphviz")
             try:
-                data = _display.run_dot(store.to_dot(), fmt)
-            except (_display.GraphvizMissing, _display.GraphvizFailed) as e:
+                data = drawing.draw(store, fmt)
+            except (drawing.GraphvizMissing, drawing.GraphvizFailed) as e:
                 raise CommandError(str(e)) from e
     write_file(args.output, data)
     if args.output != "-":
