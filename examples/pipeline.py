@@ -14,8 +14,6 @@ Usage: python3 examples/pipeline.py [out_dir] [copies]
 """
 import hashlib
 import pathlib
-import shutil
-import subprocess
 import sys
 import time
 from typing import List, Tuple
@@ -135,15 +133,14 @@ def main(out_dir: str = "out", copies: str = "2000") -> None:
     out.mkdir(parents=True, exist_ok=True)
     blob = plan.store.serialize()
     (out / "pipeline.reduced.nir").write_bytes(blob)
-    dot = plan.store.to_dot()
-    (out / "pipeline.reduced.dot").write_text(dot)
+    (out / "pipeline.reduced.dot").write_text(plan.store.to_dot())
     assert GraphStore.deserialize(blob).outputs() == plan.store.outputs()
-    saved = [out / "pipeline.reduced.nir", out / "pipeline.reduced.dot"]
-    if shutil.which("dot"):
-        subprocess.run(["dot", "-Tsvg", "-o", str(out / "pipeline.reduced.svg")], input=dot.encode(),
-                       check=True)
-        saved.append(out / "pipeline.reduced.svg")
-    print("saved " + ", ".join(str(p) for p in saved))
+    print(f"saved {out / 'pipeline.reduced.nir'} ({len(blob)} bytes) and {out / 'pipeline.reduced.dot'}")
+    try:
+        (out / "pipeline.reduced.svg").write_bytes(nodalis.draw(plan, "svg"))
+        print(f"drew {out / 'pipeline.reduced.svg'}")
+    except nodalis.drawing.GraphvizMissing as e:
+        print(f"no drawing: {e}")
 
 
 if __name__ == "__main__":
