@@ -7,6 +7,7 @@ every output has been computed and written.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import pathlib
 import shutil
@@ -96,10 +97,10 @@ def command(args: argparse.Namespace) -> int:
     if not outputs:
         raise CommandError(f"{args.file}: the blob marks no outputs")
     backend = "dask" if args.scheduler else args.backend
-    client = None
+    client: Any = None
     if args.scheduler:
         try:
-            import distributed
+            distributed: Any = importlib.import_module("distributed")
         except ImportError as e:
             raise CommandError("--scheduler needs the dask extra: pip install 'nodalis_core[dask]'") from e
         client = distributed.Client(args.scheduler)
