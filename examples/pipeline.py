@@ -8,7 +8,8 @@ exchange. The reduction drops a debugging branch, removes an identity op and
 fuses the element-wise chain into one stage. The example prints the graph, the
 reduced graph with its report and the result frames, times the graph as built
 against the reduced one on the table repeated many times, and saves the
-reduced store as a blob, as DOT and, with Graphviz installed, as SVG.
+reduced store as a blob, as DOT and, with Graphviz installed, as SVG, next to
+the data (wine.csv) and the model (cultivar_score.onnx) that `nodalis run` needs.
 
 Usage: python3 examples/pipeline.py [out_dir] [copies]
 """
@@ -134,6 +135,9 @@ def main(out_dir: str = "out", copies: str = "2000") -> None:
     blob = plan.store.serialize()
     (out / "pipeline.reduced.nir").write_bytes(blob)
     (out / "pipeline.reduced.dot").write_text(plan.store.to_dot())
+    # The data and the model too, so that `nodalis run` can run the saved blob.
+    wine.to_csv(out / "wine.csv", index=False)
+    (out / "cultivar_score.onnx").write_bytes(model)
     assert GraphStore.deserialize(blob).outputs() == plan.store.outputs()
     print(f"saved {out / 'pipeline.reduced.nir'} ({len(blob)} bytes) and {out / 'pipeline.reduced.dot'}")
     try:

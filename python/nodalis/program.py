@@ -187,8 +187,9 @@ def build_program(store: GraphStore, outputs: Sequence[int], sources: Optional[M
         if kind == "source":
             data = sources.get(name, params.get("path"))
             if data is None:
-                raise RunError(f"no data for source {name!r}: pass nodalis.run(..., sources="
-                               f"{{{name!r}: data}}) or give the source a 'path' param", i, kind, name)
+                raise RunError(f"no data for source {name!r}: pass sources={{{name!r}: data}} "
+                               f"(--source {name}=PATH to the command) or give the source a 'path' param",
+                               i, kind, name)
             steps.append(Step(**base, data=data, keys=tuple(key_names(params))))
         elif kind == "op":
             steps.append(Step(**base, op=_op_call(node, name, params, len(node["inputs"]), table, "")))

@@ -328,3 +328,63 @@ def test_progress_only_on_a_terminal(blob, tmp_path, monkeypatch, capsys, tty, q
     assert main(argv) == 0
     assert ("reducing" in err.getvalue()) == shown
     assert "reducing" not in capsys.readouterr().out
+
+
+def rebuilt(store, seed, change=None):
+    """The store's nodes added again in another topological order (ids move);
+    `change` maps a node id to extra params for it. Returns the copy and the
+    new id of every old one."""
+    import random
+    rng = random.Random(seed)
+    nodes = store.nodes()
+    users = {n["id"]: [] for n in nodes}
+    waiting = {n["id"]: len(set(n["inputs"])) for n in nodes}
+    for n in nodes:
+        for i in set(n["inputs"]):
+            users[i].append(n["id"])
+    ready = [i for i, w in waiting.items() if w == 0]
+    copy, new_id = GraphStore(), {}
+    while ready:
+        i = ready.pop(rng.randrange(len(ready)))
+        n = nodes[i]
+        params = {**n["params"], **(change or {}).get(i, {})}
+        inputs = [new_id[j] for j in n["inputs"]]
+        if n["kind"] == "source":
+            new_id[i] = copy.add_source(n["name"], params)
+        elif n["kind"] == "external":
+            new_id[i] = copy.add_external(n["descriptor"], inputs, params)
+        elif n["kind"] == "exchange":
+            new_id[i] = copy.add_exchange(inputs, params)
+        else:
+            add = copy.add_op if n["kind"] == "op" else copy.add_reduction
+            new_id[i] = add(n["name"], inputs, params)
+        for u in users[i]:
+            waiting[u] -= 1
+            if waiting[u] == 0:
+                ready.append(u)
+    return copy, new_id
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_diff_finds_exactly_a_change_and_what_depends_on_it(tmp_path, capsys, seed):
+    g = random_store(GraphStore(), seed, 120)
+    outs = [g.node_count() - 1, 30, 60]
+    a = save(tmp_path / "a.nir", g, outs)
+    same, new_id = rebuilt(g, seed)
+    assert [new_id[i] for i in range(g.node_count())] != list(range(g.node_count()))
+    assert main(["diff", str(a), str(save(tmp_path / "b.nir", same, [new_id[o] for o in outs]))]) == 0
+    assert capsys.readouterr().out == ""
+
+    changed_node = 40
+    other, new_id = rebuilt(g, seed, change={changed_node: {"changed": True}})
+    c = save(tmp_path / "c.nir", other, [new_id[o] for o in outs])
+    assert main(["diff", str(a), str(c)]) == 1
+    out = capsys.readouterr().out
+    # The changed node and everything downstream of it, and nothing else.
+    downstream = {changed_node}
+    for n in g.nodes():
+        if downstream & set(n["inputs"]):
+            downstream.add(n["id"])
+    listed = out.split(f"only in {c}")[0].splitlines()[1:]
+    assert sorted(int(line.split()[0][1:]) for line in listed) == sorted(downstream)
+    assert ("outputs differ" in out) == any(o in downstream for o in outs)
