@@ -1,5 +1,5 @@
 // IncrementalReducer: life cycle, the methods and the method table. Every
-// method runs under the reducer's mutex (taken inside SharedReducer); step and
+// method runs under the reducer's mutex (taken inside LockedReducer); step and
 // finalize reach the store only through its own locked snapshot.
 #include "python/incremental_reducer_type.h"
 
@@ -10,7 +10,7 @@
 #include "ir/fault.h"
 
 #include "optimizer/saturation_engine.h"
-#include "optimizer/shared_reducer.h"
+#include "optimizer/locked_reducer.h"
 #include "python/call_boundary.h"
 #include "python/frozen_type.h"
 #include "python/graph_store_type.h"
@@ -22,10 +22,10 @@ namespace {
 
 struct ReducerObject {
   PyObject_HEAD
-  opt::SharedReducer* reducer;
+  opt::LockedReducer* reducer;
 };
 
-opt::SharedReducer& reducer_of(PyObject* o) noexcept {
+opt::LockedReducer& reducer_of(PyObject* o) noexcept {
   return *reinterpret_cast<ReducerObject*>(o)->reducer;
 }
 
@@ -40,7 +40,7 @@ constexpr Signature kFinalizePlan =
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return bound_call(kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
-    auto reducer = std::make_unique<opt::SharedReducer>();
+    auto reducer = std::make_unique<opt::LockedReducer>();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<ReducerObject*>(self)->reducer = reducer.release();
@@ -57,7 +57,7 @@ void reducer_dealloc(PyObject* self) {
 
 // The Python exception for a refused step or finalize.
 PyObject* refusal_err(const opt::Refusal& refusal) {
-  if (const auto* bad = std::get_if<ir::BadNodeId>(&refusal)) return map_err(*bad);
+  if (const auto* bad = std::get_if<ir::BadNodeId>(&refusal)) return raise_bad_node_id(*bad);
   PyErr_SetString(PyExc_ValueError,
                   "this IncrementalReducer follows another GraphStore: a reducer must always be fed "
                   "the store it was first given");
@@ -78,12 +78,12 @@ PyObject* finalize_call(const Signature& sig, bool with_outputs, PyObject* self,
                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
-    bool maximal_fusion = false;
-    if (!bool_arg("maximal_fusion", a[1], maximal_fusion)) return nullptr;
+    opt::FusionRule fusion;
+    if (!fusion_arg(a[1], fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[2], outputs)) return nullptr;
     opt::SaturationEngine engine;
-    auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, maximal_fusion);
+    auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, fusion);
     if (!result) return refusal_err(result.error());
     return reduction_to_py(Py_TYPE(a[0]), std::move(result).value(), with_outputs);
   });
@@ -117,7 +117,7 @@ PyObject* reducer_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     std::string text;
     try {
-      opt::SharedReducer& r = reducer_of(self);
+      opt::LockedReducer& r = reducer_of(self);
       text = "<IncrementalReducer watermark " + std::to_string(r.watermark()) + ", canonical " +
              std::to_string(r.canonical_count()) + ">";
     } catch (const InternalFault&) {

@@ -1,7 +1,7 @@
 // The reducer's locked operations: the delta is taken from the store inside
 // the reducer's mutex, so two threads stepping one reducer never consume the
 // same nodes twice.
-#include "optimizer/shared_reducer.h"
+#include "optimizer/locked_reducer.h"
 
 namespace nodalis::opt {
 
@@ -12,7 +12,7 @@ Result<uint64_t, ir::BadNodeId> consume_delta(IncrementalReducer& r, const ir::G
 }
 }  // namespace
 
-Result<uint64_t, Refusal> SharedReducer::step(const ir::GraphStore& store) {
+Result<uint64_t, Refusal> LockedReducer::step(const ir::GraphStore& store) {
   return with_lock([&](IncrementalReducer& r) -> Result<uint64_t, Refusal> {
     if (!follows(store)) return Err(Refusal(OtherStore{}));
     store_serial_ = store.serial();
@@ -22,9 +22,9 @@ Result<uint64_t, Refusal> SharedReducer::step(const ir::GraphStore& store) {
   });
 }
 
-Result<StoreReduction, Refusal> SharedReducer::finalize(
+Result<StoreReduction, Refusal> LockedReducer::finalize(
     const ir::GraphStore& store, std::optional<std::span<const uint64_t>> outputs,
-    const RewriteEngine& engine, bool maximal_fusion) {
+    const RewriteEngine& engine, FusionRule fusion) {
   // Another store is named as such, whatever its outputs; the check is
   // repeated below, where the store is taken.
   if (!with_lock([&](IncrementalReducer&) { return follows(store); })) return Err(Refusal(OtherStore{}));
@@ -43,7 +43,7 @@ Result<StoreReduction, Refusal> SharedReducer::finalize(
     store_serial_ = store.serial();
     auto consumed = consume_delta(r, store);
     if (!consumed) return Err(Refusal(consumed.error()));
-    auto reduced = r.finalize(outs, engine, maximal_fusion);
+    auto reduced = r.finalize(outs, engine, fusion);
     if (!reduced) return Err(Refusal(reduced.error()));
     return from_reduced(reduced.value());
   });
