@@ -1,6 +1,7 @@
 """Builds the IR of a small scoring pipeline, prints its node view, reduces it,
 prints the reduced graph with its report, and saves the reduced store as an IR
-blob and as Graphviz DOT (in ./out, or the directory given as argument).
+blob, as Graphviz DOT and, where Graphviz is installed, as an SVG drawing (in
+./out, or the directory given as argument).
 
 Two sources are cleaned by element-wise ops, scored by an external model,
 repartitioned across workers by an exchange and summed per partition. Adding a
@@ -14,6 +15,7 @@ import sys
 from collections import Counter
 from typing import List, Tuple
 
+import nodalis
 import nodalis_core
 from nodalis_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
@@ -95,6 +97,11 @@ def main(out_dir: str = "out") -> None:
     (out / "pipeline.reduced.dot").write_text(reduced.to_dot())
     assert GraphStore.deserialize(blob).outputs() == reduced.outputs()
     print(f"saved {out / 'pipeline.reduced.nir'} ({len(blob)} bytes) and {out / 'pipeline.reduced.dot'}")
+    try:
+        (out / "pipeline.reduced.svg").write_bytes(nodalis.draw(reduced, "svg"))
+        print(f"drew {out / 'pipeline.reduced.svg'}")
+    except nodalis.drawing.GraphvizMissing as e:
+        print(f"no drawing: {e}")
 
 
 if __name__ == "__main__":

@@ -7,20 +7,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
-# GoogleTest for the C++ suites, Graphviz for the check that `dot` reads
-# every DOT text the store writes.
-MISSING=()
+# GoogleTest for the C++ suites; Graphviz's dot, whose parsing of the DOT
+# text of stores and of what `nodalis render` writes the Python suite checks.
+APT_PACKAGES=()
 if ! [ -e /usr/include/gtest/gtest.h ] && ! [ -e /usr/local/include/gtest/gtest.h ]; then
-  MISSING+=(libgtest-dev)
+  APT_PACKAGES+=(libgtest-dev)
 fi
-command -v dot >/dev/null 2>&1 || MISSING+=(graphviz)
-if [ ${#MISSING[@]} -gt 0 ]; then
+command -v dot >/dev/null 2>&1 || APT_PACKAGES+=(graphviz)
+if [ ${#APT_PACKAGES[@]} -gt 0 ]; then
   if command -v apt-get >/dev/null 2>&1; then
     SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${MISSING[@]}"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${APT_PACKAGES[@]}"
   else
-    echo "missing ${MISSING[*]} and apt-get is not available" >&2
+    echo "missing ${APT_PACKAGES[*]} and apt-get is not available" >&2
     exit 1
   fi
 fi
@@ -31,6 +31,9 @@ cmake -S . -B build/tests -DNODALIS_TESTS=ON -DNODALIS_PYTHON=OFF -DNODALIS_WERR
       -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/tests -j "$(nproc 2>/dev/null || echo 2)"
 ctest --test-dir build/tests --output-on-failure --no-tests=error -j 2
+
+# The Python layer's type hints, against the stubs of the core.
+"$PY" -m mypy
 
 # From a neutral directory, so the installed module is what gets imported.
 cd tests/python

@@ -1,7 +1,9 @@
 # The README's example must keep running as the module grows.
 import pathlib
 import runpy
+import shutil
 import sys
+import xml.etree.ElementTree as ET
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "pipeline.py"
 
@@ -19,3 +21,7 @@ def test_pipeline_example_runs(capsys, monkeypatch, tmp_path):
     assert blob.startswith(b"NIR1")
     dot = (tmp_path / "out" / "pipeline.reduced.dot").read_text()
     assert dot.startswith("digraph nodalis")
+    svg = tmp_path / "out" / "pipeline.reduced.svg"
+    assert svg.exists() == (shutil.which("dot") is not None)
+    if svg.exists():
+        assert ET.parse(svg).getroot().tag == "{http://www.w3.org/2000/svg}svg"
