@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the C++ core's
-# GoogleTest suites (through ctest) and the Python suite (pytest).
+# GoogleTest suites (through ctest), mypy's stubtest of the type stubs against
+# the installed module, and the Python suite (pytest).
 # Either runner finding no test is a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
-# GoogleTest for the C++ suites; Graphviz's dot, whose parsing of what
-# `nodalis render` writes the Python suite checks.
+# GoogleTest for the C++ suites; Graphviz's dot, whose parsing of the DOT
+# text of stores and of what `nodalis render` writes the Python suite checks.
 APT_PACKAGES=()
 if ! [ -e /usr/include/gtest/gtest.h ] && ! [ -e /usr/local/include/gtest/gtest.h ]; then
   APT_PACKAGES+=(libgtest-dev)
@@ -35,4 +36,7 @@ ctest --test-dir build/tests --output-on-failure --no-tests=error -j 2
 "$PY" -m mypy
 
 # From a neutral directory, so the installed module is what gets imported.
-cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .
+cd tests/python
+# The stubs must describe the installed module exactly.
+"$PY" -m mypy.stubtest nodalis_core
+"$PY" -m pytest -q -p no:cacheprovider .
