@@ -66,7 +66,7 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!bool_arg("maximal_fusion", a[1], maximal_fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[2], outputs)) return nullptr;
-    opt::SaturationEngine engine;
+    const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
     auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, maximal_fusion);
     if (!result) return map_err(result.error());
     PyRef report = PyRef::steal(report_to_py(result.value().report));

@@ -1,5 +1,5 @@
 // GraphStore.reduce, reduce_incremental and reduction_report. Each converts
-// its arguments, reduces a copy of the store with a fresh SaturationEngine,
+// its arguments, reduces a copy of the store with the shared SaturationEngine,
 // and only then builds the result objects; the store is never changed.
 #include "optimizer/saturation_engine.h"
 #include "optimizer/store_reduction.h"
@@ -23,7 +23,7 @@ constexpr Signature kReductionReport =
 std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,
                                           bool maximal_fusion) {
   const ir::GraphStore& store = store_of(self);
-  opt::SaturationEngine engine;
+  const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
   if (!outputs.given) return opt::reduce_with(store, engine, maximal_fusion);
   auto reduced = opt::reduce_with_outputs(store, outputs.ids.span(), engine, maximal_fusion);
   if (!reduced) {
