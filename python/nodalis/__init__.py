@@ -4,6 +4,8 @@ The native core holds and reduces the graph; this package is where people meet
 it: compiling to plans whose outputs follow the request order, the ``nodalis``
 command, pictures, and the interpreter that runs a graph on data.
 """
+from nodalis.errors import RunError
 from nodalis.plan import Plan, compile, compile_incremental
+from nodalis.runner import run
 
-__all__ = ["Plan", "compile", "compile_incremental"]
+__all__ = ["Plan", "RunError", "compile", "compile_incremental", "run"]

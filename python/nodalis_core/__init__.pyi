@@ -1,4 +1,4 @@
-from typing import Any, Dict, List, Optional, Sequence, SupportsIndex, Tuple, Union, final
+from typing import Any, Collection, Dict, List, Optional, Sequence, SupportsIndex, Tuple, Union, final
 
 _ParamValue = Union[int, float, bool, str]
 _Params = Optional[Dict[str, _ParamValue]]
@@ -37,6 +37,8 @@ class PayloadDescriptor:
     def io_schema(self) -> str: ...
     @property
     def preprocessing_ref(self) -> Optional[str]: ...
+    def __reduce__(self) -> Tuple[Any, ...]:
+        """Pickle and copy through the six fields."""
 
 @final
 class GraphStore:
@@ -73,6 +75,20 @@ class GraphStore:
         step-by-step reduction while building, use `IncrementalReducer`."""
     def reduction_report(self, *, outputs: Optional[_NodeIds] = None) -> _Report:
         """The reduction report for the current graph, without keeping the reduced store."""
+    def reduce_plan(
+        self, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
+    ) -> Tuple[GraphStore, _Report, List[int]]:
+        """Reduce exactly like `reduce`, and also say where each requested output ended up. Returns
+        (reduced store, report dict, output ids): the id in the reduced store of each requested
+        output (or marked output, without `outputs=`), in request order with repeats kept. The
+        reduced store's own marks cannot tell this: equal outputs share one mark."""
+    def __reduce__(self) -> Tuple[Any, ...]:
+        """Pickle and copy through the blob: the copy has the same node ids and marks."""
+    def _repr_mimebundle_(
+        self, include: Optional[Collection[str]] = None, exclude: Optional[Collection[str]] = None
+    ) -> Dict[str, Any]:
+        """The notebook display: an SVG drawing when Graphviz's `dot` is installed and the graph is
+        small enough to draw, and a text summary always."""
 
 @final
 class IncrementalReducer:
@@ -99,3 +115,8 @@ class IncrementalReducer:
         """Finish: consume any remaining delta, then reduce the maintained canonical form against the
         store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks
         ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."""
+    def finalize_plan(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
+    ) -> Tuple[GraphStore, _Report, List[int]]:
+        """Finish exactly like `finalize`, and also say where each requested output ended up. Returns
+        (reduced store, report dict, output ids), like `GraphStore.reduce_plan`."""

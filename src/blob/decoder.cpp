@@ -143,14 +143,22 @@ ir::RecordView view_of(const CheckedRecord& record, std::span<const ir::NodeId> 
   return view;
 }
 
-}  // namespace
-
-Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore& store) {
+// The header's node count, once the magic and the count's bytes are there.
+Result<uint32_t, DecodeError> node_count_of(std::string_view blob) {
   if (blob.size() < 4) return Err{DecodeError::truncated()};
   if (std::memcmp(blob.data(), kMagic, 4) != 0) return Err{DecodeError::bad_magic()};
   if (blob.size() < 8) return Err{DecodeError::truncated()};
   uint32_t node_count;
   std::memcpy(&node_count, blob.data() + 4, 4);
+  return node_count;
+}
+
+}  // namespace
+
+Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore& store) {
+  auto header = node_count_of(blob);
+  if (!header) return Err{header.error()};
+  const uint32_t node_count = header.value();
 
   // Room for all nodes at once, when that takes no more memory than the
   // blob's own bytes (a node costs the store about 30 bytes of list and
@@ -225,6 +233,8 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
 }
 
 Result<std::unique_ptr<ir::GraphStore>, DecodeError> deserialize(std::string_view blob) {
+  // A blob that is not one at all is refused before any store exists.
+  if (auto header = node_count_of(blob); !header) return Err{header.error()};
   auto store = std::make_unique<ir::GraphStore>();
   auto done = deserialize_into(blob, *store);
   if (!done) return Err{done.error()};

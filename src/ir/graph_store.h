@@ -26,7 +26,7 @@ struct StoreSnapshot {
 
 class GraphStore {
  public:
-  GraphStore();  // empty, with a fresh random hash seed
+  GraphStore();  // empty, with a hash seed of its own
   GraphStore(const GraphStore&) = delete;
   GraphStore& operator=(const GraphStore&) = delete;
 

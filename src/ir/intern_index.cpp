@@ -4,8 +4,9 @@
 #include "ir/intern_index.h"
 
 #include <algorithm>
-#include <random>
 #include <utility>
+
+#include "ir/table_seed.h"
 
 namespace nodalis::ir {
 
@@ -24,10 +25,7 @@ uint8_t tag_of(uint32_t hash_hi) noexcept { return static_cast<uint8_t>(0x80 | (
 
 }  // namespace
 
-InternIndex::InternIndex() {
-  std::random_device rd;
-  seed_ = (static_cast<uint64_t>(rd()) << 32) ^ rd();
-}
+InternIndex::InternIndex() : seed_(table_seed()) {}
 
 InternIndex::~InternIndex() {
   release_zeroed(tags_, capacity_);

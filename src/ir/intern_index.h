@@ -19,7 +19,7 @@ namespace nodalis::ir {
 
 class InternIndex {
  public:
-  InternIndex();  // random seed
+  InternIndex();  // a seed of its own (table_seed)
   ~InternIndex();
   InternIndex(const InternIndex&) = delete;
   InternIndex& operator=(const InternIndex&) = delete;

@@ -159,16 +159,50 @@ bool entries_have_nan(std::span<const ParamEntryRef> entries) noexcept {
 
 bool ParamMapBuilder::has_nan() const noexcept { return entries_have_nan(entries_); }
 
+namespace {
+
+// The first eight key bytes as a big-endian number, zero-padded: unequal
+// prefixes order two keys as their bytes do, so most comparisons of a long
+// sort are one integer compare with no key read.
+uint64_t key_prefix(std::string_view key) noexcept {
+  uint64_t p = 0;
+  const size_t n = std::min<size_t>(key.size(), 8);
+  for (size_t i = 0; i < 8; ++i) p = p << 8 | (i < n ? static_cast<unsigned char>(key[i]) : 0u);
+  return p;
+}
+
+// A long map (thousands of entries) sorted through (prefix, position)
+// pairs; ties on the whole key fall back to the position, which keeps the
+// order stable.
+void sort_long(std::span<ParamEntryRef> entries) {
+  struct Slot {
+    uint64_t prefix;
+    size_t at;
+  };
+  std::vector<Slot> slots(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) slots[i] = {key_prefix(entries[i].key), i};
+  std::sort(slots.begin(), slots.end(), [&](const Slot& x, const Slot& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    const int c = entries[x.at].key.compare(entries[y.at].key);
+    return c != 0 ? c < 0 : x.at < y.at;
+  });
+  std::vector<ParamEntryRef> sorted;
+  sorted.reserve(entries.size());
+  for (const Slot& s : slots) sorted.push_back(entries[s.at]);
+  std::copy(sorted.begin(), sorted.end(), entries.begin());
+}
+
+}  // namespace
+
 void sort_entries(std::span<ParamEntryRef> entries) {
   // Unsigned byte order (char_traits<char> compares as unsigned char), a
   // proper prefix first; stable so that duplicate keys keep their order.
-  // Maps are short: an insertion sort is stable, allocates nothing (unlike
-  // std::stable_sort's buffer) and is linear on already-sorted input.
+  // Maps are short: an insertion sort is stable, allocates nothing and is
+  // linear on already-sorted input.
   for (size_t i = 1; i < entries.size(); ++i) {
     if (!(entries[i].key < entries[i - 1].key)) continue;
     if (entries.size() > 16) {
-      std::stable_sort(entries.begin(), entries.end(),
-                       [](const ParamEntryRef& x, const ParamEntryRef& y) { return x.key < y.key; });
+      sort_long(entries);
       return;
     }
     ParamEntryRef moving = entries[i];

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <random>
 
 #include "ir/fault.h"
 
@@ -38,6 +41,30 @@ TEST(ParamMap, SortsByUnsignedBytesStablyKeepingDuplicates) {
   EXPECT_EQ(keys_of(m), (std::vector<std::string>{"", "a", "a", "ab", "b", "\xC3\xA9"}));
   EXPECT_EQ(m.token(), "=i6;a=i3;a=i5;ab=i4;b=i1;\xC3\xA9=i2");
   EXPECT_EQ(m.size(), 6u);
+}
+
+TEST(ParamMap, LongMapsSortLikeAStableSortOfTheKeys) {
+  // Keys that tie on their first eight bytes, hold zero and high bytes, are
+  // prefixes of one another, and repeat (each repeat with its own value).
+  std::mt19937 rng(7);
+  const std::string stems[] = {"", "a", std::string("a\0", 2), "abcdefgh", "abcdefgh\x01", "abcdefghij",
+                               "\xFF", "\xC3\xA9", "k1", "k10", "k2"};
+  Entries entries;
+  for (int i = 0; i < 3000; ++i) {
+    std::string key = stems[rng() % std::size(stems)];
+    if (rng() % 2) key += std::to_string(rng() % 50);
+    entries.emplace_back(key, ParamValue::Int(i));
+  }
+  Entries expected = entries;
+  std::stable_sort(expected.begin(), expected.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  const ParamMap m = map_of(entries);
+  ASSERT_EQ(m.size(), expected.size());
+  size_t k = 0;
+  for (const ParamEntryRef e : m) {
+    EXPECT_EQ(e.key, expected[k].first) << k;
+    EXPECT_EQ(e.value.i, expected[k].second.ref().i) << k;
+    ++k;
+  }
 }
 
 TEST(ParamMap, EmptyMap) {

@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "ir/byte_hash.h"
+#include "ir/table_seed.h"
 
 namespace nodalis::opt {
 
-// A random seed per table: the keys are IR texts and values, which callers
-// control, so no fixed seed may let one input collide in every table.
-uint64_t table_seed();
+using ir::table_seed;
 
 // The IR's seeded byte hash serves the optimizer's tables too; these names
 // read as what the callers do with it.

@@ -8,7 +8,7 @@
 
 namespace nodalis::opt {
 
-ReductionReport from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
+std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
   std::vector<ir::NodeId> remap;
   remap.reserve(reduced.nodes.size());
   std::vector<ir::NodeId> inputs;
@@ -27,18 +27,21 @@ ReductionReport from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh)
     if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
     remap.push_back(id.value());
   }
+  std::vector<ir::NodeId> outputs;
+  outputs.reserve(reduced.outputs.size());
   for (uint64_t o : reduced.outputs) {
     if (o >= remap.size())
       throw InternalFault("reduced output is valid: " + ir::BadNodeId{o}.debug());
     auto marked = fresh.mark_output(remap[o]);
     if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
+    outputs.push_back(remap[o]);
   }
-  return reduced.report();
+  return outputs;
 }
 
 StoreReduction from_reduced(const Reduced& reduced) {
-  StoreReduction out{std::make_unique<ir::GraphStore>(), {}};
-  out.report = from_reduced_into(reduced, *out.store);
+  StoreReduction out{std::make_unique<ir::GraphStore>(), reduced.report(), {}};
+  out.outputs = from_reduced_into(reduced, *out.store);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "ir/bad_node_id.h"
 #include "ir/graph_store.h"
@@ -19,13 +20,17 @@ namespace nodalis::opt {
 struct StoreReduction {
   std::unique_ptr<ir::GraphStore> store;
   ReductionReport report;
+  // The id in `store` of each requested output, in request order, repeats
+  // kept. The store's marks cannot say this: equal outputs share one mark.
+  std::vector<ir::NodeId> outputs;
 };
 
 // Interns the reduced nodes in order into `fresh` (an empty store no other
-// thread can see yet) and marks the outputs. A broken pipeline invariant is an
+// thread can see yet) and marks the outputs; returns the id in `fresh` of each
+// of the reduced outputs, in their order. A broken pipeline invariant is an
 // internal fault ("reduced graph references only earlier nodes", "reduced
 // output is valid").
-ReductionReport from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh);
+std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh);
 StoreReduction from_reduced(const Reduced& reduced);
 
 // Against the store's marked outputs.

@@ -77,7 +77,17 @@ TEST(StoreReduction, ExplicitOutputsIgnoreMarksAndKeepOrder) {
   ir::GraphStore& out = *r.value().store;
   EXPECT_EQ(out.node_count(), 3u);
   EXPECT_EQ(out.outputs(), std::vector<uint64_t>{2});  // marks collapse repeats
+  EXPECT_EQ(r.value().outputs, (std::vector<uint64_t>{2, 2, 2}));  // requests do not
   EXPECT_EQ(r.value().report.reduced_nodes, 3u);
+
+  std::vector<uint64_t> mixed{t, ab, t};
+  auto m = reduce_with_outputs(store, mixed, testing::ReferenceEngine(), false);
+  ASSERT_TRUE(m.ok());
+  const std::vector<uint64_t>& ids = m.value().outputs;
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_EQ(ids[0], ids[2]);
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_EQ(m.value().store->outputs(), (std::vector<uint64_t>{ids[0], ids[1]}));
 }
 
 TEST(StoreReduction, SourceStoreIsUnchanged) {
@@ -105,6 +115,7 @@ TEST(StoreReduction, FromReducedMergesEqualNodes) {
   StoreReduction r = from_reduced(red);
   EXPECT_EQ(r.store->node_count(), 2u);
   EXPECT_EQ(r.store->outputs(), std::vector<uint64_t>{1});
+  EXPECT_EQ(r.outputs, (std::vector<uint64_t>{1, 1}));
 }
 
 TEST(StoreReduction, BrokenReducedGraphsAreFaults) {

@@ -374,6 +374,23 @@ bool params_of_exact_types(PyObject* params, Add&& add) {
   return true;
 }
 
+// Distinct dict keys have distinct texts unless a str subclass redefines
+// equality; a map must never hold one key twice, so such a dict is refused.
+bool no_repeated_key(ir::ParamMapView sorted) {
+  std::string_view last;
+  bool first = true;
+  for (const ir::ParamEntryRef e : sorted) {
+    if (!first && e.key == last) {
+      PyRef key = PyRef::steal(str_to_py(e.key));
+      if (key) PyErr_Format(PyExc_ValueError, "params has the key %R more than once", key.get());
+      return false;
+    }
+    first = false;
+    last = e.key;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& out) {
@@ -398,28 +415,29 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
     return true;
   }
   buf.builder.clear();
-  const Py_ssize_t size = PyDict_GET_SIZE(params);
+  // A value's __index__ or __float__ may run any code, the dict's own
+  // mutation included, and the builder borrows the text of keys and values:
+  // so the items are taken first, all at once (nothing runs meanwhile), and
+  // held until the map is encoded. The map is the dict as it was then.
+  const size_t size = size_t(PyDict_GET_SIZE(params));
+  const size_t start = buf.held.size();
+  buf.held.reserve(start + 2 * size);
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(params, &pos, &key, &value)) {
-    // The builder borrows the text of keys and values, and a value's
-    // __index__ or __float__ may change the dict: hold both.
-    buf.held.reserve(buf.held.size() + 2);
     buf.held.push_back(new_ref(key));
     buf.held.push_back(new_ref(value));
+  }
+  for (size_t i = start; i < buf.held.size(); i += 2) {
     std::string_view k;
-    if (!str_from_py(key, k)) return false;
+    if (!str_from_py(buf.held[i], k)) return false;
     ir::ParamRef v;
-    if (!param_value_from_py(value, v)) return false;
-    if (PyDict_GET_SIZE(params) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      return false;
-    }
+    if (!param_value_from_py(buf.held[i + 1], v)) return false;
     buf.builder.add(k, v);
   }
   out = buf.builder.finish(buf.encoded);
-  return true;
+  return no_repeated_key(out);
 }
 
 bool RecordParams::convert(PyObject* params) {

@@ -96,6 +96,22 @@ PyMethodDef graph_store_methods[] = {
                      "reduction_report($self, *, outputs=None)\n--\n\n"
                      "The reduction report for the current graph, without keeping the reduced "
                      "store."),
+    NODALIS_FASTCALL(reduce_plan,
+                     "reduce_plan($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                     "Reduce exactly like `reduce`, and also say where each requested output "
+                     "ended up. Returns\n(reduced store, report dict, output ids): the id in the "
+                     "reduced store of each requested\noutput (or marked output, without "
+                     "`outputs=`), in request order with repeats kept. The\nreduced store's own "
+                     "marks cannot tell this: equal outputs share one mark."),
+    {"__reduce__", graph_store_reduce_for_pickle, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Pickle and copy through the blob: the copy has the same node ids and marks."},
+    {"_repr_mimebundle_",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_repr_mimebundle)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_repr_mimebundle_($self, include=None, exclude=None)\n--\n\n"
+     "The notebook display: an SVG drawing when Graphviz's `dot` is installed and the graph is\n"
+     "small enough to draw, and a text summary always."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -111,6 +127,7 @@ PyType_Slot graph_store_slots[] = {
                     "3.14t).")},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},
     {Py_tp_methods, graph_store_methods},
     {0, nullptr},
 };

@@ -68,9 +68,16 @@ int bind_deserialize_to_class(PyTypeObject* type);
 // reduction_methods.cpp
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+PyObject* graph_store_reduce_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames);
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames);
+// store_protocols.cpp: __reduce__, tp_repr and _repr_mimebundle_
+PyObject* graph_store_reduce_for_pickle(PyObject* self, PyObject* unused);
+PyObject* graph_store_repr(PyObject* self);
+PyObject* graph_store_repr_mimebundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames);
 
 }  // namespace nodalis::py

@@ -1,9 +1,12 @@
-// IncrementalReducer: life cycle, the five methods and the method table. Every
+// IncrementalReducer: life cycle, the methods and the method table. Every
 // method runs under the reducer's mutex (taken inside SharedReducer); step and
 // finalize reach the store only through its own locked snapshot.
 #include "python/incremental_reducer_type.h"
 
 #include <memory>
+#include <string>
+
+#include "ir/fault.h"
 
 #include "optimizer/saturation_engine.h"
 #include "optimizer/shared_reducer.h"
@@ -31,6 +34,8 @@ constexpr Signature kStep = positional_signature("IncrementalReducer.step", kSto
 constexpr const char* kStoreFusionOutputs[] = {"store", "maximal_fusion", "outputs"};
 constexpr Signature kFinalize =
     mixed_signature("IncrementalReducer.finalize", kStoreFusionOutputs, 1, 1, 0);
+constexpr Signature kFinalizePlan =
+    mixed_signature("IncrementalReducer.finalize_plan", kStoreFusionOutputs, 1, 1, 0);
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return bound_call(kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
@@ -58,9 +63,10 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  return bound_call(kFinalize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+// finalize and finalize_plan: the same call, told apart by what they return.
+PyObject* finalize_call(const Signature& sig, bool with_outputs, PyObject* self,
+                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
     bool maximal_fusion = false;
     if (!bool_arg("maximal_fusion", a[1], maximal_fusion)) return nullptr;
@@ -69,12 +75,18 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
     auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, maximal_fusion);
     if (!result) return map_err(result.error());
-    PyRef report = PyRef::steal(report_to_py(result.value().report));
-    if (!report) return nullptr;
-    PyRef store = PyRef::steal(wrap_store(Py_TYPE(a[0]), std::move(result.value().store)));
-    if (!store) return nullptr;
-    return PyTuple_Pack(2, store.get(), report.get());
+    return reduction_to_py(Py_TYPE(a[0]), std::move(result).value(), with_outputs);
   });
+}
+
+PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return finalize_call(kFinalize, false, self, args, nargs, kwnames);
+}
+
+PyObject* reducer_finalize_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return finalize_call(kFinalizePlan, true, self, args, nargs, kwnames);
 }
 
 PyObject* reducer_watermark(PyObject* self, PyObject*) {
@@ -87,6 +99,22 @@ PyObject* reducer_total_work(PyObject* self, PyObject*) {
 
 PyObject* reducer_canonical_count(PyObject* self, PyObject*) {
   return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
+}
+
+// A repr must not fail, so a reducer that an earlier fault poisoned says so
+// instead of raising that fault again.
+PyObject* reducer_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    std::string text;
+    try {
+      opt::SharedReducer& r = reducer_of(self);
+      text = "<IncrementalReducer watermark " + std::to_string(r.watermark()) + ", canonical " +
+             std::to_string(r.canonical_count()) + ">";
+    } catch (const InternalFault&) {
+      text = "<IncrementalReducer poisoned>";
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 #define NODALIS_FASTCALL(name, doc) \
@@ -116,6 +144,11 @@ PyMethodDef reducer_methods[] = {
                      "form against the\nstore's marked outputs — or, with `outputs=`, against "
                      "EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + "
                      "report, exactly like `GraphStore.reduce`."),
+    NODALIS_FASTCALL(finalize_plan,
+                     "finalize_plan($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                     "Finish exactly like `finalize`, and also say where each requested output "
+                     "ended up. Returns\n(reduced store, report dict, output ids), like "
+                     "`GraphStore.reduce_plan`."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -135,6 +168,7 @@ PyType_Slot reducer_slots[] = {
          "the store, no matter how many steps fed it (the incrementality witness).")},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(reducer_repr)},
     {Py_tp_methods, reducer_methods},
     {0, nullptr},
 };

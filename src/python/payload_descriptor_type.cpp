@@ -1,5 +1,6 @@
 // The PayloadDescriptor class: keyword-only constructor, six read-only
-// attributes, identity comparison and hash (it defines none of its own).
+// attributes, identity comparison and hash (it defines none of its own), and
+// pickling through its fields.
 #include "python/payload_descriptor_type.h"
 
 #include <new>
@@ -69,6 +70,29 @@ PyObject* get_preprocessing_ref(PyObject* self, void*) {
   return pre ? str_to_py(*pre) : new_ref(Py_None);
 }
 
+// The constructor takes keywords only, which a plain (callable, args) pair
+// cannot pass; copyreg.__newobj_ex__ calls it with the field dict, and pickle
+// knows it under every protocol.
+PyObject* payload_descriptor_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyRef fields = PyRef::steal(descriptor_to_py(ir::view_of(as_object(self)->descriptor)));
+    if (!fields) return nullptr;
+    PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return nullptr;
+    PyRef newobj = PyRef::steal(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+    if (!newobj) return nullptr;
+    return Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         fields.get());
+  });
+}
+
+PyMethodDef payload_descriptor_methods[] = {
+    {"__reduce__", payload_descriptor_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Pickle and copy through the six fields."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef payload_descriptor_getset[] = {
     {"kind", get_text<&ir::PayloadDescriptor::kind>, nullptr, nullptr, nullptr},
     {"content_hash", get_text<&ir::PayloadDescriptor::content_hash>, nullptr, nullptr, nullptr},
@@ -88,6 +112,7 @@ PyType_Slot payload_descriptor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(payload_descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(payload_descriptor_dealloc)},
     {Py_tp_getset, payload_descriptor_getset},
+    {Py_tp_methods, payload_descriptor_methods},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
-// The reduction methods' argument conversions and their report dict.
+// The reduction methods' argument conversions and their results.
 #include "python/reduction_args.h"
 
+#include "python/graph_store_type.h"
 #include "python/py_ref.h"
 
 namespace nodalis::py {
@@ -23,6 +24,20 @@ PyObject* report_to_py(const opt::ReductionReport& r) {
     if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
   }
   return dict.release();
+}
+
+PyObject* reduction_to_py(PyTypeObject* type, opt::StoreReduction result, bool with_outputs) {
+  PyRef report = PyRef::steal(report_to_py(result.report));
+  if (!report) return nullptr;
+  PyRef outputs;
+  if (with_outputs) {
+    outputs = PyRef::steal(ids_to_py(result.outputs));
+    if (!outputs) return nullptr;
+  }
+  PyRef store = PyRef::steal(wrap_store(type, std::move(result.store)));
+  if (!store) return nullptr;
+  if (!with_outputs) return PyTuple_Pack(2, store.get(), report.get());
+  return PyTuple_Pack(3, store.get(), report.get(), outputs.get());
 }
 
 }  // namespace nodalis::py

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "optimizer/reduced.h"
+#include "optimizer/store_reduction.h"
 #include "python/conversions.h"
 
 namespace nodalis::py {
@@ -26,5 +27,10 @@ bool outputs_arg(PyObject* o, OutputsArg& out);
 
 // {"input_nodes": ..., ..., "boundary_nodes": ...}; callers index it by key.
 PyObject* report_to_py(const opt::ReductionReport& report);
+
+// What a reduction hands back to Python: (store, report), or with
+// `with_outputs` (store, report, [the reduced id of each requested output]).
+// The store object is of class `type`; null with an error set.
+PyObject* reduction_to_py(PyTypeObject* type, opt::StoreReduction result, bool with_outputs);
 
 }  // namespace nodalis::py

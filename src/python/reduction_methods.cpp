@@ -1,11 +1,11 @@
-// GraphStore.reduce, reduce_incremental and reduction_report. Each converts
-// its arguments, reduces a copy of the store with the shared SaturationEngine,
-// and only then builds the result objects; the store is never changed.
+// GraphStore.reduce, reduce_plan, reduce_incremental and reduction_report.
+// Each converts its arguments, reduces a copy of the store with the shared
+// SaturationEngine, and only then builds the result objects; the store is
+// never changed.
 #include "optimizer/saturation_engine.h"
 #include "optimizer/store_reduction.h"
 #include "python/call_boundary.h"
 #include "python/graph_store_type.h"
-#include "python/py_ref.h"
 #include "python/reduction_args.h"
 
 namespace nodalis::py {
@@ -14,6 +14,8 @@ namespace {
 constexpr const char* kFusionOutputs[] = {"maximal_fusion", "outputs"};
 constexpr const char* kOutputs[] = {"outputs"};
 constexpr Signature kReduce = mixed_signature("GraphStore.reduce", kFusionOutputs, 0, 0, 0);
+constexpr Signature kReducePlan =
+    mixed_signature("GraphStore.reduce_plan", kFusionOutputs, 0, 0, 0);
 constexpr Signature kReduceIncremental =
     mixed_signature("GraphStore.reduce_incremental", kOutputs, 0, 0, 0);
 constexpr Signature kReductionReport =
@@ -34,27 +36,34 @@ std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outp
 }
 
 PyObject* store_and_report(PyObject* self, opt::StoreReduction result) {
-  PyRef report = PyRef::steal(report_to_py(result.report));
-  if (!report) return nullptr;
-  PyRef store = PyRef::steal(wrap_store(Py_TYPE(self), std::move(result.store)));
-  if (!store) return nullptr;
-  return PyTuple_Pack(2, store.get(), report.get());
+  return reduction_to_py(Py_TYPE(self), std::move(result), false);
 }
 
-}  // namespace
-
-PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  return bound_call(kReduce, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "reduce")) return nullptr;
+// reduce and reduce_plan: the same call, told apart by what they return.
+PyObject* reduce_call(const Signature& sig, const char* method, bool with_outputs, PyObject* self,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+    if (!check_receiver(self, method)) return nullptr;
     bool maximal_fusion = false;
     if (!bool_arg("maximal_fusion", a[0], maximal_fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[1], outputs)) return nullptr;
     auto result = reduce(self, outputs, maximal_fusion);
     if (!result) return nullptr;
-    return store_and_report(self, std::move(*result));
+    return reduction_to_py(Py_TYPE(self), std::move(*result), with_outputs);
   });
+}
+
+}  // namespace
+
+PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return reduce_call(kReduce, "reduce", false, self, args, nargs, kwnames);
+}
+
+PyObject* graph_store_reduce_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return reduce_call(kReducePlan, "reduce_plan", true, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -159,19 +159,55 @@ def test_failing_index_falls_back_to_float_then_refuses():
         stored_params({"a": Broken()})
 
 
-def test_params_dict_mutated_during_conversion():
-    params = {"a": None, "b": 1}
+class _Mutating:
+    """A value whose conversion changes the dict being converted."""
 
-    class Grows:
-        def __index__(self):
-            params["zzz" + str(len(params))] = 1
-            return 1
+    def __init__(self, params, change):
+        self.params, self.change = params, change
 
-    params["a"] = Grows()
+    def __index__(self):
+        self.change(self.params)
+        return 7
+
+
+def _readd(params):
+    value = params.pop("a")
+    params["a"] = 5  # same size, same keys, another order
+    params.pop("b")
+    params["b"] = value
+
+
+class _Twin(str):
+    """Two of these with one text are two dict keys."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize(
+    "change",
+    [_readd, lambda p: p.update(zzz=1), lambda p: p.pop("b"), lambda p: p.clear()],
+    ids=["delete-and-readd", "grow", "shrink", "clear"],
+)
+def test_params_dict_changed_during_conversion(change):
+    # The map is the dict as it was when conversion began, never a mix.
+    params = {"b": 2}
+    params["a"] = _Mutating(params, change)
     store = GraphStore()
-    with pytest.raises(RuntimeError, match="changed size during iteration"):
-        store.add_source("x", params)
-    assert store.node_count() == 0
+    x = store.add_source("x", params)
+    assert store.nodes()[x]["params"] == {"a": 7, "b": 2}
+    assert store.add_source("x", {"b": 2, "a": 7}) == x
+    assert store.to_dot().count("a=") == 1
+
+
+def test_params_keys_with_one_text_are_refused():
+    store = GraphStore()
+    store.add_source("x")
+    with pytest.raises(ValueError, match="params has the key 'a' more than once"):
+        store.add_op("f", [0], {_Twin("a"): 1, "b": 2, _Twin("a"): 2})
+    assert store.node_count() == 1
 
 
 # ---- name --------------------------------------------------------------------

@@ -1,0 +1,161 @@
+"""Reductions: over all rows, per group of an exchange key, or across a row's value columns.
+
+Floats accumulate in float64; ints and bools in int64. A group with no rows
+follows pandas: sum 0, prod 1, count 0, any False, all True, and NaN for min,
+max and mean. NaN inside a group propagates, as in numpy (fill_nan first to
+skip it). User reduction kernels are called numpy-style: ``fn(x, axis=a, **params)``.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+
+import numpy as np
+
+from nodalis.table import Columns
+
+
+def accumulable(x: np.ndarray, name: str) -> np.ndarray:
+    """``x`` in the dtype a reduction accumulates in."""
+    if name in ("sum", "prod", "mean"):
+        if x.dtype.kind == "f":
+            return x.astype(np.float64, copy=False)
+        if x.dtype.kind in "biu":
+            return x.astype(np.int64, copy=False) if name != "mean" else x.astype(np.float64)
+    if name in ("any", "all"):
+        return x.astype(bool, copy=False)
+    return x
+
+
+@dataclass(frozen=True)
+class Reducer:
+    """A standard reduction: over rows, over sorted groups (``reduceat``) and across columns."""
+
+    name: str
+    ufunc: Optional[np.ufunc]
+    empty: Any
+
+    def whole(self, x: np.ndarray) -> Any:
+        x = accumulable(x, self.name)
+        if self.name == "count":
+            return np.int64(len(x))
+        if len(x) == 0:
+            return self.empty_value(x)
+        if self.name == "mean":
+            return np.add.reduce(x) / len(x)
+        return self.ufunc.reduce(x)  # type: ignore[union-attr]
+
+    def grouped(self, xs: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
+        """One value per group of the sorted ``xs`` (groups are never empty)."""
+        if self.name == "count":
+            return counts.astype(np.int64)
+        xs = accumulable(xs, self.name)
+        if len(starts) == 0:
+            return np.empty(0, self.result_dtype(xs.dtype))
+        if self.name == "mean":
+            return np.add.reduceat(xs, starts) / counts
+        return self.ufunc.reduceat(xs, starts)  # type: ignore[union-attr]
+
+    def across(self, m: np.ndarray, nrows: int) -> np.ndarray:
+        """One value per row of the (rows x columns) matrix ``m``."""
+        if self.name == "count":
+            return np.full(nrows, m.shape[1], np.int64)
+        if m.shape[1] == 0:
+            return np.full(nrows, self.empty, self.result_dtype(m.dtype))
+        m = accumulable(m, self.name)
+        if self.name == "mean":
+            return np.add.reduce(m, axis=1) / m.shape[1]
+        return self.ufunc.reduce(m, axis=1)  # type: ignore[union-attr]
+
+    def result_dtype(self, dtype: np.dtype) -> np.dtype:
+        if self.name == "count":
+            return np.dtype(np.int64)
+        if self.name in ("any", "all"):
+            return np.dtype(bool)
+        if self.name == "mean" or (self.name in ("min", "max") and dtype.kind not in "f"):
+            return np.dtype(np.float64) if self.name == "mean" else dtype
+        return accumulable(np.empty(0, dtype), self.name).dtype
+
+    def empty_value(self, x: np.ndarray) -> Any:
+        if self.name in ("min", "max", "mean"):
+            return np.float64(np.nan)
+        return np.array([self.empty], self.result_dtype(x.dtype))[0]
+
+    # Partial results, for engines that reduce each partition and then combine.
+    def partial(self, x: np.ndarray) -> Tuple[Any, int]:
+        if self.name == "mean":
+            return (np.add.reduce(accumulable(x, "sum")) if len(x) else 0.0), len(x)
+        return (self.whole(x) if len(x) else None), len(x)
+
+    def combine(self, partials: List[Tuple[Any, int]], dtype: np.dtype) -> Any:
+        n = sum(c for _, c in partials)
+        if self.name == "count":
+            return np.int64(n)
+        if self.name == "mean":
+            return np.float64(np.add.reduce(np.array([float(v) for v, _ in partials])) / n) \
+                if n else np.float64(np.nan)
+        vals = [v for v, c in partials if c]
+        if not vals:
+            return self.empty_value(np.empty(0, dtype))
+        return self.ufunc.reduce(np.array(vals))  # type: ignore[union-attr]
+
+
+STANDARD: Dict[str, Reducer] = {
+    "sum": Reducer("sum", np.add, 0), "prod": Reducer("prod", np.multiply, 1),
+    "min": Reducer("min", np.minimum, np.nan), "max": Reducer("max", np.maximum, np.nan),
+    "mean": Reducer("mean", None, np.nan), "count": Reducer("count", None, 0),
+    "any": Reducer("any", np.logical_or, False), "all": Reducer("all", np.logical_and, True),
+}
+
+UserReduction = Callable[..., Any]
+
+
+def groups(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Distinct keys ascending, the row order that sorts rows by key (stable), group starts and sizes.
+
+    -0.0 and 0.0 are one key, and so are all NaNs (sorted last).
+    """
+    if keys.dtype.kind == "f":
+        keys = keys + 0.0  # -0.0 becomes 0.0
+    uniq, inverse = np.unique(keys, return_inverse=True)
+    inverse = inverse.reshape(-1)
+    order = np.argsort(inverse, kind="stable")
+    counts = np.bincount(inverse, minlength=len(uniq))
+    starts = np.zeros(len(uniq), np.intp)
+    if len(uniq) > 1:
+        np.cumsum(counts[:-1], out=starts[1:])
+    return uniq, order, starts, counts
+
+
+def reduce_whole(name: str, user: Optional[UserReduction], values: Columns,
+                 params: Mapping[str, Any]) -> Columns:
+    """Each value column reduced to one row."""
+    out: Columns = {}
+    for col, x in values.items():
+        v = user(x, axis=0, **params) if user else STANDARD[name].whole(x)
+        out[col] = np.asarray([v])
+    return out
+
+
+def reduce_grouped(name: str, user: Optional[UserReduction], keys: np.ndarray, values: Columns,
+                   params: Mapping[str, Any]) -> Tuple[np.ndarray, Columns]:
+    """One row per distinct key (ascending): the distinct keys and each value column reduced per group."""
+    uniq, order, starts, counts = groups(keys)
+    out: Columns = {}
+    for col, x in values.items():
+        xs = x[order]
+        if user:
+            out[col] = np.asarray([user(xs[s:s + c], axis=0, **params) for s, c in zip(starts, counts)])
+        else:
+            out[col] = STANDARD[name].grouped(xs, starts, counts)
+    return uniq, out
+
+
+def reduce_across(name: str, user: Optional[UserReduction], values: Columns, nrows: int,
+                  params: Mapping[str, Any]) -> np.ndarray:
+    """Each row reduced across its value columns."""
+    cols = list(values.values())
+    m = np.column_stack(cols) if cols else np.empty((nrows, 0))
+    if user:
+        return np.asarray(user(m, axis=1, **params))
+    return STANDARD[name].across(m, nrows)
