@@ -89,8 +89,8 @@ void bench_add_and_rebuild() {
   double per_node = static_cast<double>(heap1 - heap0 - ids.capacity() * sizeof(Id)) / static_cast<double>(n);
   std::printf("add 1M e-nodes: %.1f ms, first rebuild %.1f ms -> %.2f M e-nodes/s (classes %llu, memo %llu)\n",
               add_s * 1e3, rebuild_s * 1e3, n / (add_s + rebuild_s) / 1e6,
-              static_cast<unsigned long long>(g.number_of_classes()),
-              static_cast<unsigned long long>(g.total_size()));
+              static_cast<unsigned long long>(g.class_count()),
+              static_cast<unsigned long long>(g.memo_entries()));
   std::printf("  cpu time: add %.1f ms + rebuild %.1f ms -> %.2f M e-nodes/s\n", add_cpu * 1e3, rebuild_cpu * 1e3,
               n / (add_cpu + rebuild_cpu) / 1e6);
   std::printf("memory: %.1f bytes per e-node after the rebuild\n", per_node);
@@ -98,9 +98,9 @@ void bench_add_and_rebuild() {
   std::mt19937 rng(2);
   const int unions = 100'000;
   auto t2 = Clock::now();
-  for (int k = 0; k < unions; ++k) g.union_(ids[rng() % n], ids[rng() % n]);
+  for (int k = 0; k < unions; ++k) g.merge(ids[rng() % n], ids[rng() % n]);
   double union_s = since(t2);
-  uint64_t before_classes = g.number_of_classes();
+  uint64_t before_classes = g.class_count();
   auto t3 = Clock::now();
   double c3 = cpu_now();
   uint64_t congruent = g.rebuild();
@@ -109,11 +109,11 @@ void bench_add_and_rebuild() {
   std::printf("100k unions: %.1f ms; rebuild after them: %.1f ms (%llu congruence unions, classes %llu -> %llu)\n",
               union_s * 1e3, rebuild2_s * 1e3, static_cast<unsigned long long>(congruent),
               static_cast<unsigned long long>(before_classes),
-              static_cast<unsigned long long>(g.number_of_classes()));
+              static_cast<unsigned long long>(g.class_count()));
   std::printf("  cpu time of that rebuild: %.1f ms\n", rebuild2_cpu * 1e3);
   std::printf("memory: %.1f bytes per e-node after the unions (memo %llu)\n",
               static_cast<double>(heap_in_use() - heap0 - ids.capacity() * sizeof(Id)) / static_cast<double>(n),
-              static_cast<unsigned long long>(g.total_size()));
+              static_cast<unsigned long long>(g.memo_entries()));
 }
 
 // A graph of `classes` leaves in which `share` of them also carry one binary
@@ -132,7 +132,7 @@ double search_time(size_t classes, double share, uint64_t* found, bool visit_all
   for (size_t i = 0; i < classes; ++i) {
     Id a = leaves[rng() % classes], b = leaves[rng() % classes];
     Id t = g.add({i % step == 0 ? target : other, {a, b}});
-    g.union_(t, leaves[i]);
+    g.merge(t, leaves[i]);
   }
   g.rebuild();
   auto p = Pattern::parse(visit_all ? "?all" : "(op|target ?a ?b)").value();
@@ -217,7 +217,7 @@ void bench_runner(size_t n) {
   std::printf("runner, twelve rules on %zu nodes: %.1f ms over %zu iterations (%s), %llu classes; search %.1f, "
               "apply %.1f, rebuild %.1f ms\n",
               n, run_s * 1e3, runner.iterations().size(), runner.stop_reason()->describe().c_str(),
-              static_cast<unsigned long long>(runner.egraph().number_of_classes()), search * 1e3, apply * 1e3,
+              static_cast<unsigned long long>(runner.egraph().class_count()), search * 1e3, apply * 1e3,
               rebuild * 1e3);
 }
 

@@ -52,10 +52,10 @@ static double run(const bench::PipelineGraph& g, const Engine& engine, bool verb
   double t_fuse = 1e9;
   for (int rep = 0; rep < 3; ++rep) {
     t = Clock::now();
-    opt::FusedGraph again = opt::stage_fusion(dedup, tokens, false);
+    opt::FusedGraph again = opt::stage_fusion(dedup, tokens, opt::FusionRule::SingleUse);
     t_fuse = std::min(t_fuse, since(t));
   }
-  opt::FusedGraph fused = opt::stage_fusion(dedup, tokens, false);
+  opt::FusedGraph fused = opt::stage_fusion(dedup, tokens, opt::FusionRule::SingleUse);
   t = Clock::now();
   opt::Reduced red;
   red.nodes = std::move(fused.nodes);

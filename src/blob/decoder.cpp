@@ -14,6 +14,7 @@
 #include "blob/canonical_record.h"
 #include "blob/encoder.h"
 #include "blob/reader.h"
+#include "ir/record_layout.h"
 
 namespace nodalis::blob {
 
@@ -39,65 +40,58 @@ class RecordDecoder {
   // Checks record `index` (whose inputs may only name earlier records).
   Result<CheckedRecord, DecodeError> next(uint64_t index) {
     const size_t start = r_.position();
-    CheckedRecord rec;
-    auto offset = [&] { return static_cast<uint32_t>(r_.position() - start); };
-    NODALIS_TRY(tag, r_.u8());
-    switch (tag.value()) {
-      case 0:    // Source
-      case 1:    // Op
-      case 2: {  // Reduction
-        NODALIS_TRY(name, r_.string());
-        rec.view.params_off = offset();
-        NODALIS_TRY(map, r_.map());
-        rec.canonical = map.value().canonical;
-        rec.view.has_nan = map.value().has_nan;
-        if (tag.value() != 0) {
-          rec.view.inputs_off = offset();
-          NODALIS_TRY(inputs, r_.inputs(index));
-        }
-        break;
-      }
-      case 3: {  // External
-        for (int field = 0; field < 5; ++field) {
-          NODALIS_TRY(text, r_.string());
-        }
-        NODALIS_TRY(presence, r_.u8());
-        if (presence.value() != 0) {
-          rec.canonical = presence.value() == 1;
-          NODALIS_TRY(preprocessing_ref, r_.string());
-        }
-        rec.view.params_off = offset();
-        NODALIS_TRY(map, r_.map());
-        rec.canonical = rec.canonical && map.value().canonical;
-        rec.view.has_nan = map.value().has_nan;
-        rec.view.inputs_off = offset();
-        NODALIS_TRY(inputs, r_.inputs(index));
-        break;
-      }
-      case 4: {  // Stage
-        rec.view.inputs_off = offset();
-        NODALIS_TRY(inputs, r_.inputs(index));
-        auto checked = members(inputs.value().size());
-        if (!checked) return Err{checked.error()};
-        break;
-      }
-      case 5: {  // Exchange
-        rec.view.params_off = offset();
-        NODALIS_TRY(map, r_.map());
-        rec.canonical = map.value().canonical;
-        rec.view.has_nan = map.value().has_nan;
-        rec.view.inputs_off = offset();
-        NODALIS_TRY(inputs, r_.inputs(index));
-        break;
-      }
-      default:
-        return Err{DecodeError::invalid_tag(TagField::Node, tag.value())};
-    }
-    rec.view.bytes = r_.since(start);
-    return rec;
+    auto tag = r_.u8();
+    if (!tag) return Err{tag.error()};
+    if (!ir::is_node_kind(tag.value())) return Err{DecodeError::invalid_tag(TagField::Node, tag.value())};
+    Fields fields{*this, start, index};
+    if (!ir::walk_fields(static_cast<ir::NodeKind>(tag.value()), fields)) return Err{fields.error};
+    fields.rec.view.bytes = r_.since(start);
+    return fields.rec;
   }
 
  private:
+  // The record's fields in layout order, each checked as it is read; the
+  // first failing check stops the walk with its error.
+  struct Fields {
+    RecordDecoder& d;
+    size_t start;
+    uint64_t index;
+    CheckedRecord rec = {};
+    DecodeError error = DecodeError::truncated();
+    uint32_t input_count = 0;
+
+    uint32_t offset() const { return static_cast<uint32_t>(d.r_.position() - start); }
+    template <class T>
+    bool check(const Result<T, DecodeError>& read) {
+      if (!read) error = read.error();
+      return read.ok();
+    }
+    bool text(ir::RecordText) { return check(d.r_.string()); }
+    bool presence(bool& present) {
+      auto byte = d.r_.u8();
+      if (!check(byte)) return false;
+      present = byte.value() != 0;
+      if (present) rec.canonical = byte.value() == 1;
+      return true;
+    }
+    bool params() {
+      rec.view.params_off = offset();
+      auto map = d.r_.map();
+      if (!check(map)) return false;
+      rec.canonical = rec.canonical && map.value().canonical;
+      rec.view.has_nan = map.value().has_nan;
+      return true;
+    }
+    bool inputs() {
+      rec.view.inputs_off = offset();
+      auto inputs = d.r_.inputs(index);
+      if (!check(inputs)) return false;
+      input_count = inputs.value().size();
+      return true;
+    }
+    bool members() { return check(d.members(input_count)); }
+  };
+
   // Member records of a stage with `input_count` inputs. A Member argument
   // must name an earlier member; an Input argument a position of the stage's
   // input list, so that no consumer of the stage can read outside it.
@@ -107,16 +101,12 @@ class RecordDecoder {
       NODALIS_TRY(token, r_.string());
       NODALIS_TRY(arity, r_.u32());
       for (uint32_t a = 0; a < arity.value(); ++a) {
-        if (r_.remaining() < 5) return Err{DecodeError::truncated()};
+        if (r_.remaining() < ir::kStageRefSize) return Err{DecodeError::truncated()};
         uint8_t ref_tag = r_.u8().value();
         uint32_t ref_index = r_.u32().value();
-        if (ref_tag == 1) {
-          if (ref_index >= m) return Err{DecodeError::node_ref_out_of_range(ref_index)};
-        } else if (ref_tag == 0) {
-          if (ref_index >= input_count) return Err{DecodeError::node_ref_out_of_range(ref_index)};
-        } else {
-          return Err{DecodeError::invalid_tag(TagField::StageRef, ref_tag)};
-        }
+        if (!ir::is_stage_ref_kind(ref_tag)) return Err{DecodeError::invalid_tag(TagField::StageRef, ref_tag)};
+        const uint64_t limit = static_cast<ir::StageRefKind>(ref_tag) == ir::StageRefKind::Member ? m : input_count;
+        if (ref_index >= limit) return Err{DecodeError::node_ref_out_of_range(ref_index)};
       }
     }
     return Unit{};

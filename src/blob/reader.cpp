@@ -7,6 +7,7 @@
 #include <string>
 
 #include "blob/canonical_record.h"
+#include "ir/record_layout.h"
 
 namespace nodalis::blob {
 
@@ -48,13 +49,14 @@ Result<MapSpan, DecodeError> Reader::map() noexcept {
     prev_key = key.value();
     auto tag = u8();
     if (!tag) return Err{tag.error()};
-    switch (tag.value()) {
-      case 0:
-        if (remaining() < 8) return Err{DecodeError::truncated()};
-        pos_ += 8;
+    if (!ir::is_param_tag(tag.value())) return Err{DecodeError::invalid_tag(TagField::Param, tag.value())};
+    switch (static_cast<ir::ParamTag>(tag.value())) {
+      case ir::ParamTag::Int:
+        if (remaining() < ir::fixed_payload_size(ir::ParamTag::Int)) return Err{DecodeError::truncated()};
+        pos_ += ir::fixed_payload_size(ir::ParamTag::Int);
         break;
-      case 1: {
-        if (remaining() < 8) return Err{DecodeError::truncated()};
+      case ir::ParamTag::Float: {
+        if (remaining() < ir::fixed_payload_size(ir::ParamTag::Float)) return Err{DecodeError::truncated()};
         uint64_t bits;
         std::memcpy(&bits, data_ + pos_, 8);
         pos_ += 8;
@@ -62,19 +64,17 @@ Result<MapSpan, DecodeError> Reader::map() noexcept {
         has_nan |= (bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull;
         break;
       }
-      case 2: {
+      case ir::ParamTag::Bool: {
         auto b = u8();
         if (!b) return Err{b.error()};
         if (b.value() > 1) canonical = false;
         break;
       }
-      case 3: {
+      case ir::ParamTag::Str: {
         auto s = string();
         if (!s) return Err{s.error()};
         break;
       }
-      default:
-        return Err{DecodeError::invalid_tag(TagField::Param, tag.value())};
     }
   }
   return MapSpan{since(start), canonical, has_nan};

@@ -71,7 +71,7 @@ void expect_canonical(const EGraph& g) {
       holders[n.op()].insert(ec.id);
     }
   });
-  EXPECT_EQ(classes, g.number_of_classes());
+  EXPECT_EQ(classes, g.class_count());
   for (const auto& [op, ids] : holders) {
     std::set<Id> listed;
     for (Id id : g.classes_with_op(op)) EXPECT_TRUE(listed.insert(id).second) << "listed once";
@@ -105,7 +105,7 @@ TEST_P(Congruence, RebuildYieldsTheSmallestCongruence) {
     int unions = static_cast<int>(rng() % 6);  // some rounds only add
     for (int k = 0; k < unions; ++k) {
       Id a = ids[rng() % ids.size()], b = ids[rng() % ids.size()];
-      g.union_(a, b);
+      g.merge(a, b);
       ref.record_union(a, b);
     }
     g.rebuild();

@@ -73,7 +73,7 @@ void EGraph::file_parents() const {
   parents_filed_ = end;
 }
 
-Id EGraph::add_internal(SymbolLang node) {
+Id EGraph::add_without_find(SymbolLang node) {
   for (Id& c : node.children()) {
     uf_.check(c);
     if (merged_) c = uf_.find(c);
@@ -106,7 +106,7 @@ std::optional<Id> EGraph::lookup(SymbolLang node) const {
   return uf_.find(memo_.value(probe.slot));
 }
 
-bool EGraph::union_(Id a, Id b) {
+bool EGraph::merge(Id a, Id b) {
   clean_ = false;
   uf_.check(a);
   uf_.check(b);
@@ -158,7 +158,7 @@ uint64_t EGraph::process_unions() {
     } else {
       Id old = memo_.value(probe.slot);
       memo_.set_value(probe.slot, cls);
-      if (union_(old, cls)) ++unions;
+      if (merge(old, cls)) ++unions;
     }
   }
   return unions;

@@ -37,16 +37,16 @@ class EGraph {
   // Adds a node (children are canonicalized first) and returns the class it
   // is in, which need not be a root: callers apply find. An equal node already
   // present gives its class back and changes nothing.
-  Id add_internal(SymbolLang node);
-  // add_internal followed by find.
-  Id add(SymbolLang node) { return find(add_internal(std::move(node))); }
+  Id add_without_find(SymbolLang node);
+  // add_without_find followed by find.
+  Id add(SymbolLang node) { return find(add_without_find(std::move(node))); }
   // The root class of a node equal to `node` after canonicalizing its children.
   std::optional<Id> lookup(SymbolLang node) const;
   // Root of `id`, without writing to the union-find.
   Id find(Id id) const;
   // Merges the classes of a and b; true when they were apart. Always leaves
   // the e-graph unclean, even when nothing was merged.
-  bool union_(Id a, Id b);
+  bool merge(Id a, Id b);
   // Restores congruence and the canonical form of every class; returns the
   // number of unions it performed.
   uint64_t rebuild();
@@ -55,9 +55,13 @@ class EGraph {
   const EClass& index(Id id) const;
   const EClass& operator[](Id id) const { return index(id); }
 
-  // Number of memo entries, stale ones included.
-  uint64_t total_size() const noexcept { return memo_.size(); }
-  uint64_t number_of_classes() const noexcept { return class_count_; }
+  // Number of memo entries: every node added, plus the canonical form that a
+  // rebuild enters beside each node whose children were merged (the stale
+  // form stays). The runner's node limit bounds this, i.e. the memory the
+  // e-graph holds, not the number of distinct canonical nodes.
+  uint64_t memo_entries() const noexcept { return memo_.size(); }
+  // Number of root classes.
+  uint64_t class_count() const noexcept { return class_count_; }
   // Number of ids issued so far (roots and merged-away ids).
   uint64_t id_count() const noexcept { return uf_.size(); }
   bool clean() const noexcept { return clean_; }

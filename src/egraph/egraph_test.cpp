@@ -19,8 +19,8 @@ GlobalSymbol sym(const char* text) { return SymbolTable::intern(text); }
 TEST(EGraph, StartsEmptyAndUnclean) {
   EGraph g;
   EXPECT_FALSE(g.clean());
-  EXPECT_EQ(g.total_size(), 0u);
-  EXPECT_EQ(g.number_of_classes(), 0u);
+  EXPECT_EQ(g.memo_entries(), 0u);
+  EXPECT_EQ(g.class_count(), 0u);
   EXPECT_EQ(g.rebuild(), 0u);
   EXPECT_TRUE(g.clean());
 }
@@ -35,8 +35,8 @@ TEST(EGraph, AddingTheSameNodeTwiceIsHashConsed) {
   EXPECT_EQ(g.add({sym("f"), {x, y}}), f);
   EXPECT_EQ(g.add({sym("x"), {}}), x);
   EXPECT_TRUE(g.clean()) << "an add that finds its node must not dirty the graph";
-  EXPECT_EQ(g.number_of_classes(), 3u);
-  EXPECT_EQ(g.total_size(), 3u);
+  EXPECT_EQ(g.class_count(), 3u);
+  EXPECT_EQ(g.memo_entries(), 3u);
   // Child order matters, and so does the symbol.
   EXPECT_NE(g.add({sym("f"), {y, x}}), f);
   EXPECT_FALSE(g.clean());
@@ -49,14 +49,14 @@ TEST(EGraph, UnionReturnsWhetherItMergedAndAlwaysDirties) {
   Id x = g.add({sym("x"), {}});
   Id y = g.add({sym("y"), {}});
   g.rebuild();
-  EXPECT_FALSE(g.union_(x, x));
+  EXPECT_FALSE(g.merge(x, x));
   EXPECT_FALSE(g.clean());
   g.rebuild();
-  EXPECT_TRUE(g.union_(x, y));
+  EXPECT_TRUE(g.merge(x, y));
   EXPECT_EQ(g.find(x), g.find(y));
-  EXPECT_EQ(g.number_of_classes(), 1u);
+  EXPECT_EQ(g.class_count(), 1u);
   g.rebuild();
-  EXPECT_FALSE(g.union_(y, x));
+  EXPECT_FALSE(g.merge(y, x));
   EXPECT_FALSE(g.clean());
 }
 
@@ -66,9 +66,9 @@ TEST(EGraph, SurvivorHasMoreParentsTiesGoToTheFirstArgument) {
   Id b = g.add({sym("b"), {}});
   Id c = g.add({sym("c"), {}});
   g.add({sym("f"), {b}});
-  EXPECT_TRUE(g.union_(a, b));
+  EXPECT_TRUE(g.merge(a, b));
   EXPECT_EQ(g.find(a), b) << "b has one parent entry, a none";
-  EXPECT_TRUE(g.union_(c, g.add({sym("d"), {}})));
+  EXPECT_TRUE(g.merge(c, g.add({sym("d"), {}})));
   EXPECT_EQ(g.find(c), c) << "a tie keeps the first argument";
   // The longer node list comes first after the merge.
   const EClass& merged = g[a];
@@ -86,12 +86,12 @@ TEST(EGraph, RebuildRestoresCongruenceAndCountsItsUnions) {
   Id gfy = g.add({sym("g"), {fy}});
   g.rebuild();
   EXPECT_NE(g.find(fx), g.find(fy));
-  g.union_(x, y);
+  g.merge(x, y);
   EXPECT_NE(g.find(fx), g.find(fy)) << "congruence waits for the rebuild";
   EXPECT_EQ(g.rebuild(), 2u) << "f(x)=f(y), then g(f(x))=g(f(y))";
   EXPECT_EQ(g.find(fx), g.find(fy));
   EXPECT_EQ(g.find(gfx), g.find(gfy));
-  EXPECT_EQ(g.number_of_classes(), 3u);
+  EXPECT_EQ(g.class_count(), 3u);
   EXPECT_EQ(g.rebuild(), 0u);
 }
 
@@ -117,14 +117,14 @@ TEST(EGraph, TotalSizeGrowsDuringRebuildAndStaleKeysStay) {
   g.add({sym("h"), {x}});
   Id fy = g.add({sym("f"), {y}});
   g.rebuild();
-  EXPECT_EQ(g.total_size(), 5u);
+  EXPECT_EQ(g.memo_entries(), 5u);
   // x has more parents and survives, so f(y) is re-keyed as f(x): a key new
   // to the memo, while the stale f(y) stays and still counts.
-  g.union_(y, x);
+  g.merge(y, x);
   EXPECT_EQ(g.find(y), x);
   EXPECT_EQ(g.rebuild(), 0u);
-  EXPECT_EQ(g.total_size(), 6u);
-  EXPECT_EQ(g.number_of_classes(), 4u);
+  EXPECT_EQ(g.memo_entries(), 6u);
+  EXPECT_EQ(g.class_count(), 4u);
   EXPECT_EQ(g.lookup({sym("f"), {x}}), fy);
   EXPECT_EQ(g.lookup({sym("f"), {y}}), fy);
 }
@@ -143,7 +143,7 @@ TEST(EGraph, ClassesAreSortedDeduplicatedAndCanonicalAfterRebuild) {
     ids.push_back(g.add({ops[rng() % 3], {a, b}}));
   }
   g.rebuild();
-  for (int i = 0; i < 60; ++i) g.union_(ids[rng() % 40], ids[rng() % 40]);
+  for (int i = 0; i < 60; ++i) g.merge(ids[rng() % 40], ids[rng() % 40]);
   g.rebuild();
   uint64_t classes = 0;
   g.for_each_class([&](const EClass& ec) {
@@ -157,7 +157,7 @@ TEST(EGraph, ClassesAreSortedDeduplicatedAndCanonicalAfterRebuild) {
       EXPECT_EQ(g.lookup(ec.nodes[k]), ec.id);
     }
   });
-  EXPECT_EQ(classes, g.number_of_classes());
+  EXPECT_EQ(classes, g.class_count());
   // Congruence: no two classes share a canonical node.
   std::set<std::pair<uint32_t, std::vector<Id>>> seen;
   g.for_each_class([&](const EClass& ec) {
@@ -182,7 +182,7 @@ TEST(EGraph, SymbolIndexListsExactlyTheClassesHoldingASymbol) {
   };
   EXPECT_EQ(list("f"), std::vector<Id>{fx});
   EXPECT_EQ(list("h"), std::vector<Id>{});
-  g.union_(fx, gy);
+  g.merge(fx, gy);
   g.rebuild();
   Id root = g.find(fx);
   EXPECT_EQ(list("f"), std::vector<Id>{root});
@@ -247,7 +247,7 @@ TEST(EGraph, BulkLoadsKeepTheSymbolIndexAndParentListsExact) {
   size_t slots = 0;
   for (Id id = 50; id < g.id_count(); ++id) slots += g[id].nodes[0].arity();
   EXPECT_EQ(entries, slots);
-  for (int k = 0; k < 300; ++k) g.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  for (int k = 0; k < 300; ++k) g.merge(ids[rng() % ids.size()], ids[rng() % ids.size()]);
   g.rebuild();
   check();
   load(17000);
@@ -265,7 +265,7 @@ TEST(EGraph, NodesWiderThanTheInlineBufferBehaveAlike) {
   std::swap(swapped[5], swapped[6]);
   Id other = g.add({sym("wide"), std::span<const Id>(swapped)});
   EXPECT_NE(other, wide);
-  g.union_(leaves[5], leaves[6]);
+  g.merge(leaves[5], leaves[6]);
   EXPECT_EQ(g.rebuild(), 1u);
   EXPECT_EQ(g.find(other), g.find(wide));
   EXPECT_EQ(g[wide].nodes.size(), 1u);
@@ -278,14 +278,14 @@ TEST(EGraph, CopiesAreIndependentAndMovedFromGraphsAreEmpty) {
   Id y = g.add({sym("y"), {}});
   Id fx = g.add({sym("f"), {x}});
   EGraph copy = g;
-  copy.union_(x, y);
+  copy.merge(x, y);
   copy.rebuild();
-  EXPECT_EQ(g.number_of_classes(), 3u);
-  EXPECT_EQ(copy.number_of_classes(), 2u);
+  EXPECT_EQ(g.class_count(), 3u);
+  EXPECT_EQ(copy.class_count(), 2u);
   EGraph moved = std::move(g);
   EXPECT_EQ(moved.lookup({sym("f"), {x}}), fx);
-  EXPECT_EQ(g.number_of_classes(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty
-  EXPECT_EQ(g.total_size(), 0u);
+  EXPECT_EQ(g.class_count(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty
+  EXPECT_EQ(g.memo_entries(), 0u);
   EXPECT_EQ(g.add({sym("z"), {}}), 0u);
   g.rebuild();
   EXPECT_TRUE(g.clean());
@@ -295,7 +295,7 @@ TEST(EGraph, BadIdsAreInternalFaults) {
   EGraph g;
   Id x = g.add({sym("x"), {}});
   EXPECT_THROW(g.add({sym("f"), {x + 1}}), EngineFault);
-  EXPECT_THROW(g.union_(x, 5), EngineFault);
+  EXPECT_THROW(g.merge(x, 5), EngineFault);
   try {
     (void)g.index(9);
     FAIL();

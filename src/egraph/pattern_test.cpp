@@ -138,7 +138,7 @@ class PatternSearch : public testing::Test {
     xy = g.add({sym("op|add"), {x, y}});
     yx = g.add({sym("op|add"), {y, x}});
     xx = g.add({sym("op|add"), {x, x}});
-    g.union_(xy, yx);
+    g.merge(xy, yx);
     g.rebuild();
   }
   EGraph g;
@@ -164,7 +164,7 @@ TEST_F(PatternSearch, RepeatedVariableNeedsEqualClasses) {
   auto ms = pat("(op|add ?a ?a)")->search(g);
   ASSERT_EQ(ms.size(), 1u);
   EXPECT_EQ(ms[0].eclass, g.find(xx));
-  g.union_(x, y);
+  g.merge(x, y);
   g.rebuild();
   // Now every add has equal children.
   EXPECT_EQ(pat("(op|add ?a ?a)")->n_matches(g), 1u) << "all three adds collapsed into one class and node";
@@ -172,7 +172,7 @@ TEST_F(PatternSearch, RepeatedVariableNeedsEqualClasses) {
 
 TEST_F(PatternSearch, VariableRootMatchesEveryClassOnce) {
   auto ms = pat("?z")->search(g);
-  EXPECT_EQ(ms.size(), g.number_of_classes());
+  EXPECT_EQ(ms.size(), g.class_count());
   for (const auto& m : ms) {
     ASSERT_EQ(m.substs.size(), 1u);
     EXPECT_EQ(m.substs[0][var("?z")], m.eclass);
@@ -221,9 +221,9 @@ TEST_F(PatternSearch, ApplyingAVariableUnionsWithoutAddingNodes) {
   auto rule = Rewrite::make("take-left", lhs, rhs);
   ASSERT_TRUE(rule.ok());
   auto ms = rule.value().search(g);
-  uint64_t size = g.total_size();
+  uint64_t size = g.memo_entries();
   auto changed = rule.value().apply(g, ms);
-  EXPECT_EQ(g.total_size(), size);
+  EXPECT_EQ(g.memo_entries(), size);
   // xy's class merges with x (true), then with y (true), xx's with x (true).
   EXPECT_EQ(changed.size(), 2u + 0u + (g.find(xx) == g.find(x) ? 1u : 0u));
   g.rebuild();

@@ -4,7 +4,6 @@
 #include "egraph/runner.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "egraph/fault.h"
 
@@ -33,9 +32,7 @@ std::string StopReason::describe() const {
   return "Unknown";
 }
 
-Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()) {}
-
-bool check_rules(std::span<const Rewrite> rules) {
+std::optional<std::string> check_rules(std::span<const Rewrite> rules) {
   std::vector<std::pair<GlobalSymbol, uint64_t>> counts;
   for (const Rewrite& r : rules) {
     auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
@@ -46,13 +43,12 @@ bool check_rules(std::span<const Rewrite> rules) {
     }
   }
   bool duplicated = std::any_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; });
-  if (!duplicated) return false;
+  if (!duplicated) return std::nullopt;
   std::string text = "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
   for (const auto& [name, n] : counts) {
     if (n > 1) text += "Rule '" + SymbolTable::display(name) + "' appears " + std::to_string(n) + " times\n";
   }
-  std::fputs(text.c_str(), stderr);
-  return true;
+  return text;
 }
 
 std::optional<StopReason> Runner::check_limits() const {
@@ -64,13 +60,13 @@ std::optional<StopReason> Runner::check_limits() const {
       return StopReason::time_limit(static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9);
     }
   }
-  if (egraph_.total_size() > node_limit_) return StopReason::node_limit(egraph_.total_size());
+  if (egraph_.memo_entries() > node_limit_) return StopReason::node_limit(egraph_.memo_entries());
   if (iterations_.size() >= iter_limit_) return StopReason::iteration_limit(iterations_.size());
   return std::nullopt;
 }
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
-  check_rules(rules);
+  rule_warning_ = check_rules(rules);
   egraph_.rebuild();
   for (;;) {
     if (stop_reason_) throw EngineFault("assertion failed: self.stop_reason.is_none()");
@@ -95,8 +91,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   Iteration it;
 
   std::optional<StopReason> result = check_limits();
-  it.egraph_nodes = egraph_.total_size();
-  it.egraph_classes = egraph_.number_of_classes();
+  it.egraph_nodes = egraph_.memo_entries();
+  it.egraph_classes = egraph_.class_count();
 
   auto hook_start = Clock::now();
   if (!result) {
@@ -120,15 +116,15 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     }
   }
   it.hook_time = seconds_since(hook_start);
-  uint64_t nodes_after_hooks = egraph_.total_size();
-  uint64_t classes_after_hooks = egraph_.number_of_classes();
+  uint64_t nodes_after_hooks = egraph_.memo_entries();
+  uint64_t classes_after_hooks = egraph_.class_count();
 
   auto search_start = Clock::now();
   std::vector<std::vector<SearchMatches>> matches;
   if (!result) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      matches.push_back(scheduler_.search_rewrite(i, egraph_, rule));
       result = check_limits();
       if (result) break;
     }
@@ -138,7 +134,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   auto apply_start = Clock::now();
   if (!result) {
     for (size_t r = 0; r < rules.size(); ++r) {
-      uint64_t n = scheduler_->apply_rewrite(i, egraph_, rules[r], matches[r]);
+      uint64_t n = scheduler_.apply_rewrite(i, egraph_, rules[r], matches[r]);
       if (n > 0) {
         GlobalSymbol name = rules[r].name();
         auto found = std::find_if(it.applied.begin(), it.applied.end(), [&](const auto& a) { return a.first == name; });
@@ -158,9 +154,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   it.rebuild_unions = egraph_.rebuild();
   it.rebuild_time = seconds_since(rebuild_start);
 
-  if (it.applied.empty() && scheduler_->can_stop(i)) {
-    bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.total_size() &&
-                     it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.number_of_classes();
+  if (it.applied.empty() && scheduler_.can_stop(i)) {
+    bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.memo_entries() &&
+                     it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.class_count();
     if (unchanged && !result) result = StopReason::saturated();
   }
   it.total_time = seconds_since(iteration_start);

@@ -61,7 +61,7 @@ class Runner {
   static constexpr uint64_t kDefaultNodeLimit = 10000;
   static constexpr std::chrono::nanoseconds kDefaultTimeLimit = std::chrono::seconds(5);
 
-  Runner();
+  Runner() = default;
 
   Runner& set_iter_limit(uint64_t limit) {
     iter_limit_ = limit;
@@ -84,10 +84,6 @@ class Runner {
     hooks_.push_back(std::move(hook));
     return *this;
   }
-  Runner& set_scheduler(std::unique_ptr<RewriteScheduler> scheduler) {
-    scheduler_ = std::move(scheduler);
-    return *this;
-  }
 
   // Runs the rules once; afterwards the runner is only read. The e-graph it
   // leaves is always clean and congruence-closed.
@@ -97,9 +93,9 @@ class Runner {
   const EGraph& egraph() const noexcept { return egraph_; }
   const std::vector<Iteration>& iterations() const noexcept { return iterations_; }
   const std::optional<StopReason>& stop_reason() const noexcept { return stop_reason_; }
-  // Root ids a caller may note for its own use; the runner never fills them.
-  std::vector<Id>& roots() noexcept { return roots_; }
-  RewriteScheduler& scheduler() noexcept { return *scheduler_; }
+  // The duplicate-name warning of the rules last run, if two shared a name
+  // (the library writes nothing to standard error; a caller may show it).
+  const std::optional<std::string>& rule_warning() const noexcept { return rule_warning_; }
   uint64_t iter_limit() const noexcept { return iter_limit_; }
   uint64_t node_limit() const noexcept { return node_limit_; }
   std::chrono::nanoseconds time_limit() const noexcept { return time_limit_; }
@@ -112,18 +108,20 @@ class Runner {
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
-  std::vector<Id> roots_;
   std::optional<StopReason> stop_reason_;
   std::vector<Hook> hooks_;
   uint64_t iter_limit_ = kDefaultIterLimit;
   uint64_t node_limit_ = kDefaultNodeLimit;
   std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
   std::optional<Clock::time_point> start_time_;
-  std::unique_ptr<RewriteScheduler> scheduler_;
+  std::optional<std::string> rule_warning_;
+  BackoffScheduler scheduler_;
 };
 
-// Writes the duplicate-name warning to standard error when two rules share a
-// name; returns whether it did. The run goes on either way.
-bool check_rules(std::span<const Rewrite> rules);
+// The duplicate-name warning when two rules share a name ("WARNING:
+// Duplicated rule names may affect rule reporting and scheduling.\n", then
+// "Rule '<name>' appears <n> times\n" per shared name); nothing otherwise.
+// A run goes on either way.
+std::optional<std::string> check_rules(std::span<const Rewrite> rules);
 
 }  // namespace nodalis::egraph

@@ -101,7 +101,7 @@ TEST(Runner, ABannedRuleIsFastForwardedAndAppliedNextIteration) {
   EXPECT_TRUE(its[0].applied.empty()) << "1500 > 1000: banned, matches dropped";
   EXPECT_EQ(applied(its[1], "identity-0"), 1500u) << "threshold 2000 admits them";
   EXPECT_EQ(runner.stop_reason(), StopReason::saturated());
-  EXPECT_EQ(runner.egraph().number_of_classes(), 1500u);
+  EXPECT_EQ(runner.egraph().class_count(), 1500u);
   EXPECT_EQ(runner.egraph().find(ops[0]), runner.egraph().find(runner.egraph().lookup({sym("leaf0"), {}}).value()));
 }
 
@@ -123,7 +123,7 @@ TEST(Runner, NodeLimitIsCheckedAfterEachRuleApplication) {
   wrapped_leaves(g, "f", 5);
   wrapped_leaves(g, "h", 5);
   g.rebuild();
-  uint64_t start = g.total_size();  // 20
+  uint64_t start = g.memo_entries();  // 20
   Runner runner;
   // The first rule's five new nodes cross the limit, so the second rule's
   // matches are dropped.
@@ -172,7 +172,7 @@ TEST(Runner, TimeLimitAlreadyPassedRecordsOneIteration) {
   EXPECT_GT(runner.stop_reason()->seconds, 0.0);
   EXPECT_EQ(hook_calls, 0);
   EXPECT_TRUE(runner.iterations()[0].applied.empty());
-  EXPECT_EQ(runner.egraph().total_size(), 10u);
+  EXPECT_EQ(runner.egraph().memo_entries(), 10u);
 }
 
 TEST(Runner, TimeLimitIsCheckedAfterEachSearch) {
@@ -201,7 +201,7 @@ TEST(Runner, AFailingHookStopsTheRunButTheIterationStillRebuilds) {
   int second_hook_calls = 0;
   runner.set_egraph(std::move(g))
       .add_hook([&](Runner& r) -> std::optional<std::string> {
-        r.egraph().union_(x, y);
+        r.egraph().merge(x, y);
         return "hook says stop";
       })
       .add_hook([&](Runner&) {
@@ -234,7 +234,7 @@ TEST(Runner, HooksSeeTheRunnerBetweenIterations) {
   EXPECT_EQ(seen, (std::vector<size_t>{0, 1, 2, 3}));
 }
 
-TEST(Runner, DuplicateRuleNamesWarnOnStandardErrorAndRunOn) {
+TEST(Runner, DuplicateRuleNamesAreNotedNotPrintedAndRunOn) {
   EGraph g;
   wrapped_leaves(g, "a", 2);
   wrapped_leaves(g, "b", 2);
@@ -244,15 +244,13 @@ TEST(Runner, DuplicateRuleNamesWarnOnStandardErrorAndRunOn) {
                              rule("once", "(c ?x)", "?x")};
   testing::internal::CaptureStderr();
   runner.run(rules);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err,
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(runner.rule_warning(),
             "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
             "Rule 'twice' appears 2 times\n");
   EXPECT_EQ(runner.stop_reason(), StopReason::saturated());
   EXPECT_EQ(applied(runner.iterations()[0], "twice"), 4u);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(check_rules(std::span<const Rewrite>(rules).subspan(1)));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(check_rules(std::span<const Rewrite>(rules).subspan(1)), std::nullopt);
 }
 
 TEST(Runner, RunningTwiceIsAFault) {

@@ -57,7 +57,7 @@ class Applier {
     for (const SearchMatches& m : matches) {
       for (const Subst& s : m.substs) {
         for (Id id : apply_one(egraph, m.eclass, s, rule_name)) {
-          if (egraph.union_(id, m.eclass)) changed.push_back(id);
+          if (egraph.merge(id, m.eclass)) changed.push_back(id);
         }
       }
     }

@@ -148,10 +148,8 @@ TEST(GraphStore, ConcurrentInterningLosesAndDuplicatesNothing) {
         const std::string name = i < kShared ? "shared" + std::to_string(i)
                                              : "t" + std::to_string(t) + "_" + std::to_string(i);
         // Half the threads intern records (keys in the store's blocks).
-        NodeRecord record(NodeKind::Op);
-        record.str(name);
-        record.params(ParamMapView(), false);
-        record.inputs(Ids{root});
+        NodeRecord record;
+        record.op(name, {ParamMapView(), false}, Ids{root});
         const auto r = t % 2 == 1 ? store.intern_record(record.view())
                                   : store.intern(NodeKey::op(name, ParamMapView(), Ids{root}));
         if (r.ok()) seen[t].emplace_back(name, r.value());

@@ -15,9 +15,8 @@ namespace nodalis::ir {
 namespace {
 
 NodeKey named_source(GraphStore& store, const std::string& name) {
-  NodeRecord r(NodeKind::Source);
-  r.str(name);
-  r.params(ParamMapView(), false);
+  NodeRecord r;
+  r.source(name, {ParamMapView(), false});
   const NodeId id = store.intern_record(r.view()).value();
   return store.snapshot_from(id).front();
 }

@@ -9,6 +9,7 @@
 #include "ir/fault.h"
 #include "ir/key_arena.h"
 #include "ir/le_bytes.h"
+#include "ir/record_layout.h"
 
 namespace nodalis::ir {
 
@@ -26,6 +27,7 @@ constexpr uint64_t kMax32 = 0xFFFFFFFFull;
 // First pass of every build: sizes the record and refuses any length, count
 // or index that the 32-bit fields cannot hold, before memory is taken.
 struct Counter {
+  ParamMapView map;
   uint64_t n = 0;
   void u8(uint8_t) { n += 1; }
   void count(uint64_t c, const char* what) {
@@ -36,20 +38,27 @@ struct Counter {
     count(s.size(), "string lengths");
     n += s.size();
   }
-  void map(ParamMapView m) { n += m.encoded().size(); }
+  void params() { n += map.encoded().size(); }
   void inputs(std::span<const NodeId> ids) {
     count(ids.size(), "input counts");
     n += 8 * static_cast<uint64_t>(ids.size());
   }
-  void ref(const StageRef& r) {
-    if (r.index > kMax32) too_large("stage reference indexes");
-    n += 5;
+  void members(std::span<const StageOp> members) {
+    count(members.size(), "member counts");
+    for (const StageOp& m : members) {
+      str(m.token);
+      count(m.inputs.size(), "member arities");
+      for (const StageRef& r : m.inputs)
+        if (r.index > kMax32) too_large("stage reference indexes");
+      n += kStageRefSize * static_cast<uint64_t>(m.inputs.size());
+    }
   }
 };
 
 // Second pass: writes into the allocated record and notes where the map and
 // the input list start.
 struct Writer {
+  ParamMapView map;
   char* base;
   char* p;
   uint32_t params_off = kNone;
@@ -61,9 +70,9 @@ struct Writer {
     if (!s.empty()) std::memcpy(p, s.data(), s.size());
     p += s.size();
   }
-  void map(ParamMapView m) {
+  void params() {
     params_off = static_cast<uint32_t>(p - base);
-    const std::string_view e = m.encoded();
+    const std::string_view e = map.encoded();
     std::memcpy(p, e.data(), e.size());
     p += e.size();
   }
@@ -72,9 +81,16 @@ struct Writer {
     p = le::put_u32(p, static_cast<uint32_t>(ids.size()));
     for (NodeId id : ids) p = le::put_u64(p, id);
   }
-  void ref(const StageRef& r) {
-    *p++ = static_cast<char>(r.kind);
-    p = le::put_u32(p, static_cast<uint32_t>(r.index));
+  void members(std::span<const StageOp> members) {
+    count(members.size(), nullptr);
+    for (const StageOp& m : members) {
+      str(m.token);
+      count(m.inputs.size(), nullptr);
+      for (const StageRef& r : m.inputs) {
+        *p++ = static_cast<char>(r.kind);
+        p = le::put_u32(p, static_cast<uint32_t>(r.index));
+      }
+    }
   }
 };
 
@@ -103,6 +119,27 @@ void release(NodeRep* rep) noexcept {
 
 uint32_t skip_str(const char* r, uint32_t off) noexcept { return off + 4 + le::u32(r + off); }
 
+// Notes where a well-formed record's map and input list start.
+struct OffsetFinder {
+  const char* r;
+  uint32_t off = 1;
+  uint32_t params_off = kNone;
+  uint32_t inputs_off = kNone;
+  bool text(RecordText) { off = skip_str(r, off); return true; }
+  bool presence(bool& present) { present = r[off++] != 0; return true; }
+  bool params() {
+    params_off = off;
+    off += static_cast<uint32_t>(ParamMapView::encoded_size_at(r + off));
+    return true;
+  }
+  bool inputs() {
+    inputs_off = off;
+    off += 4 + 8 * le::u32(r + off);
+    return true;
+  }
+  bool members() { return true; }
+};
+
 // End of the map: the input list follows it, or the record ends.
 uint32_t params_end(const NodeRep& rep) noexcept {
   return rep.inputs_off != kNone ? rep.inputs_off : rep.size;
@@ -113,16 +150,15 @@ uint32_t params_end(const NodeRep& rep) noexcept {
 // Runs `emit` once to size and check, once to write.
 class NodeKeyWriter {
  public:
-  template <class Emit>
-  static NodeKey build(Emit&& emit, bool has_nan) {
-    Counter counter;
-    emit(counter);
+  static NodeKey build(const RecordFields& fields, ParamMapView params) {
+    Counter counter{params};
+    write_record(counter, fields);
     NodeRep* rep = allocate(counter.n);
-    Writer w{rep->record(), rep->record()};
-    emit(w);
+    Writer w{params, rep->record(), rep->record()};
+    write_record(w, fields);
     rep->params_off = w.params_off;
     rep->inputs_off = w.inputs_off;
-    rep->has_nan = has_nan ? 1 : 0;
+    rep->has_nan = params.has_nan() ? 1 : 0;
     return NodeKey(rep);
   }
   static NodeKey adopt(std::string_view record);
@@ -133,35 +169,12 @@ NodeKey NodeKeyWriter::adopt(std::string_view record) {
   NodeRep* rep = allocate(record.size());
   NodeKey key(rep);  // frees the record should anything below throw
   std::memcpy(rep->record(), record.data(), record.size());
-  const char* r = rep->record();
-  switch (static_cast<NodeKind>(r[0])) {
-    case NodeKind::Source:
-      rep->params_off = skip_str(r, 1);
-      break;
-    case NodeKind::Op:
-    case NodeKind::Reduction:
-      rep->params_off = skip_str(r, 1);
-      rep->inputs_off = rep->params_off + static_cast<uint32_t>(ParamMapView::encoded_size_at(r + rep->params_off));
-      break;
-    case NodeKind::External: {
-      uint32_t off = 1;
-      for (int k = 0; k < 5; ++k) off = skip_str(r, off);
-      const bool present = r[off++] != 0;
-      if (present) off = skip_str(r, off);
-      rep->params_off = off;
-      rep->inputs_off = off + static_cast<uint32_t>(ParamMapView::encoded_size_at(r + off));
-      break;
-    }
-    case NodeKind::Stage:
-      rep->inputs_off = 1;
-      break;
-    case NodeKind::Exchange:
-      rep->params_off = 1;
-      rep->inputs_off = 1 + static_cast<uint32_t>(ParamMapView::encoded_size_at(r + 1));
-      break;
-    default:
-      throw InternalFault("node record with an unknown kind tag " + std::to_string(static_cast<unsigned char>(r[0])));
-  }
+  const uint8_t tag = static_cast<uint8_t>(rep->record()[0]);
+  if (!is_node_kind(tag)) throw InternalFault("node record with an unknown kind tag " + std::to_string(tag));
+  OffsetFinder found{rep->record()};
+  walk_fields(static_cast<NodeKind>(tag), found);
+  rep->params_off = found.params_off;
+  rep->inputs_off = found.inputs_off;
   rep->has_nan = key.params().has_nan() ? 1 : 0;
   return key;
 }
@@ -185,77 +198,27 @@ NodeKey NodeKeyWriter::replace_inputs(const NodeRep& old, std::span<const NodeId
 }
 
 NodeKey NodeKey::source(std::string_view name, ParamMapView params) {
-  return NodeKeyWriter::build(
-      [&](auto& s) {
-        s.u8(static_cast<uint8_t>(NodeKind::Source));
-        s.str(name);
-        s.map(params);
-      },
-      params.has_nan());
+  return NodeKeyWriter::build({.kind = NodeKind::Source, .name = name}, params);
 }
 
 NodeKey NodeKey::op(std::string_view name, ParamMapView params, std::span<const NodeId> inputs) {
-  return NodeKeyWriter::build(
-      [&](auto& s) {
-        s.u8(static_cast<uint8_t>(NodeKind::Op));
-        s.str(name);
-        s.map(params);
-        s.inputs(inputs);
-      },
-      params.has_nan());
+  return NodeKeyWriter::build({.kind = NodeKind::Op, .name = name, .inputs = inputs}, params);
 }
 
 NodeKey NodeKey::reduction(std::string_view name, ParamMapView params, std::span<const NodeId> inputs) {
-  return NodeKeyWriter::build(
-      [&](auto& s) {
-        s.u8(static_cast<uint8_t>(NodeKind::Reduction));
-        s.str(name);
-        s.map(params);
-        s.inputs(inputs);
-      },
-      params.has_nan());
+  return NodeKeyWriter::build({.kind = NodeKind::Reduction, .name = name, .inputs = inputs}, params);
 }
 
 NodeKey NodeKey::external(const PayloadDescriptorView& d, ParamMapView params, std::span<const NodeId> inputs) {
-  return NodeKeyWriter::build(
-      [&](auto& s) {
-        s.u8(static_cast<uint8_t>(NodeKind::External));
-        s.str(d.kind);
-        s.str(d.content_hash);
-        s.str(d.framework);
-        s.str(d.version);
-        s.str(d.io_schema);
-        s.u8(d.preprocessing_ref ? 1 : 0);
-        if (d.preprocessing_ref) s.str(*d.preprocessing_ref);
-        s.map(params);
-        s.inputs(inputs);
-      },
-      params.has_nan());
+  return NodeKeyWriter::build({.kind = NodeKind::External, .descriptor = &d, .inputs = inputs}, params);
 }
 
 NodeKey NodeKey::stage(std::span<const NodeId> inputs, std::span<const StageOp> members) {
-  return NodeKeyWriter::build(
-      [&](auto& s) {
-        s.u8(static_cast<uint8_t>(NodeKind::Stage));
-        s.inputs(inputs);
-        s.count(members.size(), "member counts");
-        for (const StageOp& m : members) {
-          s.str(m.token);
-          s.count(m.inputs.size(), "member arities");
-          for (const StageRef& r : m.inputs) s.ref(r);
-        }
-      },
-      false);
+  return NodeKeyWriter::build({.kind = NodeKind::Stage, .inputs = inputs, .members = members}, ParamMapView());
 }
 
 NodeKey NodeKey::exchange(ParamMapView params, std::span<const NodeId> inputs) {
-  return NodeKeyWriter::build(
-      [&](auto& s) {
-        s.u8(static_cast<uint8_t>(NodeKind::Exchange));
-        s.map(params);
-        s.inputs(inputs);
-      },
-      params.has_nan());
+  return NodeKeyWriter::build({.kind = NodeKind::Exchange, .inputs = inputs}, params);
 }
 
 NodeKey NodeKey::from_trusted_record(std::string_view record) { return NodeKeyWriter::adopt(record); }
@@ -306,23 +269,38 @@ InputsView NodeKey::inputs() const noexcept {
 }
 
 PayloadDescriptorView NodeKey::descriptor() const noexcept {
-  PayloadDescriptorView d;
-  if (kind() != NodeKind::External) return d;
-  const char* r = rep_->record();
-  uint32_t off = 1;
-  std::string_view* fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
-  for (std::string_view* f : fields) {
-    *f = std::string_view(r + off + 4, le::u32(r + off));
-    off = skip_str(r, off);
-  }
-  if (r[off++] != 0) d.preprocessing_ref = std::string_view(r + off + 4, le::u32(r + off));
-  return d;
+  struct Reader {
+    const char* r;
+    uint32_t off = 1;
+    PayloadDescriptorView d = {};
+    bool text(RecordText t) {
+      const std::string_view text(r + off + 4, le::u32(r + off));
+      off = skip_str(r, off);
+      switch (t) {
+        case RecordText::DescriptorKind: d.kind = text; break;
+        case RecordText::ContentHash: d.content_hash = text; break;
+        case RecordText::Framework: d.framework = text; break;
+        case RecordText::Version: d.version = text; break;
+        case RecordText::IoSchema: d.io_schema = text; break;
+        case RecordText::PreprocessingRef: d.preprocessing_ref = text; break;
+        case RecordText::Name: break;
+      }
+      return true;
+    }
+    bool presence(bool& present) { present = r[off++] != 0; return true; }
+    bool params() { return false; }  // the descriptor ends here
+    bool inputs() { return false; }
+    bool members() { return false; }
+  } reader{rep_->record()};
+  if (kind() == NodeKind::External) walk_fields(NodeKind::External, reader);
+  return reader.d;
 }
 
 MembersView NodeKey::members() const noexcept {
   if (kind() != NodeKind::Stage) return {};
+  // The members follow the input list.
   const char* r = rep_->record();
-  const uint32_t off = 1 + 4 + 8 * le::u32(r + 1);
+  const uint32_t off = rep_->inputs_off + 4 + 8 * le::u32(r + rep_->inputs_off);
   return MembersView(r + off + 4, le::u32(r + off));
 }
 

@@ -1,5 +1,6 @@
 // Encoding one node record into a buffer that starts inline, checking every
-// length and count against the record's 32-bit fields as it goes.
+// length and count against the record's 32-bit fields as it goes. The field
+// order is record_layout.h's; this file only writes each field.
 #include "ir/node_record.h"
 
 #include <algorithm>
@@ -14,10 +15,7 @@ void NodeRecord::too_large(const char* what) {
   throw CapacityError(std::string("node key too large: ") + what + " must be below 2^32");
 }
 
-NodeRecord::NodeRecord(NodeKind kind) noexcept : data_(inline_) {
-  inline_[0] = static_cast<char>(kind);
-  size_ = 1;
-}
+NodeRecord::NodeRecord() noexcept : data_(inline_) {}
 
 void NodeRecord::grow(size_t n) {
   // Offsets are 32-bit, so a record past that can never be stored anyway.
@@ -30,15 +28,16 @@ void NodeRecord::grow(size_t n) {
   capacity_ = capacity;
 }
 
-void NodeRecord::params(ParamMapView map, bool has_nan) {
-  const std::string_view e = map.encoded();
-  char* p = extend(e.size());
-  view_.params_off = static_cast<uint32_t>(p - data_);
-  std::memcpy(p, e.data(), e.size());
-  view_.has_nan = has_nan;
-}
-
-void NodeRecord::params(std::span<ParamEntryRef> entries) {
+void NodeRecord::params() {
+  if (params_->encoded_) {
+    const std::string_view e = params_->map_.encoded();
+    char* p = extend(e.size());
+    view_.params_off = static_cast<uint32_t>(p - data_);
+    std::memcpy(p, e.data(), e.size());
+    view_.has_nan = params_->has_nan_;
+    return;
+  }
+  const std::span<ParamEntryRef> entries = params_->entries_;
   const size_t size = encoded_size(entries);
   if (entries.size() > 1) sort_entries(entries);
   char* p = extend(size);
@@ -51,6 +50,22 @@ void NodeRecord::params(std::span<ParamEntryRef> entries) {
     nan |= e.value.tag == ParamTag::Float && (e.value.bits & ~(uint64_t{1} << 63)) > kExponent;
   }
   view_.has_nan = nan;
+}
+
+void NodeRecord::members(std::span<const StageOp> members) {
+  if (members.size() > kMax32) too_large("member counts");
+  le::put_u32(extend(4), static_cast<uint32_t>(members.size()));
+  for (const StageOp& m : members) {
+    str(m.token);
+    if (m.inputs.size() > kMax32) too_large("member arities");
+    le::put_u32(extend(4), static_cast<uint32_t>(m.inputs.size()));
+    for (const StageRef& r : m.inputs) {
+      if (r.index > kMax32) too_large("stage reference indexes");
+      char* p = extend(kStageRefSize);
+      *p = static_cast<char>(r.kind);
+      le::put_u32(p + 1, static_cast<uint32_t>(r.index));
+    }
+  }
 }
 
 }  // namespace nodalis::ir

@@ -47,11 +47,15 @@ struct Node {
     }
   }
   NodeId intern_record(GraphStore& store) const {
-    NodeRecord r(kind);
-    if (kind != NodeKind::Exchange) r.str(name);
-    std::vector<ParamEntryRef> sorted_here = entries;
-    r.params(sorted_here);
-    if (kind != NodeKind::Source) r.inputs(inputs);
+    NodeRecord r;
+    std::vector<ParamEntryRef> copy = entries;
+    const std::span<ParamEntryRef> sorted_here(copy);
+    switch (kind) {
+      case NodeKind::Source: r.source(name, sorted_here); break;
+      case NodeKind::Reduction: r.reduction(name, sorted_here, inputs); break;
+      case NodeKind::Exchange: r.exchange(sorted_here, inputs); break;
+      default: r.op(name, sorted_here, inputs); break;
+    }
     return must(store.intern_record(r.view()));
   }
 };
@@ -97,13 +101,37 @@ TEST(NodeRecord, FindsTheIdsThatKeysFind) {
   }
 }
 
+TEST(NodeRecord, ExternalAndStageBuildTheFactoryRecords) {
+  // The descriptor's optional text and a stage's members are the layout's
+  // other branches; the bytes and offsets must be the factory key's.
+  const ParamMap axis = ParamMap::make({{"axis", ParamValue::Int(1)}});
+  const Ids ins = {0, 1};
+  const std::vector<StageOp> members = {{"op|neg", {StageRef::input(1)}},
+                                        {"op|add", {StageRef::input(0), StageRef::member(0)}}};
+  auto same = [](const RecordView& r, const NodeKey& k) {
+    EXPECT_EQ(r.bytes, k.record());
+    EXPECT_EQ(r.params_off, k.view().params_off);
+    EXPECT_EQ(r.inputs_off, k.view().inputs_off);
+  };
+  NodeRecord r;
+  for (const PayloadDescriptor& d : {PayloadDescriptor{"onnx", "h", "ort", "1", "io", std::nullopt},
+                                     PayloadDescriptor{"onnx", "h", "ort", "1", "io", "prep"}}) {
+    const PayloadDescriptorView v = view_of(d);
+    r.external(v, {axis.view(), false}, ins);
+    same(r.view(), NodeKey::external(v, axis.view(), ins));
+    EXPECT_EQ(NodeKey::from_trusted_record(r.view().bytes).descriptor(), v);
+  }
+  r.stage(ins, members);
+  same(r.view(), NodeKey::stage(ins, members));
+  EXPECT_EQ(NodeKey::from_trusted_record(r.view().bytes).members().to_owned(), members);
+}
+
 TEST(NodeRecord, NaNPayloadsInternOnceAndSignedZerosApart) {
   GraphStore store;
   auto op = [&](ParamRef v) {
-    NodeRecord r(NodeKind::Source);
-    r.str("x");
+    NodeRecord r;
     std::vector<ParamEntryRef> e = {{"v", v}, {"w", ParamRef::of_int(1)}};
-    r.params(e);
+    r.source("x", std::span<ParamEntryRef>(e));
     return must(store.intern_record(r.view()));
   };
   const NodeId canonical = op(ParamRef::of_float_bits(kCanonicalNaNBits));
@@ -121,16 +149,12 @@ TEST(NodeRecord, NaNPayloadsInternOnceAndSignedZerosApart) {
 
 TEST(NodeRecord, BadInputsChangeNothing) {
   GraphStore store;
-  NodeRecord src(NodeKind::Source);
-  src.str("s");
-  src.params(ParamMapView(), false);
-  ASSERT_EQ(must(store.intern_record(src.view())), 0u);
+  NodeRecord record;
+  record.source("s", {ParamMapView(), false});
+  ASSERT_EQ(must(store.intern_record(record.view())), 0u);
 
-  NodeRecord op(NodeKind::Op);
-  op.str("f");
-  op.params(ParamMapView(), false);
-  op.inputs(Ids{0, 5, 9});
-  const auto r = store.intern_record(op.view());
+  record.op("f", {ParamMapView(), false}, Ids{0, 5, 9});
+  const auto r = store.intern_record(record.view());
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().id, 5u);
   EXPECT_EQ(store.node_count(), 1u);
@@ -150,9 +174,8 @@ TEST(NodeRecord, EntriesSortStablyByKeyBytes) {
     std::vector<std::pair<std::string, ParamValue>> part(owned.begin(), owned.begin() + static_cast<long>(n));
     std::vector<ParamEntryRef> entries;
     for (const auto& [k, v] : part) entries.push_back({k, v.ref()});
-    NodeRecord r(NodeKind::Source);
-    r.str("s");
-    r.params(entries);
+    NodeRecord r;
+    r.source("s", std::span<ParamEntryRef>(entries));
     EXPECT_EQ(r.view().params().encoded(), ParamMap::make(part).view().encoded()) << n << " entries";
   }
 }
@@ -163,11 +186,9 @@ TEST(GraphStore, LargeTablesKeepEveryNode) {
   GraphStore store;
   constexpr NodeId kNodes = 300000;
   auto record_of = [](NodeId i, auto&& use) {
-    NodeRecord r(NodeKind::Op);
-    r.str("mul");
-    r.params(ParamMapView(), false);
+    NodeRecord r;
     const NodeId in[2] = {i > 0 ? i - 1 : 0, i / 2};
-    r.inputs(std::span<const NodeId>(in, i > 0 ? 2 : 0));
+    r.op("mul", {ParamMapView(), false}, std::span<const NodeId>(in, i > 0 ? 2 : 0));
     return use(r.view());
   };
   for (NodeId i = 0; i < kNodes; ++i)

@@ -118,14 +118,14 @@ Result<uint64_t, ir::BadNodeId> IncrementalReducer::step(std::span<const ir::Nod
 
 Result<Reduced, ir::BadNodeId> IncrementalReducer::finalize(std::span<const uint64_t> outputs,
                                                             const RewriteEngine& engine,
-                                                            bool maximal_fusion) const {
+                                                            FusionRule fusion) const {
   std::vector<uint64_t> translated;
   translated.reserve(outputs.size());
   for (uint64_t o : outputs) {
     if (o >= id_map_.size()) return Err(ir::BadNodeId{o});
     translated.push_back(id_map_[o]);
   }
-  return reduce_with_mode(canonical_, translated, engine, maximal_fusion);
+  return reduce_nodes(canonical_, translated, engine, fusion);
 }
 
 }  // namespace nodalis::opt

@@ -15,6 +15,7 @@
 #include "optimizer/flat_index.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"
+#include "optimizer/stage_fusion.h"
 
 namespace nodalis::opt {
 
@@ -30,7 +31,7 @@ class IncrementalReducer {
   // Reduces the canonical form against store ids `outputs`; BadNodeId for the
   // first id not yet consumed. Reads the reducer and changes nothing.
   Result<Reduced, ir::BadNodeId> finalize(std::span<const uint64_t> outputs,
-                                          const RewriteEngine& engine, bool maximal_fusion) const;
+                                          const RewriteEngine& engine, FusionRule fusion) const;
 
   uint64_t watermark() const noexcept { return id_map_.size(); }
   uint64_t total_work() const noexcept { return total_work_; }

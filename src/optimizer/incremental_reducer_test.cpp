@@ -65,7 +65,7 @@ TEST_P(IncrementalRules, MergeExactlyWhenTheEngineWould) {
   EXPECT_EQ(r.canonical_count(), GetParam().merged ? 3u : 4u);
   // The engine agrees: reduce both as outputs.
   std::vector<uint64_t> outs{2, 3};
-  Reduced full = reduce_with_mode(g.nodes, outs, testing::ReferenceEngine(), false);
+  Reduced full = reduce_nodes(g.nodes, outs, testing::ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_EQ(full.outputs[0] == full.outputs[1], GetParam().merged);
 }
 
@@ -167,12 +167,12 @@ TEST(IncrementalReducer, FinalizeReducesTheCanonicalForm) {
     NodeList g = testing::random_graph(seed + 100, 60 + seed);
     IncrementalReducer r = stepped(g);
     std::vector<uint64_t> outs{g.nodes.size() - 1, seed % g.nodes.size(), g.nodes.size() - 1};
-    auto fin = r.finalize(outs, testing::ReferenceEngine(), seed % 2 == 1);
+    auto fin = r.finalize(outs, testing::ReferenceEngine(), seed % 2 == 1 ? FusionRule::FanOut : FusionRule::SingleUse);
     ASSERT_TRUE(fin.ok());
     EXPECT_EQ(fin.value().input_nodes, r.canonical_count());
     EXPECT_EQ(testing::output_values(fin.value().nodes, fin.value().outputs),
               testing::output_values(g.nodes, outs));
-    Reduced full = reduce_with_mode(g.nodes, outs, testing::ReferenceEngine(), seed % 2 == 1);
+    Reduced full = reduce_nodes(g.nodes, outs, testing::ReferenceEngine(), seed % 2 == 1 ? FusionRule::FanOut : FusionRule::SingleUse);
     EXPECT_EQ(fin.value().canonical_nodes, full.canonical_nodes);
     EXPECT_EQ(fin.value().stages, full.stages);
   }
@@ -183,7 +183,7 @@ TEST(IncrementalReducer, FinalizeRefusesUnconsumedOutputs) {
   g.src("a");
   IncrementalReducer r = stepped(g);
   std::vector<uint64_t> outs{0, 1};
-  auto fin = r.finalize(outs, testing::ReferenceEngine(), false);
+  auto fin = r.finalize(outs, testing::ReferenceEngine(), FusionRule::SingleUse);
   ASSERT_FALSE(fin.ok());
   EXPECT_EQ(fin.error(), ir::BadNodeId{1});
 }

@@ -6,11 +6,12 @@
 namespace nodalis::opt {
 
 std::string_view content_bytes(const ir::NodeKey& key) noexcept {
-  std::string_view rec = key.record();
-  if (key.kind() == ir::NodeKind::Source) return rec;
-  size_t list = 4 + 8 * static_cast<size_t>(key.inputs().size());
-  if (key.kind() == ir::NodeKind::Stage) return rec.substr(1 + list);
-  return rec.substr(0, rec.size() - list);
+  const ir::RecordView view = key.view();
+  if (view.inputs_off == ir::detail::kNone) return view.bytes;
+  const size_t list_end = view.inputs_off + 4 + 8 * static_cast<size_t>(key.inputs().size());
+  // The list ends the record, or (a stage's) the members follow it.
+  if (list_end == view.bytes.size()) return view.bytes.substr(0, view.inputs_off);
+  return view.bytes.substr(list_end);
 }
 
 bool same_apart_from_inputs(const ir::NodeKey& a, const ir::NodeKey& b) {

@@ -143,8 +143,8 @@ EngineGraph cse(const EngineGraph& canonical) {
   return dedup;
 }
 
-Reduced reduce_with_mode(std::span<const ir::NodeKey> nodes, std::span<const uint64_t> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
+Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_t> outputs,
+                     const RewriteEngine& engine, FusionRule fusion) {
   Reduced out;
   out.input_nodes = nodes.size();
   TokenTable tokens(0);
@@ -163,7 +163,7 @@ Reduced reduce_with_mode(std::span<const ir::NodeKey> nodes, std::span<const uin
     dedup = cse(canonical);
   }
   out.canonical_nodes = dedup.size();
-  FusedGraph fused = stage_fusion(dedup, tokens, maximal_fusion);
+  FusedGraph fused = stage_fusion(dedup, tokens, fusion);
   out.nodes = std::move(fused.nodes);
   out.outputs = std::move(fused.outputs);
   out.stages = fused.stages;

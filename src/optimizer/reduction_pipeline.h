@@ -13,14 +13,15 @@
 #include "optimizer/engine_graph.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"
+#include "optimizer/stage_fusion.h"
 #include "optimizer/token_table.h"
 
 namespace nodalis::opt {
 
 // Preconditions (every caller establishes them): inputs of node j are below j,
 // every output is below nodes.size().
-Reduced reduce_with_mode(std::span<const ir::NodeKey> nodes, std::span<const uint64_t> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion);
+Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_t> outputs,
+                     const RewriteEngine& engine, FusionRule fusion);
 
 // The nodes reachable from the outputs, renumbered densely in their order.
 struct LiveNodes {

@@ -30,7 +30,7 @@ TEST(ReductionPipeline, RoadOfOneRequest) {
   EXPECT_EQ(g.nodes[plus0].token(), "op|add|scalar=f0000000000000000;side=sr");
 
   std::vector<uint64_t> outs{prod};
-  Reduced r = reduce_with_mode(g.nodes, outs, ReferenceEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.report(), counts(4, 4, 3, 1, 3, 2));
   ASSERT_EQ(r.nodes.size(), 3u);
   EXPECT_EQ(r.nodes[0], g.nodes[x]);
@@ -44,7 +44,7 @@ TEST(ReductionPipeline, RoadOfOneRequest) {
 
 TEST(ReductionPipeline, NoOutputsGivesNothing) {
   testing::NodeList g = testing::random_graph(7, 40);
-  Reduced r = reduce_with_mode(g.nodes, {}, ReferenceEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, {}, ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_TRUE(r.nodes.empty());
   EXPECT_TRUE(r.outputs.empty());
   EXPECT_EQ(r.report(), counts(40, 0, 0, 0, 0, 0));
@@ -58,7 +58,7 @@ TEST(ReductionPipeline, DeadNodesCountOnlyAsInput) {
   g.src("dead");
   uint64_t out = g.op("sub", {a, b});
   std::vector<uint64_t> outs{out};
-  Reduced r = reduce_with_mode(g.nodes, outs, UnchangedEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, UnchangedEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.report(), counts(5, 3, 3, 1, 3, 2));
 }
 
@@ -68,7 +68,7 @@ TEST(ReductionPipeline, ChainOfTwoSingleUseOpsIsOneStage) {
   uint64_t n = g.op("neg", {a});
   uint64_t e = g.op("exp", {n});
   std::vector<uint64_t> outs{e};
-  Reduced r = reduce_with_mode(g.nodes, outs, ReferenceEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.report(), counts(3, 3, 3, 1, 2, 1));
   ASSERT_EQ(r.nodes.size(), 2u);
   EXPECT_EQ(r.nodes[0], g.nodes[a]);
@@ -85,7 +85,7 @@ TEST(ReductionPipeline, CommutedTwinsBecomeOneNodeAndRepeatedOutputsStay) {
   uint64_t xy = g.op("add", {x, y});
   uint64_t yx = g.op("add", {y, x});
   std::vector<uint64_t> outs{xy, yx, xy};
-  Reduced r = reduce_with_mode(g.nodes, outs, ReferenceEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.report(), counts(4, 4, 3, 1, 3, 2));
   ASSERT_EQ(r.outputs.size(), 3u);
   EXPECT_EQ(r.outputs[0], r.outputs[1]);
@@ -99,7 +99,7 @@ TEST(ReductionPipeline, CseMergesWhatTheEngineLeavesEqual) {
   uint64_t a = g.src("a"), a2 = g.src("a");
   uint64_t t1 = g.op("tanh", {a}), t2 = g.op("tanh", {a2});
   std::vector<uint64_t> outs{t1, t2};
-  Reduced r = reduce_with_mode(g.nodes, outs, UnchangedEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, UnchangedEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.report(), counts(4, 4, 2, 1, 2, 1));
   EXPECT_EQ(r.outputs, (std::vector<uint64_t>{1, 1}));
 }
@@ -107,8 +107,8 @@ TEST(ReductionPipeline, CseMergesWhatTheEngineLeavesEqual) {
 TEST(ReductionPipeline, StageInTheInputIsOpaqueAndReReducingIsAFixpoint) {
   testing::NodeList g = testing::random_graph(3, 60);
   std::vector<uint64_t> outs{59, 40, 59};
-  Reduced once = reduce_with_mode(g.nodes, outs, ReferenceEngine(), false);
-  Reduced twice = reduce_with_mode(once.nodes, once.outputs, ReferenceEngine(), false);
+  Reduced once = reduce_nodes(g.nodes, outs, ReferenceEngine(), FusionRule::SingleUse);
+  Reduced twice = reduce_nodes(once.nodes, once.outputs, ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_EQ(twice.nodes, once.nodes);
   EXPECT_EQ(twice.outputs, once.outputs);
   EXPECT_EQ(twice.stages, 0u);
@@ -134,8 +134,8 @@ TEST(ReductionPipeline, OpaqueNodesWithCollidingTokensStayApart) {
   EXPECT_EQ(g.nodes[e1].token(), g.nodes[e2].token());
   EXPECT_EQ(g.nodes[e3].token(), g.nodes[e4].token());
   std::vector<uint64_t> outs{s1, s2, e1, e2, e3, e4};
-  for (bool maximal : {false, true}) {
-    Reduced r = reduce_with_mode(g.nodes, outs, ReferenceEngine(), maximal);
+  for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+    Reduced r = reduce_nodes(g.nodes, outs, ReferenceEngine(), fusion);
     EXPECT_EQ(r.report(), counts(8, 7, 7, 0, 7, 7));
     for (size_t k = 0; k < outs.size(); ++k) {
       std::vector<ir::NodeId> ins{0};
@@ -150,7 +150,7 @@ TEST(ReductionPipeline, EqualOpaqueNodesStillMerge) {
   uint64_t e1 = g.ext(testing::descriptor("m"), {x});
   uint64_t e2 = g.ext(testing::descriptor("m"), {x});
   std::vector<uint64_t> outs{e1, e2};
-  Reduced r = reduce_with_mode(g.nodes, outs, ReferenceEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, ReferenceEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.canonical_nodes, 2u);
   EXPECT_EQ(r.outputs[0], r.outputs[1]);
 }
@@ -171,9 +171,9 @@ TEST(ReductionPipeline, CountsHoldTheirInvariantsAndValuesArePreserved) {
     std::vector<uint64_t> outs;
     for (int k = 0; k < 1 + static_cast<int>(seed % 4); ++k) outs.push_back(rng() % g.nodes.size());
     auto want = testing::output_values(g.nodes, outs);
-    for (bool maximal : {false, true}) {
-      Reduced r = reduce_with_mode(g.nodes, outs, ReferenceEngine(), maximal);
-      SCOPED_TRACE(::testing::Message() << "seed " << seed << " maximal " << maximal);
+    for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+      Reduced r = reduce_nodes(g.nodes, outs, ReferenceEngine(), fusion);
+      SCOPED_TRACE(::testing::Message() << "seed " << seed << " fan-out " << (fusion == FusionRule::FanOut));
       EXPECT_EQ(r.reduced_nodes, r.stages + r.boundary_nodes);
       EXPECT_LE(r.reachable_nodes, r.input_nodes);
       EXPECT_LE(r.canonical_nodes, r.reachable_nodes);

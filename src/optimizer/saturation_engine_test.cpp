@@ -150,7 +150,7 @@ TEST(SaturationEngine, RoadOfOneRequest) {
   uint64_t y = g.src("y");
   uint64_t prod = g.op("mul", {plus0, y});
   std::vector<uint64_t> outs{prod};
-  Reduced r = reduce_with_mode(g.nodes, outs, SaturationEngine(), false);
+  Reduced r = reduce_nodes(g.nodes, outs, SaturationEngine(), FusionRule::SingleUse);
   EXPECT_EQ(r.report(), (ReductionReport{4, 4, 3, 1, 3, 2}));
   std::vector<ir::NodeId> ins{0, 1};
   std::vector<ir::StageOp> members{
@@ -163,7 +163,7 @@ TEST(SaturationEngine, ReductionsPreserveValues) {
   for (uint32_t seed = 0; seed < 30; ++seed) {
     NodeList g = testing::random_graph(seed + 500, 80);
     std::vector<uint64_t> outs{79, 60, 79, seed};
-    Reduced r = reduce_with_mode(g.nodes, outs, SaturationEngine(), seed % 2 == 0);
+    Reduced r = reduce_nodes(g.nodes, outs, SaturationEngine(), seed % 2 == 0 ? FusionRule::FanOut : FusionRule::SingleUse);
     EXPECT_EQ(testing::output_values(r.nodes, r.outputs), testing::output_values(g.nodes, outs));
   }
 }

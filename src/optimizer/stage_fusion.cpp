@@ -102,16 +102,16 @@ std::vector<uint8_t> output_flags(const EngineGraph& g) {
 
 }  // namespace
 
-std::vector<EnginePos> fusion_labels(const EngineGraph& graph, bool maximal_fusion) {
+std::vector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
   Consumers uses = consumers_of(graph);
   std::vector<uint8_t> is_output = output_flags(graph);
-  return maximal_fusion ? fan_out_labels(graph, uses, is_output)
-                        : single_use_labels(graph, uses, is_output);
+  return rule == FusionRule::FanOut ? fan_out_labels(graph, uses, is_output)
+                                    : single_use_labels(graph, uses, is_output);
 }
 
-FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, bool maximal_fusion) {
+FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRule rule) {
   const size_t m = g.size();
-  const std::vector<EnginePos> label = fusion_labels(g, maximal_fusion);
+  const std::vector<EnginePos> label = fusion_labels(g, rule);
 
   // Members of every group, ascending, as one flat list sliced by label.
   std::vector<uint64_t> group_start(m + 1, 0);

@@ -14,6 +14,17 @@
 
 namespace nodalis::opt {
 
+// Which ops may join a group (maximal_fusion at the Python boundary chooses
+// FanOut).
+enum class FusionRule : uint8_t {
+  // An op joins its consumer when it is not an output and has exactly one
+  // use, by an op.
+  SingleUse,
+  // An op joins its consumers when it is not an output and all its uses are
+  // ops in one group.
+  FanOut,
+};
+
 struct FusedGraph {
   std::vector<ir::NodeKey> nodes;  // in emission order; inputs below each node
   std::vector<uint64_t> outputs;   // one per graph output, same order
@@ -21,12 +32,10 @@ struct FusedGraph {
   uint64_t boundary_nodes = 0;
 };
 
-// Group label of every node; nodes with equal labels form one group and only
-// op nodes ever share one. Single-use: an op joins its consumer when it is not
-// an output and has exactly one use, by an op. Fan-out: an op joins its
-// consumers when it is not an output and all its uses are ops in one group.
-std::vector<EnginePos> fusion_labels(const EngineGraph& graph, bool maximal_fusion);
+// Group label of every node under `rule`; nodes with equal labels form one
+// group and only op nodes ever share one.
+std::vector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule);
 
-FusedGraph stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion);
+FusedGraph stage_fusion(const EngineGraph& graph, const TokenTable& tokens, FusionRule rule);
 
 }  // namespace nodalis::opt

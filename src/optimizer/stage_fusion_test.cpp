@@ -15,7 +15,7 @@ using testing::NodeList;
 
 // Fuses the list as it is: every node live, no engine in between, so tests can
 // also hold nodes that nothing uses.
-FusedGraph fuse(const NodeList& g, std::vector<uint64_t> outputs, bool maximal) {
+FusedGraph fuse(const NodeList& g, std::vector<uint64_t> outputs, FusionRule fusion) {
   LiveNodes live;
   for (uint64_t i = 0; i < g.nodes.size(); ++i) {
     live.remap.push_back(i);
@@ -24,7 +24,7 @@ FusedGraph fuse(const NodeList& g, std::vector<uint64_t> outputs, bool maximal) 
   live.outputs = std::move(outputs);
   TokenTable tokens(0);
   EngineGraph graph = to_engine_graph(g.nodes, live, tokens);
-  return stage_fusion(graph, tokens, maximal);
+  return stage_fusion(graph, tokens, fusion);
 }
 
 ir::NodeKey stage(std::vector<ir::NodeId> ins, std::vector<ir::StageOp> members) {
@@ -37,8 +37,8 @@ TEST(StageFusion, ChainOfSingleUseOpsIsOneStageUnderBothRules) {
   uint64_t a = g.op("neg", {s});
   uint64_t b = g.op("exp", {a});
   uint64_t c = g.op("tanh", {b});
-  for (bool maximal : {false, true}) {
-    FusedGraph f = fuse(g, {c}, maximal);
+  for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+    FusedGraph f = fuse(g, {c}, fusion);
     ASSERT_EQ(f.nodes.size(), 2u);
     EXPECT_EQ(f.nodes[1], stage({0}, {member("op|neg", {StageRef::input(0)}),
                                       member("op|exp", {StageRef::member(0)}),
@@ -54,8 +54,8 @@ TEST(StageFusion, AnOutputIsNeverAbsorbed) {
   uint64_t s = g.src("s");
   uint64_t a = g.op("neg", {s});
   uint64_t b = g.op("exp", {a});
-  for (bool maximal : {false, true}) {
-    FusedGraph f = fuse(g, {b, a}, maximal);
+  for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+    FusedGraph f = fuse(g, {b, a}, fusion);
     ASSERT_EQ(f.nodes.size(), 3u);
     EXPECT_EQ(f.nodes[1], stage({0}, {member("op|neg", {StageRef::input(0)})}));
     EXPECT_EQ(f.nodes[2], stage({1}, {member("op|exp", {StageRef::input(0)})}));
@@ -71,7 +71,7 @@ TEST(StageFusion, FanOutFusesOnlyUnderTheFanOutRule) {
   uint64_t z = g.op("tanh", {x});
   uint64_t w = g.op("sub", {y, z});
 
-  FusedGraph single = fuse(g, {w}, false);
+  FusedGraph single = fuse(g, {w}, FusionRule::SingleUse);
   ASSERT_EQ(single.nodes.size(), 3u);
   EXPECT_EQ(single.nodes[1], stage({0}, {member("op|neg", {StageRef::input(0)})}));
   EXPECT_EQ(single.nodes[2], stage({1}, {member("op|exp", {StageRef::input(0)}),
@@ -79,7 +79,7 @@ TEST(StageFusion, FanOutFusesOnlyUnderTheFanOutRule) {
                                          member("op|sub", {StageRef::member(0), StageRef::member(1)})}));
   EXPECT_EQ(single.stages, 2u);
 
-  FusedGraph fan = fuse(g, {w}, true);
+  FusedGraph fan = fuse(g, {w}, FusionRule::FanOut);
   ASSERT_EQ(fan.nodes.size(), 2u);
   EXPECT_EQ(fan.nodes[1], stage({0}, {member("op|neg", {StageRef::input(0)}),
                                       member("op|exp", {StageRef::member(0)}),
@@ -93,10 +93,10 @@ TEST(StageFusion, TwoUsesByOneConsumerAreTwoUses) {
   uint64_t s = g.src("s");
   uint64_t x = g.op("neg", {s});
   uint64_t w = g.op("sub", {x, x});
-  FusedGraph single = fuse(g, {w}, false);
+  FusedGraph single = fuse(g, {w}, FusionRule::SingleUse);
   EXPECT_EQ(single.stages, 2u);
   EXPECT_EQ(single.nodes[2], stage({1}, {member("op|sub", {StageRef::input(0), StageRef::input(0)})}));
-  FusedGraph fan = fuse(g, {w}, true);
+  FusedGraph fan = fuse(g, {w}, FusionRule::FanOut);
   EXPECT_EQ(fan.stages, 1u);
   EXPECT_EQ(fan.nodes[1], stage({0}, {member("op|neg", {StageRef::input(0)}),
                                       member("op|sub", {StageRef::member(0), StageRef::member(0)})}));
@@ -109,8 +109,8 @@ TEST(StageFusion, NonOpConsumersCloseAGroup) {
   uint64_t r = g.red("sum", {a});
   uint64_t e = g.exch({r});
   uint64_t b = g.op("exp", {e});
-  for (bool maximal : {false, true}) {
-    FusedGraph f = fuse(g, {b}, maximal);
+  for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+    FusedGraph f = fuse(g, {b}, fusion);
     EXPECT_EQ(f.stages, 2u);
     EXPECT_EQ(f.boundary_nodes, 3u);
     ASSERT_EQ(f.nodes.size(), 5u);
@@ -123,8 +123,8 @@ TEST(StageFusion, AnUnusedOpIsAStageOfItsOwn) {
   uint64_t s = g.src("s");
   g.op("neg", {s});  // used by nothing, not an output
   uint64_t b = g.op("exp", {s});
-  for (bool maximal : {false, true}) {
-    FusedGraph f = fuse(g, {b}, maximal);
+  for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+    FusedGraph f = fuse(g, {b}, fusion);
     EXPECT_EQ(f.stages, 2u);
     EXPECT_EQ(f.outputs, std::vector<uint64_t>{2});
   }
@@ -138,7 +138,7 @@ TEST(StageFusion, InputSlotsFollowFirstNeedAndRepeatOnce) {
   uint64_t b = g.op("sub", {a, s1});
   uint64_t c = g.op("sub", {b, s2});
   uint64_t d = g.op("sub", {c, s1});
-  FusedGraph f = fuse(g, {d}, false);
+  FusedGraph f = fuse(g, {d}, FusionRule::SingleUse);
   ASSERT_EQ(f.nodes.size(), 3u);
   EXPECT_EQ(f.nodes[2], stage({1, 0}, {member("op|neg", {StageRef::input(0)}),
                                        member("op|sub", {StageRef::member(0), StageRef::input(1)}),
@@ -152,7 +152,7 @@ TEST(StageFusion, GroupsAreEmittedInOrderOfTheirSinks) {
   uint64_t a = g.op("neg", {x});   // group {a, c}: smallest label, largest sink
   uint64_t b = g.op("exp", {x});   // group {b}
   uint64_t c = g.op("tanh", {a});
-  FusedGraph f = fuse(g, {b, c, c}, false);
+  FusedGraph f = fuse(g, {b, c, c}, FusionRule::SingleUse);
   ASSERT_EQ(f.nodes.size(), 3u);
   EXPECT_EQ(f.nodes[1], stage({0}, {member("op|exp", {StageRef::input(0)})}));
   EXPECT_EQ(f.nodes[2], stage({0}, {member("op|neg", {StageRef::input(0)}),
@@ -165,7 +165,7 @@ TEST(StageFusion, OnlyNonOpNodesGiveNoStages) {
   uint64_t s = g.src("s");
   uint64_t r = g.red("sum", {s});
   uint64_t e = g.exch({r, s});
-  FusedGraph f = fuse(g, {e}, false);
+  FusedGraph f = fuse(g, {e}, FusionRule::SingleUse);
   EXPECT_EQ(f.stages, 0u);
   EXPECT_EQ(f.boundary_nodes, 3u);
   EXPECT_EQ(f.nodes, g.nodes);
@@ -181,14 +181,14 @@ TEST(StageFusion, LabelsPartitionOpsOnly) {
   live.outputs = {199, 150};
   TokenTable tokens(0);
   EngineGraph graph = to_engine_graph(g.nodes, live, tokens);
-  for (bool maximal : {false, true}) {
-    std::vector<EnginePos> label = fusion_labels(graph, maximal);
+  for (FusionRule fusion : {FusionRule::SingleUse, FusionRule::FanOut}) {
+    std::vector<EnginePos> label = fusion_labels(graph, fusion);
     for (EnginePos i = 0; i < graph.size(); ++i) {
       if (graph.opaque(i)) EXPECT_EQ(label[i], i);
       else EXPECT_FALSE(graph.opaque(label[i]));
       // A label is a member: the smallest (single-use) or the largest (fan-out).
       EXPECT_EQ(label[label[i]], label[i]);
-      if (maximal) EXPECT_GE(label[i], i);
+      if (fusion == FusionRule::FanOut) EXPECT_GE(label[i], i);
       else EXPECT_LE(label[i], i);
     }
   }

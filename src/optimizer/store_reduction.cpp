@@ -45,31 +45,24 @@ StoreReduction from_reduced(const Reduced& reduced) {
   return out;
 }
 
-Reduced reduce_store(const ir::GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-  ir::StoreSnapshot snap = store.snapshot();
-  return reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion);
-}
-
-Result<Reduced, ir::BadNodeId> reduce_store_outputs(const ir::GraphStore& store,
-                                                    std::span<const uint64_t> outputs,
-                                                    const RewriteEngine& engine,
-                                                    bool maximal_fusion) {
+Result<Reduced, ir::BadNodeId> reduce_store_nodes(const ir::GraphStore& store,
+                                                  std::optional<std::span<const uint64_t>> outputs,
+                                                  const RewriteEngine& engine, FusionRule fusion) {
+  if (!outputs) {
+    // Nodes and marks from one lock, so the marks name nodes of the copy.
+    ir::StoreSnapshot snap = store.snapshot();
+    return reduce_nodes(snap.nodes, snap.outputs, engine, fusion);
+  }
   std::vector<ir::NodeKey> nodes = store.nodes();
-  for (uint64_t o : outputs)
+  for (uint64_t o : *outputs)
     if (o >= nodes.size()) return Err(ir::BadNodeId{o});
-  return reduce_with_mode(nodes, outputs, engine, maximal_fusion);
+  return reduce_nodes(nodes, *outputs, engine, fusion);
 }
 
-StoreReduction reduce_with(const ir::GraphStore& store, const RewriteEngine& engine,
-                           bool maximal_fusion) {
-  return from_reduced(reduce_store(store, engine, maximal_fusion));
-}
-
-Result<StoreReduction, ir::BadNodeId> reduce_with_outputs(const ir::GraphStore& store,
-                                                          std::span<const uint64_t> outputs,
-                                                          const RewriteEngine& engine,
-                                                          bool maximal_fusion) {
-  auto reduced = reduce_store_outputs(store, outputs, engine, maximal_fusion);
+Result<StoreReduction, ir::BadNodeId> reduce_to_new_store(const ir::GraphStore& store,
+                                                          std::optional<std::span<const uint64_t>> outputs,
+                                                          const RewriteEngine& engine, FusionRule fusion) {
+  auto reduced = reduce_store_nodes(store, outputs, engine, fusion);
   if (!reduced) return Err(reduced.error());
   return from_reduced(reduced.value());
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "ir/result.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"
+#include "optimizer/stage_fusion.h"
 
 namespace nodalis::opt {
 
@@ -33,20 +35,16 @@ struct StoreReduction {
 std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh);
 StoreReduction from_reduced(const Reduced& reduced);
 
-// Against the store's marked outputs.
-Reduced reduce_store(const ir::GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
-// Against exactly `outputs` (order and repeats kept, marks ignored); the first
-// id not below the node count is refused before any work.
-Result<Reduced, ir::BadNodeId> reduce_store_outputs(const ir::GraphStore& store,
-                                                    std::span<const uint64_t> outputs,
-                                                    const RewriteEngine& engine,
-                                                    bool maximal_fusion);
+// The store's nodes reduced as a node list, against `outputs` (order and
+// repeats kept, marks ignored; the first id not below the node count is
+// refused before any work) or, without them, the store's marked outputs.
+Result<Reduced, ir::BadNodeId> reduce_store_nodes(const ir::GraphStore& store,
+                                                  std::optional<std::span<const uint64_t>> outputs,
+                                                  const RewriteEngine& engine, FusionRule fusion);
 
-StoreReduction reduce_with(const ir::GraphStore& store, const RewriteEngine& engine,
-                           bool maximal_fusion);
-Result<StoreReduction, ir::BadNodeId> reduce_with_outputs(const ir::GraphStore& store,
-                                                          std::span<const uint64_t> outputs,
-                                                          const RewriteEngine& engine,
-                                                          bool maximal_fusion);
+// The same, interned into a new store.
+Result<StoreReduction, ir::BadNodeId> reduce_to_new_store(const ir::GraphStore& store,
+                                                          std::optional<std::span<const uint64_t>> outputs,
+                                                          const RewriteEngine& engine, FusionRule fusion);
 
 }  // namespace nodalis::opt

@@ -36,7 +36,7 @@ TEST(StoreReduction, WithoutMarksTheResultIsEmpty) {
   ir::GraphStore store;
   fill(store, testing::random_graph(1, 30));
   CountingEngine engine;
-  StoreReduction r = reduce_with(store, engine, false);
+  StoreReduction r = reduce_to_new_store(store, std::nullopt, engine, FusionRule::SingleUse).value();
   EXPECT_EQ(r.store->node_count(), 0u);
   EXPECT_EQ(r.report.input_nodes, store.node_count());
   EXPECT_EQ(r.report.reachable_nodes, 0u);
@@ -49,15 +49,15 @@ TEST(StoreReduction, ExplicitOutputsAreCheckedBeforeAnyWork) {
   const uint64_t n = store.node_count();
   CountingEngine engine;
   std::vector<uint64_t> bad{0, n, n + 5};
-  auto r = reduce_with_outputs(store, bad, engine, false);
+  auto r = reduce_to_new_store(store, std::span<const uint64_t>(bad), engine, FusionRule::SingleUse);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), ir::BadNodeId{n});
   EXPECT_EQ(engine.calls, 0);
 
   std::vector<uint64_t> last{n - 1};
-  EXPECT_TRUE(reduce_with_outputs(store, last, engine, false).ok());
+  EXPECT_TRUE(reduce_to_new_store(store, std::span<const uint64_t>(last), engine, FusionRule::SingleUse).ok());
   std::vector<uint64_t> none;
-  auto empty = reduce_with_outputs(store, none, engine, false);
+  auto empty = reduce_to_new_store(store, std::span<const uint64_t>(none), engine, FusionRule::SingleUse);
   ASSERT_TRUE(empty.ok());
   EXPECT_EQ(empty.value().store->node_count(), 0u);
 }
@@ -72,7 +72,7 @@ TEST(StoreReduction, ExplicitOutputsIgnoreMarksAndKeepOrder) {
   fill(store, g);
   ASSERT_TRUE(store.mark_output(t).ok());
   std::vector<uint64_t> outs{ba, ab, ba};
-  auto r = reduce_with_outputs(store, outs, testing::ReferenceEngine(), false);
+  auto r = reduce_to_new_store(store, std::span<const uint64_t>(outs), testing::ReferenceEngine(), FusionRule::SingleUse);
   ASSERT_TRUE(r.ok());
   ir::GraphStore& out = *r.value().store;
   EXPECT_EQ(out.node_count(), 3u);
@@ -81,7 +81,7 @@ TEST(StoreReduction, ExplicitOutputsIgnoreMarksAndKeepOrder) {
   EXPECT_EQ(r.value().report.reduced_nodes, 3u);
 
   std::vector<uint64_t> mixed{t, ab, t};
-  auto m = reduce_with_outputs(store, mixed, testing::ReferenceEngine(), false);
+  auto m = reduce_to_new_store(store, std::span<const uint64_t>(mixed), testing::ReferenceEngine(), FusionRule::SingleUse);
   ASSERT_TRUE(m.ok());
   const std::vector<uint64_t>& ids = m.value().outputs;
   ASSERT_EQ(ids.size(), 3u);
@@ -96,7 +96,7 @@ TEST(StoreReduction, SourceStoreIsUnchanged) {
   ASSERT_TRUE(store.mark_output(store.node_count() - 1).ok());
   ASSERT_TRUE(store.mark_output(20).ok());
   ir::StoreSnapshot before = store.snapshot();
-  StoreReduction r = reduce_with(store, testing::ReferenceEngine(), true);
+  StoreReduction r = reduce_to_new_store(store, std::nullopt, testing::ReferenceEngine(), FusionRule::FanOut).value();
   ir::StoreSnapshot after = store.snapshot();
   EXPECT_EQ(after.nodes, before.nodes);
   EXPECT_EQ(after.outputs, before.outputs);

@@ -225,7 +225,7 @@ PyObject* ids_to_py(const ir::InputsView& ids) {
   return list.release();
 }
 
-PyObject* map_err(const ir::BadNodeId& error) {
+PyObject* raise_bad_node_id(const ir::BadNodeId& error) {
   PyErr_Format(PyExc_ValueError, "no node with id %llu",
                static_cast<unsigned long long>(error.id));
   return nullptr;
@@ -450,13 +450,6 @@ bool RecordParams::convert(PyObject* params) {
     return true;
   small_ = false;
   return params_from_py(params, scratch_.emplace(), view_);
-}
-
-void RecordParams::write(ir::NodeRecord& record) {
-  if (small_)
-    record.params(std::span<ir::ParamEntryRef>(entries_, count_));
-  else
-    record.params(view_, scratch_->has_nan());
 }
 
 namespace {

@@ -92,8 +92,8 @@ PyObject* ids_to_py(std::span<const ir::NodeId> ids);
 PyObject* ids_to_py(const ir::InputsView& ids);
 
 // ValueError "no node with id N"; returns null so that callers can
-// `return map_err(r.error());`.
-PyObject* map_err(const ir::BadNodeId& error);
+// `return raise_bad_node_id(r.error());`.
+PyObject* raise_bad_node_id(const ir::BadNodeId& error);
 
 // ---- parameter maps --------------------------------------------------------
 
@@ -132,14 +132,17 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
 // str keys, values of exact builtin types) becomes entries on the stack that
 // borrow the dict's text, with no Python code run; any other goes through
 // params_from_py. Convert params last: the borrowed text must not change
-// before write().
+// before to_write().
 class RecordParams {
  public:
   RecordParams() noexcept {}  // leaves the entries unset: only count_ of them are read
   // params_from_py's rules and errors.
   bool convert(PyObject* params);
-  // Sorts and encodes the map into `record`.
-  void write(ir::NodeRecord& record);
+  // The map for a record builder, which sorts and encodes it.
+  ir::ParamsToWrite to_write() noexcept {
+    if (small_) return ir::ParamsToWrite(std::span<ir::ParamEntryRef>(entries_, count_));
+    return ir::ParamsToWrite(view_, scratch_->has_nan());
+  }
 
  private:
   static constexpr size_t kSmall = 8;

@@ -153,15 +153,6 @@ PyObject* make_graph_store_type(PyObject* module) {
 
 bool is_graph_store(PyObject* o) noexcept { return Py_TYPE(o)->tp_dealloc == graph_store_dealloc; }
 
-bool check_receiver(PyObject* self, const char* method) {
-  if (is_graph_store(self)) return true;
-  PyErr_Format(PyExc_TypeError,
-               "descriptor '%s' for 'nodalis_core.GraphStore' objects doesn't apply to a "
-               "'%.100s' object",
-               method, Py_TYPE(self)->tp_name);
-  return false;
-}
-
 bool graph_store_arg(const char* param, PyObject* o) {
   if (is_graph_store(o)) return true;
   PyErr_Format(PyExc_TypeError, "expected GraphStore, not %.200s", Py_TYPE(o)->tp_name);

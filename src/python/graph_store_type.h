@@ -19,11 +19,6 @@ PyObject* make_graph_store_type(PyObject* module);
 // subclassed, so its instances are exactly the objects using its deallocator.
 bool is_graph_store(PyObject* o) noexcept;
 
-// The receiver check of every GraphStore method, reachable only by calling a
-// method through the class with a foreign object: TypeError in the
-// interpreter's wording for descriptors, false with the error set.
-bool check_receiver(PyObject* self, const char* method);
-
 // An argument that must be a GraphStore (e.g. a reducer's `store`):
 // TypeError "argument '<param>': expected GraphStore, not int" otherwise.
 bool graph_store_arg(const char* param, PyObject* o);

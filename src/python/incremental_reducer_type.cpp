@@ -1,5 +1,5 @@
 // IncrementalReducer: life cycle, the methods and the method table. Every
-// method runs under the reducer's mutex (taken inside SharedReducer); step and
+// method runs under the reducer's mutex (taken inside LockedReducer); step and
 // finalize reach the store only through its own locked snapshot.
 #include "python/incremental_reducer_type.h"
 
@@ -9,7 +9,7 @@
 #include "ir/fault.h"
 
 #include "optimizer/saturation_engine.h"
-#include "optimizer/shared_reducer.h"
+#include "optimizer/locked_reducer.h"
 #include "python/call_boundary.h"
 #include "python/frozen_type.h"
 #include "python/graph_store_type.h"
@@ -21,10 +21,10 @@ namespace {
 
 struct ReducerObject {
   PyObject_HEAD
-  opt::SharedReducer* reducer;
+  opt::LockedReducer* reducer;
 };
 
-opt::SharedReducer& reducer_of(PyObject* o) noexcept {
+opt::LockedReducer& reducer_of(PyObject* o) noexcept {
   return *reinterpret_cast<ReducerObject*>(o)->reducer;
 }
 
@@ -39,7 +39,7 @@ constexpr Signature kFinalizePlan =
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return bound_call(kConstructor, args, kwargs, [&](const BoundArgs&) -> PyObject* {
-    auto reducer = std::make_unique<opt::SharedReducer>();
+    auto reducer = std::make_unique<opt::LockedReducer>();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<ReducerObject*>(self)->reducer = reducer.release();
@@ -58,7 +58,7 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return bound_call(kStep, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
     auto consumed = reducer_of(self).step(store_of(a[0]));
-    if (!consumed) return map_err(consumed.error());
+    if (!consumed) return raise_bad_node_id(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
 }
@@ -68,13 +68,13 @@ PyObject* finalize_call(const Signature& sig, bool with_outputs, PyObject* self,
                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
-    bool maximal_fusion = false;
-    if (!bool_arg("maximal_fusion", a[1], maximal_fusion)) return nullptr;
+    opt::FusionRule fusion;
+    if (!fusion_arg(a[1], fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[2], outputs)) return nullptr;
     const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
-    auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, maximal_fusion);
-    if (!result) return map_err(result.error());
+    auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, fusion);
+    if (!result) return raise_bad_node_id(result.error());
     return reduction_to_py(Py_TYPE(a[0]), std::move(result).value(), with_outputs);
   });
 }
@@ -107,7 +107,7 @@ PyObject* reducer_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     std::string text;
     try {
-      opt::SharedReducer& r = reducer_of(self);
+      opt::LockedReducer& r = reducer_of(self);
       text = "<IncrementalReducer watermark " + std::to_string(r.watermark()) + ", canonical " +
              std::to_string(r.canonical_count()) + ">";
     } catch (const InternalFault&) {

@@ -1,5 +1,5 @@
 // The Python class IncrementalReducer: a frozen object that owns one reducer
-// behind its mutex (opt::SharedReducer) and no reference to any store.
+// behind its mutex (opt::LockedReducer) and no reference to any store.
 #pragma once
 
 #include <Python.h>

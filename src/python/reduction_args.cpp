@@ -11,6 +11,13 @@ bool outputs_arg(PyObject* o, OutputsArg& out) {
   return !out.given || ids_arg("outputs", o, out.ids);
 }
 
+bool fusion_arg(PyObject* maximal_fusion, opt::FusionRule& out) {
+  bool fan_out = false;
+  if (!bool_arg("maximal_fusion", maximal_fusion, fan_out)) return false;
+  out = fan_out ? opt::FusionRule::FanOut : opt::FusionRule::SingleUse;
+  return true;
+}
+
 PyObject* report_to_py(const opt::ReductionReport& r) {
   const std::pair<const char*, uint64_t> entries[] = {
       {"input_nodes", r.input_nodes},         {"reachable_nodes", r.reachable_nodes},

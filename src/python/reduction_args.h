@@ -8,6 +8,7 @@
 #include <span>
 
 #include "optimizer/reduced.h"
+#include "optimizer/stage_fusion.h"
 #include "optimizer/store_reduction.h"
 #include "python/conversions.h"
 
@@ -24,6 +25,9 @@ struct OutputsArg {
   }
 };
 bool outputs_arg(PyObject* o, OutputsArg& out);
+
+// The maximal_fusion flag (bool_arg's rules) as the fusion rule it chooses.
+bool fusion_arg(PyObject* maximal_fusion, opt::FusionRule& out);
 
 // {"input_nodes": ..., ..., "boundary_nodes": ...}; callers index it by key.
 PyObject* report_to_py(const opt::ReductionReport& report);

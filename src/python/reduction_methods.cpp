@@ -23,13 +23,11 @@ constexpr Signature kReductionReport =
 
 // The reduction all three methods share; null with an error set on failure.
 std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,
-                                          bool maximal_fusion) {
-  const ir::GraphStore& store = store_of(self);
+                                          opt::FusionRule fusion) {
   const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
-  if (!outputs.given) return opt::reduce_with(store, engine, maximal_fusion);
-  auto reduced = opt::reduce_with_outputs(store, outputs.ids.span(), engine, maximal_fusion);
+  auto reduced = opt::reduce_to_new_store(store_of(self), outputs.list(), engine, fusion);
   if (!reduced) {
-    map_err(reduced.error());
+    raise_bad_node_id(reduced.error());
     return std::nullopt;
   }
   return std::move(reduced).value();
@@ -40,15 +38,14 @@ PyObject* store_and_report(PyObject* self, opt::StoreReduction result) {
 }
 
 // reduce and reduce_plan: the same call, told apart by what they return.
-PyObject* reduce_call(const Signature& sig, const char* method, bool with_outputs, PyObject* self,
+PyObject* reduce_call(const Signature& sig, bool with_outputs, PyObject* self,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, method)) return nullptr;
-    bool maximal_fusion = false;
-    if (!bool_arg("maximal_fusion", a[0], maximal_fusion)) return nullptr;
+    opt::FusionRule fusion;
+    if (!fusion_arg(a[0], fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[1], outputs)) return nullptr;
-    auto result = reduce(self, outputs, maximal_fusion);
+    auto result = reduce(self, outputs, fusion);
     if (!result) return nullptr;
     return reduction_to_py(Py_TYPE(self), std::move(*result), with_outputs);
   });
@@ -58,21 +55,20 @@ PyObject* reduce_call(const Signature& sig, const char* method, bool with_output
 
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return reduce_call(kReduce, "reduce", false, self, args, nargs, kwnames);
+  return reduce_call(kReduce, false, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_reduce_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return reduce_call(kReducePlan, "reduce_plan", true, self, args, nargs, kwnames);
+  return reduce_call(kReducePlan, true, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
   return bound_call(kReduceIncremental, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "reduce_incremental")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
-    auto result = reduce(self, outputs, false);
+    auto result = reduce(self, outputs, opt::FusionRule::SingleUse);
     if (!result) return nullptr;
     return store_and_report(self, std::move(*result));
   });
@@ -81,10 +77,9 @@ PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, 
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
   return bound_call(kReductionReport, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "reduction_report")) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[0], outputs)) return nullptr;
-    auto result = reduce(self, outputs, false);
+    auto result = reduce(self, outputs, opt::FusionRule::SingleUse);
     if (!result) return nullptr;
     return report_to_py(result->report);
   });

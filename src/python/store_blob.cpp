@@ -56,7 +56,6 @@ PyObject* blob_to_py(std::span<const ir::NodeKey> nodes, std::span<const ir::Nod
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return bound_call(kSerialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "serialize")) return nullptr;
     ir::GraphStore& store = store_of(self);
     PyObject* requested = a.optional(0);
     if (requested == nullptr) {
@@ -72,7 +71,7 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     blob::check_blob_counts(0, outputs.size());
     const uint64_t count = store.node_count();
     for (ir::NodeId id : outputs.span()) {
-      if (id >= count) return map_err(ir::BadNodeId{id});
+      if (id >= count) return raise_bad_node_id(ir::BadNodeId{id});
     }
     std::vector<ir::NodeKey> nodes = store.nodes();
     return blob_to_py(nodes, outputs.span());

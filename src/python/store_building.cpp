@@ -27,32 +27,32 @@ constexpr Signature kAddExternal =
 constexpr Signature kAddExchange =
     positional_signature("GraphStore.add_exchange", kInputsParams, 1);
 
-// Runs once every argument is converted: `encode` writes the record's fields
-// after the kind tag, in the order of node_key.h.
-template <class Encode>
-PyObject* intern(PyObject* self, ir::NodeKind kind, Encode&& encode) {
-  ir::NodeRecord record(kind);
-  encode(record);
+// Runs once every argument is converted: `build` calls the record's builder
+// for the node's kind.
+template <class Build>
+PyObject* intern(PyObject* self, Build&& build) {
+  ir::NodeRecord record;
+  build(record);
   auto id = store_of(self).intern_record(record.view());
-  if (!id) return map_err(id.error());
+  if (!id) return raise_bad_node_id(id.error());
   return id_to_py(id.value());
 }
 
 // add_op and add_reduction: (name, inputs, params=None).
-PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
+PyObject* add_named(const Signature& sig, ir::NodeKind kind,
                     PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(sig, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, method)) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(2))) return nullptr;
-    return intern(self, kind, [&](ir::NodeRecord& r) {
-      r.str(name);
-      params.write(r);
-      r.inputs(inputs.span());
+    return intern(self, [&](ir::NodeRecord& r) {
+      if (kind == ir::NodeKind::Op)
+        r.op(name, params.to_write(), inputs.span());
+      else
+        r.reduction(name, params.to_write(), inputs.span());
     });
   });
 }
@@ -62,33 +62,28 @@ PyObject* add_named(const Signature& sig, const char* method, ir::NodeKind kind,
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return bound_call(kAddSource, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "add_source")) return nullptr;
     std::string_view name;
     if (!str_arg("name", a[0], name)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(1))) return nullptr;
-    return intern(self, ir::NodeKind::Source, [&](ir::NodeRecord& r) {
-      r.str(name);
-      params.write(r);
-    });
+    return intern(self, [&](ir::NodeRecord& r) { r.source(name, params.to_write()); });
   });
 }
 
 PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return add_named(kAddOp, "add_op", ir::NodeKind::Op, self, args, nargs, kwnames);
+  return add_named(kAddOp, ir::NodeKind::Op, self, args, nargs, kwnames);
 }
 
 PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return add_named(kAddReduction, "add_reduction", ir::NodeKind::Reduction, self, args, nargs,
+  return add_named(kAddReduction, ir::NodeKind::Reduction, self, args, nargs,
                    kwnames);
 }
 
 PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return bound_call(kAddExternal, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "add_external")) return nullptr;
     // The inputs come first although the descriptor stands first.
     NodeIds inputs;
     if (!ids_arg("inputs", a[1], inputs)) return nullptr;
@@ -96,31 +91,19 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     if (!descriptor_from_py(a[0], descriptor)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(2))) return nullptr;
-    return intern(self, ir::NodeKind::External, [&](ir::NodeRecord& r) {
-      for (const std::string* field : {&descriptor.kind, &descriptor.content_hash,
-                                       &descriptor.framework, &descriptor.version,
-                                       &descriptor.io_schema})
-        r.str(*field);
-      r.u8(descriptor.preprocessing_ref ? 1 : 0);
-      if (descriptor.preprocessing_ref) r.str(*descriptor.preprocessing_ref);
-      params.write(r);
-      r.inputs(inputs.span());
-    });
+    const ir::PayloadDescriptorView fields = ir::view_of(descriptor);
+    return intern(self, [&](ir::NodeRecord& r) { r.external(fields, params.to_write(), inputs.span()); });
   });
 }
 
 PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return bound_call(kAddExchange, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "add_exchange")) return nullptr;
     NodeIds inputs;
     if (!ids_arg("inputs", a[0], inputs)) return nullptr;
     RecordParams params;
     if (!params.convert(a.optional(1))) return nullptr;
-    return intern(self, ir::NodeKind::Exchange, [&](ir::NodeRecord& r) {
-      params.write(r);
-      r.inputs(inputs.span());
-    });
+    return intern(self, [&](ir::NodeRecord& r) { r.exchange(params.to_write(), inputs.span()); });
   });
 }
 

@@ -56,7 +56,6 @@ PyObject* graph_store_repr(PyObject* self) {
 PyObject* graph_store_repr_mimebundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   return bound_call(kReprMimebundle, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
-    if (!check_receiver(self, "_repr_mimebundle_")) return nullptr;
     // Imported on first display only: a store that is never shown in a
     // notebook never loads it.
     PyRef display = PyRef::steal(PyImport_ImportModule("nodalis_core._display"));

@@ -1,7 +1,7 @@
 // The reducer's locked operations: the delta is taken from the store inside
 // the reducer's mutex, so two threads stepping one reducer never consume the
 // same nodes twice.
-#include "optimizer/shared_reducer.h"
+#include "optimizer/locked_reducer.h"
 
 namespace nodalis::opt {
 
@@ -12,13 +12,13 @@ Result<uint64_t, ir::BadNodeId> consume_delta(IncrementalReducer& r, const ir::G
 }
 }  // namespace
 
-Result<uint64_t, ir::BadNodeId> SharedReducer::step(const ir::GraphStore& store) {
+Result<uint64_t, ir::BadNodeId> LockedReducer::step(const ir::GraphStore& store) {
   return with_lock([&](IncrementalReducer& r) { return consume_delta(r, store); });
 }
 
-Result<StoreReduction, ir::BadNodeId> SharedReducer::finalize(
+Result<StoreReduction, ir::BadNodeId> LockedReducer::finalize(
     const ir::GraphStore& store, std::optional<std::span<const uint64_t>> outputs,
-    const RewriteEngine& engine, bool maximal_fusion) {
+    const RewriteEngine& engine, FusionRule fusion) {
   // The outputs are settled before the reducer is touched.
   std::vector<uint64_t> outs;
   if (outputs) {
@@ -32,7 +32,7 @@ Result<StoreReduction, ir::BadNodeId> SharedReducer::finalize(
   return with_lock([&](IncrementalReducer& r) -> Result<StoreReduction, ir::BadNodeId> {
     auto consumed = consume_delta(r, store);
     if (!consumed) return Err(consumed.error());
-    auto reduced = r.finalize(outs, engine, maximal_fusion);
+    auto reduced = r.finalize(outs, engine, fusion);
     if (!reduced) return Err(reduced.error());
     return from_reduced(reduced.value());
   });

@@ -1,6 +1,6 @@
 // The locked reducer: outputs settled before the reducer is touched, poisoning,
 // and threads stepping one reducer while others build the store.
-#include "optimizer/shared_reducer.h"
+#include "optimizer/locked_reducer.h"
 
 #include <gtest/gtest.h>
 
@@ -22,21 +22,21 @@ void fill(ir::GraphStore& store, const testing::NodeList& g) {
   }
 }
 
-TEST(SharedReducer, FinalizeWithoutStepConsumesTheStoreAndMatchesReduce) {
+TEST(LockedReducer, FinalizeWithoutStepConsumesTheStoreAndMatchesReduce) {
   ir::GraphStore store;
   fill(store, testing::random_graph(9, 120));
   const uint64_t n = store.node_count();
   ASSERT_TRUE(store.mark_output(n - 1).ok());
   ASSERT_TRUE(store.mark_output(n / 2).ok());
-  SharedReducer reducer;
+  LockedReducer reducer;
   SaturationEngine engine;
-  auto fin = reducer.finalize(store, std::nullopt, engine, false);
+  auto fin = reducer.finalize(store, std::nullopt, engine, FusionRule::SingleUse);
   ASSERT_TRUE(fin.ok());
   EXPECT_EQ(reducer.watermark(), n);
   EXPECT_EQ(reducer.total_work(), n);
   EXPECT_EQ(fin.value().report.input_nodes, reducer.canonical_count());
 
-  StoreReduction full = reduce_with(store, engine, false);
+  StoreReduction full = reduce_to_new_store(store, std::nullopt, engine, FusionRule::SingleUse).value();
   EXPECT_EQ(fin.value().report.canonical_nodes, full.report.canonical_nodes);
   auto values = [](const ir::GraphStore& s) {
     ir::StoreSnapshot snap = s.snapshot();
@@ -46,30 +46,30 @@ TEST(SharedReducer, FinalizeWithoutStepConsumesTheStoreAndMatchesReduce) {
   EXPECT_EQ(values(*full.store), values(store));
 }
 
-TEST(SharedReducer, BadOutputsAreRefusedBeforeTheReducerIsTouched) {
+TEST(LockedReducer, BadOutputsAreRefusedBeforeTheReducerIsTouched) {
   ir::GraphStore store;
   fill(store, testing::random_graph(2, 20));
-  SharedReducer reducer;
+  LockedReducer reducer;
   std::vector<uint64_t> outs{0, store.node_count()};
-  auto fin = reducer.finalize(store, std::span<const uint64_t>(outs), SaturationEngine(), false);
+  auto fin = reducer.finalize(store, std::span<const uint64_t>(outs), SaturationEngine(), FusionRule::SingleUse);
   ASSERT_FALSE(fin.ok());
   EXPECT_EQ(fin.error(), ir::BadNodeId{store.node_count()});
   EXPECT_EQ(reducer.watermark(), 0u);
 }
 
-TEST(SharedReducer, ExplicitOutputsIgnoreMarks) {
+TEST(LockedReducer, ExplicitOutputsIgnoreMarks) {
   ir::GraphStore store;
   fill(store, testing::random_graph(4, 40));
   ASSERT_TRUE(store.mark_output(0).ok());
-  SharedReducer reducer;
+  LockedReducer reducer;
   std::vector<uint64_t> none;
-  auto fin = reducer.finalize(store, std::span<const uint64_t>(none), SaturationEngine(), false);
+  auto fin = reducer.finalize(store, std::span<const uint64_t>(none), SaturationEngine(), FusionRule::SingleUse);
   ASSERT_TRUE(fin.ok());
   EXPECT_EQ(fin.value().store->node_count(), 0u);
 }
 
-TEST(SharedReducer, AFaultPoisonsForGoodButRunningOutOfMemoryDoesNot) {
-  SharedReducer reducer;
+TEST(LockedReducer, AFaultPoisonsForGoodButRunningOutOfMemoryDoesNot) {
+  LockedReducer reducer;
   EXPECT_THROW(reducer.with_lock([](IncrementalReducer&) -> int { throw std::bad_alloc(); }),
                std::bad_alloc);
   EXPECT_EQ(reducer.watermark(), 0u);
@@ -87,9 +87,9 @@ TEST(SharedReducer, AFaultPoisonsForGoodButRunningOutOfMemoryDoesNot) {
   EXPECT_THROW((void)reducer.step(store), InternalFault);
 }
 
-TEST(SharedReducer, StepsFromManyThreadsConsumeEveryNodeOnce) {
+TEST(LockedReducer, StepsFromManyThreadsConsumeEveryNodeOnce) {
   ir::GraphStore store;
-  SharedReducer reducer;
+  LockedReducer reducer;
   testing::NodeList g = testing::random_graph(13, 3000);
   std::atomic<bool> done{false};
   std::thread builder([&] {

@@ -1,4 +1,4 @@
-// SharedReducer: an IncrementalReducer behind its one mutex, as the Python
+// LockedReducer: an IncrementalReducer behind its one mutex, as the Python
 // class holds it. Every operation takes the mutex for its whole run; step and
 // finalize take the store's lock inside it (snapshot_from), so the order is
 // always reducer first, store second. A fault that escapes while the mutex is
@@ -24,7 +24,7 @@ namespace nodalis::opt {
 
 inline constexpr const char* kReducerPoisoned = "incremental reducer poisoned";
 
-class SharedReducer {
+class LockedReducer {
  public:
   // Runs work(reducer) under the mutex. Running out of memory or past the
   // 32-bit limits leaves the reducer whole (as a refused node id does), so
@@ -53,7 +53,7 @@ class SharedReducer {
   // without them, against the store's marked outputs.
   Result<StoreReduction, ir::BadNodeId> finalize(const ir::GraphStore& store,
                                                  std::optional<std::span<const uint64_t>> outputs,
-                                                 const RewriteEngine& engine, bool maximal_fusion);
+                                                 const RewriteEngine& engine, FusionRule fusion);
 
   uint64_t watermark() { return with_lock([](IncrementalReducer& r) { return r.watermark(); }); }
   uint64_t total_work() { return with_lock([](IncrementalReducer& r) { return r.total_work(); }); }
