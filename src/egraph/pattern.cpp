@@ -94,7 +94,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   for (const SearchMatches& m : matches) {
     for (const Subst& s : m.substs) {
       const Id id = instantiate(egraph, s, ids);
-      if (egraph.union_(id, m.eclass)) changed.push_back(id);
+      if (egraph.merge(id, m.eclass)) changed.push_back(id);
     }
   }
   return changed;
