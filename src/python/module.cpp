@@ -86,6 +86,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 ModuleState* module_state_of(PyObject* owner) noexcept {
+  if (owner == nullptr) return nullptr;
   PyObject* module = owner;
   if (!PyModule_Check(owner)) {
     PyTypeObject* type = PyType_Check(owner) ? reinterpret_cast<PyTypeObject*>(owner)

@@ -102,9 +102,13 @@ PyRef store_class() {
 // A static method, so the interpreter hands it no receiver (and, for a call
 // it has specialised, not even the function object): the class to
 // instantiate is the one the running interpreter's module registered.
+// The class is also what a fault is raised through (its module's PanicException).
 PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return bound_call(self, kDeserialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
+  PyRef cls = store_class();
+  if (!cls) return nullptr;
+  return bound_call(cls.get(), kDeserialize, args, nargs, kwnames,
+                    [&](const BoundArgs& a) -> PyObject* {
     std::string_view blob;
     if (!bytes_arg("data", a[0], blob)) return nullptr;
     auto decoded = blob::deserialize(blob);
@@ -112,8 +116,6 @@ PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t n
       PyErr_SetString(PyExc_ValueError, decoded.error().display().c_str());
       return nullptr;
     }
-    PyRef cls = store_class();
-    if (!cls) return nullptr;
     return wrap_store(reinterpret_cast<PyTypeObject*>(cls.get()), std::move(decoded.value()));
   });
 }
