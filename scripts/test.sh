@@ -31,10 +31,10 @@ if [ ${#APT_PACKAGES[@]} -gt 0 ]; then
   fi
 fi
 
-# Compile results are kept between runs: the sanitizer builds recompile the
-# whole core, and most runs change a few files.
+# Compile results are kept between runs (in ccache's own ~/.cache/ccache):
+# the sanitizer builds recompile the whole core, and most runs change a few
+# files. Paths are made relative so that checkouts elsewhere share them.
 export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/nodalis/ccache}
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 
 for step in ${NODALIS_CI_STEPS:-unit asan tsan freethreaded}; do
