@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "ir/store_guard.h"
 
 namespace nodalis::ir {

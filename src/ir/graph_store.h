@@ -15,7 +15,7 @@
 #include "ir/key_arena.h"
 #include "ir/large_pages.h"
 #include "ir/node_key.h"
-#include "ir/result.h"
+#include "base/result.h"
 
 namespace nodalis::ir {
 

@@ -1,7 +1,7 @@
 // Phases of the reduction pipeline; each is one pass over its list.
 #include "optimizer/reduction_pipeline.h"
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "optimizer/flat_index.h"
 #include "optimizer/stage_fusion.h"
 
@@ -100,10 +100,10 @@ EngineGraph cse(const EngineGraph& canonical) {
   // the key guesses that the child was not merged; engines hand over graphs
   // without duplicates, so the guess nearly always holds.
   auto key_hash = [&](EnginePos i, size_t settled) {
-    uint64_t h = mix_word(seed, canonical.op(i));
+    uint64_t h = hash_word(seed, canonical.op(i));
     auto kids = canonical.children(i);
-    for (EnginePos c : kids) h = mix_word(h, c < settled ? remap[c] : c);
-    return finish_hash(mix_word(h, kids.size()));
+    for (EnginePos c : kids) h = hash_word(h, c < settled ? remap[c] : c);
+    return hash_finish(hash_word(h, kids.size()));
   };
   // The table outgrows the caches on large graphs: the slot of a node a few
   // places ahead is prefetched with its (guessed) key, and the hash is reused

@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::py {
 namespace {
