@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
 #include "ir/key_arena.h"
 #include "ir/large_pages.h"
 #include "ir/node_key.h"
-#include "base/result.h"
 
 namespace nodalis::ir {
 
@@ -55,9 +55,6 @@ class GraphStore {
   StoreSnapshot snapshot() const;                         // nodes and marks, one lock
   std::vector<NodeKey> snapshot_from(uint64_t start) const;  // nodes [min(start, n), n)
   std::vector<NodeKey> nodes() const;                     // all nodes, one lock
-  // Graphviz text of the current graph; the lock is held for the whole
-  // rendering so the text shows one consistent state.
-  std::string to_dot() const;
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
