@@ -10,9 +10,27 @@ time of several rounds at two sizes, with the ratio between the sizes (about
 5x for linear cost; a quadratic route shows about 25x) and between routes.
 Target: a 1M-entry dict converts in well under a second on either route.
 Run against the installed module: python3 bench/params_bench.py [--sizes 200000 1000000]
+--baseline DIR adds the nodalis_core package found in DIR (another build, e.g.
+`pip install --target DIR .` of an older commit), measured at the smaller size
+only, in the same run (a quadratic build takes minutes at the larger one).
 """
 import argparse
+import glob
+import importlib.util
+import os
+import sys
 import time
+
+
+def load_baseline(directory):
+    """The nodalis_core extension built in `directory`, loaded beside the installed one."""
+    paths = glob.glob(os.path.join(directory, "nodalis_core", "__init__*.so"))
+    if not paths:
+        sys.exit(f"no nodalis_core extension under {directory}")
+    module_spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
 
 
 def convert_seconds(nc, params, rounds):
@@ -29,9 +47,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs=2, default=[200_000, 1_000_000])
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--baseline", metavar="DIR")
     args = parser.parse_args()
 
     import nodalis_core as nc
+
+    baseline = load_baseline(args.baseline) if args.baseline else None
 
     figures = {}
     for n in args.sizes:
@@ -42,6 +63,10 @@ def main():
         for route, params in (("fast", fast), ("general", general)):
             figures[route, n] = convert_seconds(nc, params, args.rounds)
             print(f"{route:8s} {n:>9,d} entries  {figures[route, n]:8.3f} s")
+            if baseline is not None and n == args.sizes[0]:
+                t = convert_seconds(baseline, params, 1)
+                print(f"{route:8s} {n:>9,d} entries  {t:8.3f} s  baseline"
+                      f"  (baseline / ours {t / figures[route, n]:6.1f}x)")
     small, large = args.sizes
     for route in ("fast", "general"):
         growth = figures[route, large] / figures[route, small]

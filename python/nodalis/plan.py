@@ -31,8 +31,9 @@ class Plan:
     outputs: Tuple[int, ...]
 
     def __repr__(self) -> str:
+        stages = self.report.get("stages", 0)
         return (f"<Plan outputs {list(self.outputs)}, {self.store.node_count()} nodes, "
-                f"{self.report.get('stages', 0)} stages>")
+                f"{stages} stage{'' if stages == 1 else 's'}>")
 
     def _repr_mimebundle_(self, include: Optional[Collection[str]] = None,
                           exclude: Optional[Collection[str]] = None) -> Dict[str, Any]:

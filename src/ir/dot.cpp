@@ -56,9 +56,13 @@ std::string label_of(const NodeKey& key) {
 }
 
 // Backslashes first, so the backslashes added before quotes stay single.
+// A NUL (which Graphviz refuses anywhere in a file) is first written as the
+// two characters backslash and 0, the form str values already show.
 void append_escaped_label(std::string& out, const std::string& label) {
   for (char c : label) {
-    if (c == '\\') {
+    if (c == '\0') {
+      out += "\\\\0";
+    } else if (c == '\\') {
       out += "\\\\";
     } else if (c == '"') {
       out += "\\\"";

@@ -4,6 +4,7 @@
 #include "ir/graph_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <type_traits>
 
 #include "base/fault.h"
@@ -16,7 +17,12 @@ namespace {
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEull;
 }  // namespace
 
-GraphStore::GraphStore() = default;
+namespace {
+// Starts at 1, so that 0 can stand for "no store".
+std::atomic<uint64_t> next_serial{1};
+}  // namespace
+
+GraphStore::GraphStore() : serial_(next_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 static_assert(std::is_nothrow_move_constructible_v<NodeKey>, "node list growth must not copy keys");
 

@@ -55,6 +55,10 @@ class GraphStore {
   StoreSnapshot snapshot() const;                         // nodes and marks, one lock
   std::vector<NodeKey> snapshot_from(uint64_t start) const;  // nodes [min(start, n), n)
   std::vector<NodeKey> nodes() const;                     // all nodes, one lock
+  // A number no other store of this process has had or will have: lets an
+  // object that follows one store (an incremental reducer) recognise it
+  // without holding a reference to it.
+  uint64_t serial() const noexcept { return serial_; }
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault
@@ -63,6 +67,7 @@ class GraphStore {
   template <class MakeKey>
   Result<NodeId, BadNodeId> intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
+  const uint64_t serial_;
   mutable std::mutex mu_;
   mutable bool poisoned_ = false;
   KeyArena arena_;  // the memory of the keys interned by record

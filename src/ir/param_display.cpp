@@ -4,60 +4,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
+#include "ir/display_escapes.h"
 #include "ir/param_value.h"
 
 namespace nodalis::ir {
 
 namespace {
-
-struct Range {
-  char32_t lo, hi;
-};
-
-// Combining (grapheme-extending) marks: the main blocks of the Unicode
-// Grapheme_Extend property rather than the full table. The text only feeds
-// DOT labels, where a mark that is shown raw instead of escaped is harmless;
-// the escaping exists so that a mark never silently fuses with the quote or
-// letter before it.
-constexpr Range kCombining[] = {
-    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x05BF, 0x05BF}, {0x05C1, 0x05C2},
-    {0x05C4, 0x05C5}, {0x05C7, 0x05C7}, {0x0610, 0x061A}, {0x064B, 0x065F}, {0x0670, 0x0670},
-    {0x06D6, 0x06DC}, {0x06DF, 0x06E4}, {0x06E7, 0x06E8}, {0x06EA, 0x06ED}, {0x0711, 0x0711},
-    {0x0730, 0x074A}, {0x07A6, 0x07B0}, {0x07EB, 0x07F3}, {0x0816, 0x082D}, {0x0859, 0x085B},
-    {0x08D3, 0x08FF}, {0x0900, 0x0902}, {0x093A, 0x093A}, {0x093C, 0x093C}, {0x0941, 0x0948},
-    {0x094D, 0x094D}, {0x0951, 0x0957}, {0x0962, 0x0963}, {0x0981, 0x0981}, {0x09BC, 0x09BC},
-    {0x09C1, 0x09C4}, {0x09CD, 0x09CD}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E},
-    {0x0EB1, 0x0EB1}, {0x0EB4, 0x0EBC}, {0x0EC8, 0x0ECD}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-    {0x200C, 0x200C}, {0x20D0, 0x20F0}, {0x302A, 0x302F}, {0x3099, 0x309A}, {0xFE00, 0xFE0F},
-    {0xFE20, 0xFE2F}, {0xE0020, 0xE007F}, {0xE0100, 0xE01EF},
-};
-
-// Characters without a visible form of their own: controls, format
-// characters, spaces other than " ", line and paragraph separators,
-// surrogates, private use and noncharacters.
-constexpr Range kInvisible[] = {
-    {0x0000, 0x001F}, {0x007F, 0x00A0}, {0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x1680, 0x1680},
-    {0x180E, 0x180E}, {0x2000, 0x200B}, {0x200D, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F},
-    {0x3000, 0x3000}, {0xD800, 0xF8FF}, {0xFEFF, 0xFEFF}, {0xFFF0, 0xFFFB}, {0xFFFE, 0xFFFF},
-    {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE001F}, {0xE0080, 0xE00FF}, {0xE01F0, 0x10FFFF},
-};
-
-template <size_t N>
-bool in(const Range (&table)[N], char32_t c) noexcept {
-  size_t lo = 0, hi = N;
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    if (c < table[mid].lo) {
-      hi = mid;
-    } else if (c > table[mid].hi) {
-      lo = mid + 1;
-    } else {
-      return true;
-    }
-  }
-  return false;
-}
 
 // Decodes one UTF-8 character at s[i]; an invalid sequence gives U+FFFD and
 // consumes one byte (strings from Python and from checked blobs are valid).
@@ -136,7 +90,7 @@ void append_quoted(std::string& out, std::string_view s) {
     }
     if (c >= 0x20 && c < 0x7F) {
       out.push_back(static_cast<char>(c));
-    } else if (in(kInvisible, c) || in(kCombining, c)) {
+    } else if (display_escapes(c)) {
       char buf[16];
       const int n = std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
       out.append(buf, static_cast<size_t>(n));
@@ -156,12 +110,36 @@ void append_float(std::string& out, double d) {
     out += d < 0 ? "-inf" : "inf";
     return;
   }
-  // Fixed notation with no precision gives the shortest digits that read
-  // back to the same double, never an exponent; the smallest subnormal needs
-  // about 330 characters.
-  char buf[400];
-  const auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
-  out.append(buf, static_cast<size_t>(res.ptr - buf));
+  // Scientific notation with no precision gives the shortest digits that
+  // read back to the same double (fixed notation would give every digit of
+  // a large value's binary expansion); they are then written out in full,
+  // without the exponent: 1e23 shows as 1 and 23 zeros, 5e-324 as 0. with
+  // 323 zeros and a 5.
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') out.push_back(*p++);
+  const char* e = p;
+  while (*e != 'e') ++e;
+  char digits[20];
+  size_t n = 0;
+  for (const char* q = p; q < e; ++q)
+    if (*q != '.') digits[n++] = *q;
+  int exponent = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, exponent);
+  const long point = long{exponent} + 1;  // digits before the decimal point
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out.append(digits, n);
+  } else if (static_cast<size_t>(point) >= n) {
+    out.append(digits, n);
+    out.append(static_cast<size_t>(point) - n, '0');
+  } else {
+    out.append(digits, static_cast<size_t>(point));
+    out.push_back('.');
+    out.append(digits + point, n - static_cast<size_t>(point));
+  }
 }
 
 }  // namespace

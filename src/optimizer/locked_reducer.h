@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "base/fault.h"
@@ -24,6 +25,13 @@ namespace nodalis::opt {
 
 inline constexpr const char* kReducerPoisoned = "incremental reducer poisoned";
 
+// A reducer follows the first store it consumes; handed any other, it
+// refuses and changes nothing.
+struct OtherStore {
+  friend bool operator==(const OtherStore&, const OtherStore&) = default;
+};
+using Refusal = std::variant<ir::BadNodeId, OtherStore>;
+
 class LockedReducer {
  public:
   // Runs work(reducer) under the mutex, by the poisoning rule of
@@ -36,12 +44,12 @@ class LockedReducer {
   }
 
   // Consumes the store's nodes from the watermark on.
-  Result<uint64_t, ir::BadNodeId> step(const ir::GraphStore& store);
+  Result<uint64_t, Refusal> step(const ir::GraphStore& store);
 
   // Consumes what is left of the store, then reduces the canonical form against
-  // `outputs` (checked against the store's node count before anything else) or,
-  // without them, against the store's marked outputs.
-  Result<StoreReduction, ir::BadNodeId> finalize(const ir::GraphStore& store,
+  // `outputs` (checked against the store's node count before anything but the
+  // store itself) or, without them, against the store's marked outputs.
+  Result<StoreReduction, Refusal> finalize(const ir::GraphStore& store,
                                                  std::optional<std::span<const uint64_t>> outputs,
                                                  const RewriteEngine& engine, FusionRule fusion);
 
@@ -52,8 +60,14 @@ class LockedReducer {
   }
 
  private:
+  // With the mutex held: whether `store` is the one followed (or none is yet).
+  bool follows(const ir::GraphStore& store) const noexcept {
+    return store_serial_ == 0 || store_serial_ == store.serial();
+  }
+
   std::mutex mu_;
   bool poisoned_ = false;
+  uint64_t store_serial_ = 0;  // the followed store's serial; 0 until the first
   IncrementalReducer reducer_;
 };
 

@@ -53,7 +53,7 @@ TEST(LockedReducer, BadOutputsAreRefusedBeforeTheReducerIsTouched) {
   std::vector<uint64_t> outs{0, store.node_count()};
   auto fin = reducer.finalize(store, std::span<const uint64_t>(outs), SaturationEngine(), FusionRule::SingleUse);
   ASSERT_FALSE(fin.ok());
-  EXPECT_EQ(fin.error(), ir::BadNodeId{store.node_count()});
+  EXPECT_EQ(fin.error(), Refusal(ir::BadNodeId{store.node_count()}));
   EXPECT_EQ(reducer.watermark(), 0u);
 }
 

@@ -58,7 +58,8 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* graph_store_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 // The interpreter calls a static method's function without a receiver;
-// this rebinds deserialize to the class once it exists (-1 with an error set).
+// this makes `type` the class deserialize instantiates in the running
+// interpreter (-1 with an error set).
 int bind_deserialize_to_class(PyTypeObject* type);
 // reduction_methods.cpp
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "base/fault.h"
 
@@ -54,11 +55,20 @@ void reducer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The Python exception for a refused step or finalize.
+PyObject* refusal_err(const opt::Refusal& refusal) {
+  if (const auto* bad = std::get_if<ir::BadNodeId>(&refusal)) return raise_bad_node_id(*bad);
+  PyErr_SetString(PyExc_ValueError,
+                  "this IncrementalReducer follows another GraphStore: a reducer must always be fed "
+                  "the store it was first given");
+  return nullptr;
+}
+
 PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bound_call(kStep, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     if (!graph_store_arg("store", a[0])) return nullptr;
     auto consumed = reducer_of(self).step(store_of(a[0]));
-    if (!consumed) return raise_bad_node_id(consumed.error());
+    if (!consumed) return refusal_err(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
 }
@@ -74,7 +84,7 @@ PyObject* finalize_call(const Signature& sig, bool with_outputs, PyObject* self,
     if (!outputs_arg(a[2], outputs)) return nullptr;
     opt::SaturationEngine engine;
     auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, fusion);
-    if (!result) return raise_bad_node_id(result.error());
+    if (!result) return refusal_err(result.error());
     return reduction_to_py(Py_TYPE(a[0]), std::move(result).value(), with_outputs);
   });
 }

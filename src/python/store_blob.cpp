@@ -78,8 +78,31 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
-// A static method: `self` is the class once bind_deserialize_to_class has run.
-PyObject* graph_store_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+namespace {
+
+// Where the running interpreter keeps the class deserialize instantiates.
+constexpr const char* kClassKey = "nodalis_core.GraphStore";
+
+// A strong reference to that class, or null with an error set.
+PyRef store_class() {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyRef key = PyRef::steal(PyUnicode_InternFromString(kClassKey));
+  if (dict == nullptr || !key) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "no interpreter state to find GraphStore in");
+    return {};
+  }
+  PyRef cls = PyRef::borrow(PyDict_GetItemWithError(dict, key.get()));
+  if (!cls && !PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "GraphStore.deserialize is not bound to its class");
+  return cls;
+}
+
+}  // namespace
+
+// A static method, so the interpreter hands it no receiver (and, for a call
+// it has specialised, not even the function object): the class to
+// instantiate is the one the running interpreter's module registered.
+PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
   return bound_call(kDeserialize, args, nargs, kwnames, [&](const BoundArgs& a) -> PyObject* {
     std::string_view blob;
@@ -89,38 +112,23 @@ PyObject* graph_store_deserialize(PyObject* self, PyObject* const* args, Py_ssiz
       PyErr_SetString(PyExc_ValueError, decoded.error().display().c_str());
       return nullptr;
     }
-    if (self == nullptr || !PyType_Check(self)) {
-      PyErr_SetString(PyExc_SystemError, "GraphStore.deserialize is not bound to its class");
-      return nullptr;
-    }
-    return wrap_store(reinterpret_cast<PyTypeObject*>(self), std::move(decoded.value()));
+    PyRef cls = store_class();
+    if (!cls) return nullptr;
+    return wrap_store(reinterpret_cast<PyTypeObject*>(cls.get()), std::move(decoded.value()));
   });
 }
 
 int bind_deserialize_to_class(PyTypeObject* type) {
-  // The interpreter calls a static method's C function without a receiver,
-  // but deserialize must know which class (of which module instance) to
-  // instantiate. So the class's entry is replaced by the same static method
-  // over a function bound to the class; the entry keeps its place. The bound
-  // function's definition must not say METH_STATIC, or the interpreter would
-  // again pass no receiver.
-  const auto target = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_deserialize));
-  for (PyMethodDef* def = type->tp_methods; def != nullptr && def->ml_name != nullptr; ++def) {
-    if (def->ml_meth != target) continue;
-    static PyMethodDef bound = [def] {
-      PyMethodDef copy = *def;
-      copy.ml_flags &= ~METH_STATIC;
-      return copy;
-    }();
-    PyRef function = PyRef::steal(PyCFunction_NewEx(&bound, reinterpret_cast<PyObject*>(type), nullptr));
-    if (!function) return -1;
-    PyRef method = PyRef::steal(PyStaticMethod_New(function.get()));
-    if (!method || PyDict_SetItemString(type->tp_dict, def->ml_name, method.get()) < 0) return -1;
-    PyType_Modified(type);
-    return 0;
+  // The method stays the plain static method the class made from its table
+  // (no receiver, __self__ None, pickled as the class's attribute); only
+  // the class it instantiates is recorded, per interpreter, as every
+  // interpreter imports the module once.
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (dict == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "no interpreter state to register GraphStore in");
+    return -1;
   }
-  PyErr_SetString(PyExc_SystemError, "GraphStore has no deserialize method to bind");
-  return -1;
+  return PyDict_SetItemString(dict, kClassKey, reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace nodalis::py

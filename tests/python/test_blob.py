@@ -1,6 +1,7 @@
 # The IR blob from Python: exact bytes of representative stores, round trips,
 # every decoder error and which one wins, normalisation of loose blobs, the
 # outputs= rules, and the argument conventions of serialize/deserialize.
+import inspect
 import math
 import struct
 import time
@@ -364,6 +365,10 @@ def test_deserialize_is_a_static_method():
 def test_signatures_and_docstrings():
     assert GraphStore.serialize.__text_signature__ == "($self, outputs=None)"
     assert GraphStore.deserialize.__text_signature__ == "(data)"
+    # A static method to introspection too (stubtest reads __self__), not a
+    # function bound to the class.
+    assert isinstance(inspect.getattr_static(GraphStore, "deserialize"), staticmethod)
+    assert GraphStore.deserialize.__self__ is None
     assert GraphStore.serialize.__doc__ == (
         "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
         "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With\n"

@@ -1,7 +1,18 @@
-# GraphStore.to_dot: the exact Graphviz text, labels from the display forms,
-# the escaping of backslashes and quotes, double circles for marks only, and
+# GraphStore.to_dot: the exact Graphviz text, labels from the display forms
+# (floats, and which characters a str escapes), the escaping of backslashes
+# and quotes, text Graphviz itself reads, double circles for marks only, and
 # every edge after every node.
+import decimal
+import importlib.util
+import pathlib
+import random
+import re
+import shutil
 import struct
+import subprocess
+import unicodedata
+
+import pytest
 
 from nodalis_core import GraphStore
 
@@ -123,3 +134,93 @@ def test_only_the_stores_own_marks_draw_double_circles():
 def test_signature():
     assert GraphStore.to_dot.__text_signature__ == "($self)"
     assert GraphStore.to_dot.__doc__ is None
+
+
+# Texts Graphviz must take in every place a label shows user text.
+AWKWARD_TEXTS = {
+    "controls": "".join(map(chr, range(0x20))) + "\x7f",
+    "nul": "a\0b",
+    "quotes-and-backslashes": '"\\"\\\\\'\\',
+    "trailing-backslash": "a\\",
+    "dot-syntax": "{}|<>[];=,-> \\N \\G \\l",
+    "non-ascii": "é ñ 中文 Ωμέγα",
+    "combining": "e\u0301\u20dd\u0300",
+    "emoji": "\U0001F600\U0001F469\u200d\U0001F4BB",
+    "separators": "a\u2028b\u2029c\u0085",
+}
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz `dot` is not installed")
+@pytest.mark.parametrize("text", list(AWKWARD_TEXTS.values()), ids=list(AWKWARD_TEXTS))
+def test_graphviz_reads_every_label(text):
+    store = GraphStore()
+    a = store.add_source(text, {text: text})
+    store.add_op(text, [a], {"k": text})
+    store.add_reduction("sum", [a], {text: 1})
+    store.add_external({field: text for field in
+                        ("kind", "content_hash", "framework", "version", "io_schema")}, [a])
+    store.add_exchange([a], {text: 1.5})
+    drawn = subprocess.run(["dot", "-Tplain"], input=store.to_dot().encode(),
+                           capture_output=True, check=False)
+    assert drawn.returncode == 0, drawn.stderr.decode(errors="replace")
+    lines = drawn.stdout.decode(errors="replace").splitlines()
+    assert sum(line.startswith("node ") for line in lines) == store.node_count()
+
+
+def plain_repr(x):
+    """Python's shortest round-trip digits for x, written without an exponent."""
+    text = format(decimal.Decimal(repr(x)), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+@pytest.mark.parametrize("sign", [1.0, -1.0])
+def test_float_labels_are_the_shortest_digits_without_exponent(sign):
+    rng = random.Random(8)
+    values = [sign * struct.unpack("<d", struct.pack("<Q", exponent << 52 | rng.getrandbits(52)))[0]
+              for exponent in range(2047) for _ in range(3)]
+    # Named cases: long binary expansions, a param int past 64 bits, both ends
+    # of the range, and values whose digits end in zeros.
+    values += [sign * v for v in (1e23, 2**70, 1e300, 1.7976931348623157e308, 5e-324, 1e-7,
+                                  0.0, 1.0, 0.1, 2.5e-300, 123456789.125, 1e22, 9007199254740993.0)]
+    store = GraphStore()
+    for x in values:
+        store.add_source("x", {"v": x})
+    labels = re.findall(r'label="Source x \{v=([^}]*)\}"', store.to_dot())
+    assert len(labels) == store.node_count()
+    shown = dict(zip((float(text) for text in labels), labels))
+    assert [(x, shown[x]) for x in values if shown[x] != plain_repr(x)] == []
+
+
+def _generator():
+    """scripts/gen_unicode_tables.py, for its Other_Grapheme_Extend list."""
+    path = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "gen_unicode_tables.py"
+    spec = importlib.util.spec_from_file_location("gen_unicode_tables", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+SPECIAL_ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
+
+
+@pytest.mark.parametrize("plane", range(17))
+def test_str_display_escapes_exactly_the_unicode_15_1_table(plane):
+    ucd = pytest.importorskip("unicodedata2")
+    assert ucd.unidata_version == "15.1.0"
+    other_extend = {cp for lo, hi in _generator().OTHER_GRAPHEME_EXTEND for cp in range(lo, hi + 1)}
+
+    def escaped(c):
+        category = ucd.category(c)
+        mark = category in ("Mn", "Me") or ord(c) in other_extend
+        invisible = category in ("Cc", "Cf", "Cs", "Co", "Cn", "Zs", "Zl", "Zp") and c != " "
+        if unicodedata.unidata_version == ucd.unidata_version:
+            assert invisible == (not c.isprintable())
+        return mark or invisible
+
+    # Every code point of the plane but the surrogates, which no UTF-8 text holds.
+    text = "".join(chr(cp) for cp in range(plane << 16, (plane + 1) << 16) if not 0xD800 <= cp <= 0xDFFF)
+    expected = "".join(SPECIAL_ESCAPES.get(c) or (f"\\u{{{ord(c):x}}}" if escaped(c) else c) for c in text)
+    store = GraphStore()
+    store.add_source("x", {"s": text})
+    label = re.search(r'label="(.*)"\];\n', store.to_dot(), re.S).group(1)
+    assert re.sub(r"\\(.)", r"\1", label, flags=re.S) == f'Source x {{s="{expected}"}}'

@@ -109,6 +109,40 @@ def test_bad_input_is_refused_before_any_work():
     assert r.watermark() == 0 and r.total_work() == 0
 
 
+def _exp_mul(second):
+    """exp(mul(a, x)) with x = tanh(a) or a second source: two stores that
+    share their first ids but not their meaning."""
+    g = GraphStore()
+    a = g.add_source("a")
+    x = g.add_op("tanh", [a]) if second == "tanh" else g.add_source("c")
+    return g, g.add_op("exp", [g.add_op("mul", [a, x])])
+
+
+@pytest.mark.parametrize("call", ["step", "finalize", "finalize_plan"])
+@pytest.mark.parametrize("other", ["different", "same-nodes", "made-once-the-first-is-gone"])
+def test_a_reducer_refuses_every_store_but_the_first_it_was_given(call, other):
+    first, out = _exp_mul("tanh")
+    r = IncrementalReducer()
+    r.step(first)
+    expected = IncrementalReducer().finalize(first, outputs=[out])
+    state = (r.watermark(), r.total_work(), r.canonical_count())
+    if other == "different":
+        store = _exp_mul("source")[0]
+    elif other == "same-nodes":
+        store = GraphStore.deserialize(first.serialize())
+    else:
+        first = None  # the new store may take the old one's memory
+        store = _exp_mul("tanh")[0]
+    with pytest.raises(ValueError, match="^this IncrementalReducer follows another GraphStore"):
+        getattr(r, call)(store)
+    assert (r.watermark(), r.total_work(), r.canonical_count()) == state
+    # A fresh reducer takes whichever store comes first.
+    getattr(IncrementalReducer(), call)(store)
+    if first is not None:
+        reduced, report = r.finalize(first, outputs=[out])
+        assert (reduced.nodes(), report) == (expected[0].nodes(), expected[1])
+
+
 def test_incremental_and_full_reduction_compute_the_same_values():
     # An earlier, dead twin: reduce keeps the operand order of the earliest
     # reachable node, the reducer that of the first arrival.

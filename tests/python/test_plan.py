@@ -15,10 +15,9 @@ def compile_whole(store, outputs, maximal_fusion):
 
 
 def compile_stepped(store, outputs, maximal_fusion):
-    # A reducer that followed the store in two steps, fed what is left at the end.
+    # A reducer that followed the store (a reducer only ever follows one).
     reducer = IncrementalReducer()
-    partial = GraphStore.deserialize(store.serialize())
-    reducer.step(partial)
+    reducer.step(store)
     return nodalis.compile_incremental(reducer, store, outputs, maximal_fusion=maximal_fusion)
 
 
