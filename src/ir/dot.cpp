@@ -1,7 +1,5 @@
-// Graphviz rendering of a store snapshot: one labelled line per node, double
-// circles for marked outputs, then one edge line per input reference. A
-// snapshot is one state of nodes and marks, taken under one lock, so the
-// rendering itself holds no lock.
+// Graphviz rendering of one state of a store: one labelled line per node,
+// double circles for marked outputs, then one edge line per input reference.
 #include <string>
 #include <vector>
 
@@ -74,11 +72,11 @@ void append_escaped_label(std::string& out, const std::string& label) {
 
 }  // namespace
 
-std::string to_dot(const StoreSnapshot& snapshot) {
-  const std::vector<NodeKey>& nodes = snapshot.nodes;
+std::string to_dot(const StoreView& store) {
+  const std::span<const NodeKey> nodes = store.nodes;
   // A flag per node instead of a scan of the marks per node.
   std::vector<bool> marked(nodes.size(), false);
-  for (NodeId id : snapshot.outputs) marked[id] = true;
+  for (NodeId id : store.outputs) marked[id] = true;
 
   std::string out = "digraph nodalis {\n";
   for (size_t id = 0; id < nodes.size(); ++id) {

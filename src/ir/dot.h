@@ -1,5 +1,6 @@
-// DOT: the Graphviz text of a store, rendered from a snapshot so that the
-// store's lock is held only while the snapshot is taken.
+// DOT: the Graphviz text of one state of a store, from its nodes and marks
+// (a snapshot's, or the store's own under its lock through GraphStore::read,
+// which spares copying every key).
 #pragma once
 
 #include <string>
@@ -10,6 +11,6 @@ namespace nodalis::ir {
 
 // "digraph nodalis {" then one labelled line per node (marked outputs drawn
 // as double circles), then one edge line per input reference, then "}".
-std::string to_dot(const StoreSnapshot& snapshot);
+std::string to_dot(const StoreView& store);
 
 }  // namespace nodalis::ir

@@ -134,6 +134,11 @@ StoreSnapshot GraphStore::snapshot() const {
   return guard.run([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_}; });
 }
 
+std::string GraphStore::read(std::string (*render)(const StoreView&)) const {
+  Guard guard(*this);
+  return guard.run([&] { return render(StoreView{{nodes_.data(), nodes_.size()}, outputs_}); });
+}
+
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
   Guard guard(*this);
   return guard.run([&] {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,17 @@
 
 namespace nodalis::ir {
 
+// Nodes and marks as one state of a store, borrowed: from a StoreSnapshot, or
+// from the store itself while GraphStore::read holds its lock.
+struct StoreView {
+  std::span<const NodeKey> nodes;
+  std::span<const NodeId> outputs;  // in mark order
+};
+
 struct StoreSnapshot {
   std::vector<NodeKey> nodes;   // shares the immutable keys
   std::vector<NodeId> outputs;  // in mark order
+  StoreView view() const noexcept { return {nodes, outputs}; }
 };
 
 class GraphStore {
@@ -55,6 +64,9 @@ class GraphStore {
   StoreSnapshot snapshot() const;                         // nodes and marks, one lock
   std::vector<NodeKey> snapshot_from(uint64_t start) const;  // nodes [min(start, n), n)
   std::vector<NodeKey> nodes() const;                     // all nodes, one lock
+  // `render` of the nodes and marks under the lock, without copying them:
+  // for a reader that walks every node once (DOT).
+  std::string read(std::string (*render)(const StoreView&)) const;
   // A number no other store of this process has had or will have: lets an
   // object that follows one store (an incremental reducer) recognise it
   // without holding a reference to it.

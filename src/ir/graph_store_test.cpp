@@ -192,7 +192,7 @@ TEST(GraphStore, FaultUnderTheLockPoisonsForGood) {
   expect_poisoned([&] { (void)store.snapshot(); });
   expect_poisoned([&] { (void)store.snapshot_from(0); });
   expect_poisoned([&] { (void)store.nodes(); });
-  expect_poisoned([&] { (void)to_dot(store.snapshot()); });
+  expect_poisoned([&] { (void)store.read(to_dot); });
   std::thread other([&] { expect_poisoned([&] { (void)store.node_count(); }); });
   other.join();
 }

@@ -1,5 +1,6 @@
-// GraphStore.to_dot: the Graphviz rendering as a str, rendered from a snapshot
-// after the store's lock is released (the snapshot is one consistent state).
+// GraphStore.to_dot: the Graphviz rendering as a str. The store renders under
+// its lock (one state of nodes and marks, no copy of the keys); the text is
+// converted only after the lock is released.
 #include <string>
 
 #include "ir/dot.h"
@@ -10,7 +11,7 @@ namespace nodalis::py {
 
 PyObject* graph_store_to_dot(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const std::string text = ir::to_dot(store_of(self).snapshot());
+    const std::string text = store_of(self).read(ir::to_dot);
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
   });
 }
