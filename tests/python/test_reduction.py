@@ -255,18 +255,6 @@ def test_more_than_a_thousand_parameterless_adds_still_merge():
     assert len(reduced.outputs()) == 1500
 
 
-def test_docstrings_and_signatures():
-    assert GraphStore.reduce.__text_signature__ == "($self, *, maximal_fusion=False, outputs=None)"
-    assert GraphStore.reduce_incremental.__text_signature__ == "($self, *, outputs=None)"
-    assert GraphStore.reduction_report.__text_signature__ == "($self, *, outputs=None)"
-    assert GraphStore.reduce.__doc__.startswith("Reduce via the M4 optimizer (DCE + CSE + ")
-    assert GraphStore.reduction_report.__doc__ == (
-        "The reduction report for the current graph, without keeping the reduced store.")
-    assert GraphStore.reduce_incremental.__doc__ == (
-        "One-shot incremental reduction of the current graph (same result as `reduce`). For "
-        "genuine\nstep-by-step reduction while building, use `IncrementalReducer`.")
-
-
 def test_reductions_see_the_store_as_it_was_while_another_thread_builds():
     import threading
 
