@@ -15,7 +15,7 @@ namespace nodalis::opt {
 EngineGraph cse(const EngineGraph& canonical) {
   const size_t n = canonical.size();
   EngineGraph dedup(canonical.shared_texts());
-  dedup.reserve(n, canonical.child_count());
+  dedup.reserve(n, canonical.child_count(), canonical.outputs().size());
   std::vector<EnginePos> remap(n);
   FlatIndex index(n);
   const uint64_t seed = table_seed();
