@@ -1,6 +1,8 @@
 # Every signature and docstring the module exposes, checked in one table
-# against the type stub, where they are written for readers (stubtest compares
-# the stub's parameters and types with the runtime; this adds the texts).
+# against the type stub, where they are written for readers: the text
+# signatures and docstrings, and the binder's parameter names (stubtest
+# compares the stub's parameters and types with the runtime; this adds the
+# texts and the names the binder accepts).
 import ast
 import inspect
 import pathlib
@@ -54,3 +56,23 @@ def test_signature_and_docstring_are_the_stubs(name, obj, signature, doc):
     else:
         assert obj.__text_signature__ == signature
     assert obj.__doc__ == doc
+
+
+class Unconvertible:
+    """An argument no conversion accepts: binding succeeds, converting fails."""
+
+
+@pytest.mark.parametrize("name, obj, signature, doc", ENTRIES, ids=[e[0] for e in ENTRIES])
+def test_the_binder_takes_the_stubs_parameter_names(name, obj, signature, doc):
+    # A name the binder does not know fails in binding ("unexpected keyword
+    # argument", "missing required argument"); the stub's names must all bind.
+    params = [p.split("=")[0] for p in signature[1:-1].split(", ") if p not in ("", "*", "$self")]
+    if inspect.isfunction(obj) or not params:
+        return
+    call = obj
+    if signature.startswith("($self"):
+        receiver = getattr(nodalis_core, name.split(".")[0])
+        call = getattr(receiver(), name.split(".")[1])
+    with pytest.raises(TypeError) as caught:
+        call(**{p: Unconvertible() for p in params})
+    assert "keyword argument" not in str(caught.value) and "missing" not in str(caught.value)
