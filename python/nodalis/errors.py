@@ -5,7 +5,7 @@ failure deep inside a stage or on a Dask worker still points at the graph.
 """
 from __future__ import annotations
 
-from typing import Optional
+from typing import Any, Optional, Tuple
 
 
 class RunError(ValueError):
@@ -29,7 +29,7 @@ class RunError(ValueError):
             message = f"node {node} ({label}): {message}"
         super().__init__(message)
 
-    def __reduce__(self):  # keep the fields when a Dask worker sends the error back
+    def __reduce__(self) -> Tuple[Any, Tuple[str, Optional[int], str]]:  # keep the fields across processes
         return (_rebuild, (self.args[0], self.node, self.kind))
 
 

@@ -72,7 +72,7 @@ def partitions_of(step: Step, table: Table, start_row: int = 0) -> np.ndarray:
 
 def keyed(step: Step, table: Table) -> Table:
     """The table with the hash exchange's key moved among the key columns."""
-    key = step.params.get("key")
+    key = str(step.params.get("key"))
     if step.params["scheme"] != "hash" or key in table.keys:
         return table
     values = dict(table.values)

@@ -77,7 +77,9 @@ def round_robin_partitions(start: int, nrows: int, parts: int) -> np.ndarray:
 
 def split_rows(part_of_row: np.ndarray, parts: int) -> Tuple[np.ndarray, np.ndarray]:
     """The row order that groups rows by partition (keeping their order), and the ``parts + 1`` offsets."""
-    order = np.argsort(part_of_row, kind="stable")
+    # Partition numbers fit in 16 bits almost always, where a stable sort is a radix sort.
+    narrow = part_of_row.astype(np.uint16) if parts <= 1 << 16 else part_of_row
+    order = np.argsort(narrow, kind="stable")
     counts = np.bincount(part_of_row, minlength=parts)
     offsets = np.zeros(parts + 1, np.int64)
     np.cumsum(counts, out=offsets[1:])

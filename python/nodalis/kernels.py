@@ -10,7 +10,7 @@ op's own params as keyword arguments and return a new array.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, FrozenSet, Mapping, Optional, Sequence
+from typing import Any, Callable, Dict, FrozenSet, List, Mapping, Optional, Sequence
 
 import numpy as np
 
@@ -42,7 +42,7 @@ def _float_dtype(x: Any) -> np.dtype:
     return dt if dt.kind in "fc" else np.dtype(np.float64)
 
 
-def _sigmoid(x: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+def _sigmoid(x: Any, out: Optional[np.ndarray] = None) -> Any:
     dt = _float_dtype(x)
     out = np.negative(x, out=out, dtype=dt)
     np.exp(out, out=out)
@@ -50,11 +50,11 @@ def _sigmoid(x: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
     return np.reciprocal(out, out=out)
 
 
-def _relu(x: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+def _relu(x: Any, out: Optional[np.ndarray] = None) -> Any:
     return np.maximum(x, np.zeros((), np.result_type(x)), out=out)
 
 
-def _fill_nan(x: Any, out: Optional[np.ndarray] = None, *, value: Any) -> np.ndarray:
+def _fill_nan(x: Any, out: Optional[np.ndarray] = None, *, value: Any) -> Any:
     x = np.asarray(x)
     if out is None:
         out = np.array(x, copy=True)
@@ -65,22 +65,22 @@ def _fill_nan(x: Any, out: Optional[np.ndarray] = None, *, value: Any) -> np.nda
     return out
 
 
-def _clip(x: Any, out: Optional[np.ndarray] = None, *, lo: Any = None, hi: Any = None) -> np.ndarray:
+def _clip(x: Any, out: Optional[np.ndarray] = None, *, lo: Any = None, hi: Any = None) -> Any:
     return np.clip(x, lo, hi, out=out)
 
 
-def _cast(x: Any, out: Optional[np.ndarray] = None, *, dtype: str) -> np.ndarray:
+def _cast(x: Any, out: Optional[np.ndarray] = None, *, dtype: str) -> Any:
     if out is None:
         return np.array(x, dtype=dtype, copy=True)
     np.copyto(out, x, casting="unsafe")
     return out
 
 
-def _round(x: Any, out: Optional[np.ndarray] = None, *, decimals: int = 0) -> np.ndarray:
+def _round(x: Any, out: Optional[np.ndarray] = None, *, decimals: int = 0) -> Any:
     return np.round(x, decimals, out=out)
 
 
-def _where(cond: Any, a: Any, b: Any) -> np.ndarray:
+def _where(cond: Any, a: Any, b: Any) -> Any:
     return np.where(np.asarray(cond, dtype=bool), a, b)
 
 
@@ -94,7 +94,7 @@ def _is_bool(x: Any) -> bool:
 
 def _counting(fn: np.ufunc) -> Kernel:
     """Arithmetic where bools count as 0 and 1 (numpy would refuse them or treat + as or)."""
-    def kernel(*args: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def kernel(*args: Any, out: Optional[np.ndarray] = None) -> Any:
         args = tuple(np.asarray(a, np.int64) if _is_bool(a) else a for a in args)
         return fn(*args, out=out)
     return Kernel(kernel, arity=fn.nin, params=frozenset(), takes_out=True,
@@ -103,7 +103,7 @@ def _counting(fn: np.ufunc) -> Kernel:
 
 def _floating(fn: np.ufunc) -> Kernel:
     """A float-valued function computed in float64 unless its input already is a float."""
-    def kernel(x: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def kernel(x: Any, out: Optional[np.ndarray] = None) -> Any:
         return fn(x, out=out, dtype=_float_dtype(x))
     return Kernel(kernel, arity=1, params=frozenset(), takes_out=True,
                   plain=lambda args: fn if np.result_type(args[0]).kind == "f" else None)
@@ -182,8 +182,8 @@ def check_kernel_params(kernel: Kernel, params: Mapping[str, Any]) -> Optional[s
     return None
 
 
-def call_kernel(kernel: Kernel, args: list, params: Mapping[str, Any],
-                out: Optional[np.ndarray] = None) -> np.ndarray:
+def call_kernel(kernel: Kernel, args: List[Any], params: Mapping[str, Any],
+                out: Optional[np.ndarray] = None) -> Any:
     """Calls ``kernel`` on ``args``, into ``out`` when it can write there."""
     if kernel.takes_out and out is not None:
         return kernel.fn(*args, out=out, **params)

@@ -78,9 +78,16 @@ def needed(view: Sequence[Mapping[str, Any]], outputs: Sequence[int]) -> List[in
     return sorted(seen)
 
 
+def _failure(node: Mapping[str, Any], kind: str = "", name: Optional[str] = None) -> Callable[[str], RunError]:
+    """Makes the errors of one node."""
+    def fail(message: str) -> RunError:
+        return RunError(message, node["id"], kind or node["kind"], node["name"] if name is None else name)
+    return fail
+
+
 def _op_call(node: Mapping[str, Any], name: str, params: Mapping[str, Any], n_inputs: int,
              table: Mapping[str, Kernel], what: str) -> OpCall:
-    fail = lambda msg: RunError(msg, node["id"], node["kind"], node["name"])  # noqa: E731
+    fail = _failure(node)
     kernel = table.get(name)
     if kernel is None:
         raise fail(f"{what}unknown op {name!r}; register a kernel with "
@@ -122,7 +129,7 @@ def _stage_members(node: Mapping[str, Any], table: Mapping[str, Kernel]) -> Tupl
 
 def _reduction(node: Mapping[str, Any], table: Mapping[str, Kernel]) -> Optional[Callable[..., Any]]:
     name, params = node["name"], node["params"]
-    fail = lambda msg: RunError(msg, node["id"], "reduction", name)  # noqa: E731
+    fail = _failure(node)
     if len(node["inputs"]) != 1:
         raise fail(f"a reduction takes one input, got {len(node['inputs'])}")
     if params.get("axis", 0) not in (0, 1) or isinstance(params.get("axis", 0), bool):
@@ -141,7 +148,7 @@ def _reduction(node: Mapping[str, Any], table: Mapping[str, Kernel]) -> Optional
 
 def _exchange(node: Mapping[str, Any]) -> None:
     params = node["params"]
-    fail = lambda msg: RunError(msg, node["id"], "exchange")  # noqa: E731
+    fail = _failure(node)
     if len(node["inputs"]) != 1:
         raise fail(f"an exchange takes one input, got {len(node['inputs'])}")
     scheme = params.get("scheme")
@@ -180,8 +187,9 @@ def build_program(store: GraphStore, outputs: Sequence[int], sources: Optional[M
         if kind == "source":
             data = sources.get(name, params.get("path"))
             if data is None:
-                raise RunError(f"no data for source {name!r}: pass nodalis.run(..., sources="
-                               f"{{{name!r}: data}}) or give the source a 'path' param", i, kind, name)
+                raise RunError(f"no data for source {name!r}: pass sources={{{name!r}: data}} "
+                               f"(--source {name}=PATH to the command) or give the source a 'path' param",
+                               i, kind, name)
             steps.append(Step(**base, data=data, keys=tuple(key_names(params))))
         elif kind == "op":
             steps.append(Step(**base, op=_op_call(node, name, params, len(node["inputs"]), table, "")))
@@ -203,7 +211,7 @@ def _external(node: Mapping[str, Any], base: Dict[str, Any], table: Mapping[str,
               models: Optional[Mapping[str, Any]]) -> Step:
     desc = node["descriptor"]
     framework = desc["framework"]
-    fail = lambda msg: RunError(msg, node["id"], "external", framework)  # noqa: E731
+    fail = _failure(node, name=framework)
     batch = node["params"].get("batch", 1)
     if not isinstance(batch, int) or isinstance(batch, bool) or batch < 1:
         raise fail(f"batch must be a positive int, not {batch!r}")

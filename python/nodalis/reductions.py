@@ -45,7 +45,7 @@ class Reducer:
             return np.add.reduce(x) / len(x)
         return self.ufunc.reduce(x)  # type: ignore[union-attr]
 
-    def grouped(self, xs: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
+    def grouped(self, xs: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> Any:
         """One value per group of the sorted ``xs`` (groups are never empty)."""
         if self.name == "count":
             return counts.astype(np.int64)
@@ -56,7 +56,7 @@ class Reducer:
             return np.add.reduceat(xs, starts) / counts
         return self.ufunc.reduceat(xs, starts)  # type: ignore[union-attr]
 
-    def across(self, m: np.ndarray, nrows: int) -> np.ndarray:
+    def across(self, m: np.ndarray, nrows: int) -> Any:
         """One value per row of the (rows x columns) matrix ``m``."""
         if self.name == "count":
             return np.full(nrows, m.shape[1], np.int64)
@@ -117,14 +117,16 @@ def groups(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.nda
     """
     if keys.dtype.kind == "f":
         keys = keys + 0.0  # -0.0 becomes 0.0
-    uniq, inverse = np.unique(keys, return_inverse=True)
-    inverse = inverse.reshape(-1)
-    order = np.argsort(inverse, kind="stable")
-    counts = np.bincount(inverse, minlength=len(uniq))
-    starts = np.zeros(len(uniq), np.intp)
-    if len(uniq) > 1:
-        np.cumsum(counts[:-1], out=starts[1:])
-    return uniq, order, starts, counts
+    order = np.argsort(keys, kind="stable")
+    ordered = keys[order]
+    if len(ordered) == 0:
+        return ordered, order, np.zeros(0, np.intp), np.zeros(0, np.intp)
+    change = ordered[1:] != ordered[:-1]
+    if keys.dtype.kind == "f":
+        change &= ~(np.isnan(ordered[1:]) & np.isnan(ordered[:-1]))
+    starts = np.concatenate(([0], np.flatnonzero(change) + 1)).astype(np.intp)
+    counts = np.diff(np.append(starts, len(ordered)))
+    return ordered[starts], order, starts, counts
 
 
 def reduce_whole(name: str, user: Optional[UserReduction], values: Columns,
@@ -158,4 +160,4 @@ def reduce_across(name: str, user: Optional[UserReduction], values: Columns, nro
     m = np.column_stack(cols) if cols else np.empty((nrows, 0))
     if user:
         return np.asarray(user(m, axis=1, **params))
-    return STANDARD[name].across(m, nrows)
+    return np.asarray(STANDARD[name].across(m, nrows))

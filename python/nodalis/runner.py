@@ -8,7 +8,7 @@ from __future__ import annotations
 import sys
 
 import numpy as np
-from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from nodalis.backends import make_backend
 from nodalis.plan import Plan
@@ -24,9 +24,7 @@ def _request(graph: Union[GraphStore, Plan], outputs: Optional[Sequence[int]]) -
     raise TypeError(f"graph must be a GraphStore or a Plan, not {type(graph).__name__}")
 
 
-def _progress_bar(enabled: Optional[bool], total: int) -> Any:
-    if enabled is None:
-        enabled = sys.stderr.isatty()
+def _progress_bar(enabled: bool, total: int) -> Any:
     if not enabled:
         return None
     try:
@@ -36,9 +34,9 @@ def _progress_bar(enabled: Optional[bool], total: int) -> Any:
     return tqdm(total=total, desc="nodalis run", unit="node", leave=False)
 
 
-def evaluate(program: Program, backend: Any, progress: Optional[bool] = None) -> List[Any]:
+def evaluate(program: Program, backend: Any, progress: bool = False) -> List[Any]:
     """The engine's value of each output of ``program``, in request order."""
-    values: dict = {}
+    values: Dict[int, Any] = {}
     bar = _progress_bar(progress, len(program.steps))
     try:
         with np.errstate(all="ignore"):
@@ -107,5 +105,7 @@ def run(graph: Union[GraphStore, Plan], outputs: Optional[Sequence[int]] = None,
     store, requested = _request(graph, outputs)
     program = build_program(store, requested, sources, models, kernels)
     engine = make_backend(backend, client)
-    values = evaluate(program, engine, progress if backend == "numpy" else False)
-    return engine.frames(values, compute, progress)
+    show = sys.stderr.isatty() if progress is None else progress
+    # The numpy engine works node by node; a Dask graph runs only when computed.
+    values = evaluate(program, engine, show and backend == "numpy")
+    return engine.frames(values, compute, show)

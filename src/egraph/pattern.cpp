@@ -66,9 +66,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
   return found;
 }
 
-std::vector<Id> Pattern::apply_one(EGraph& egraph, Id /*eclass*/, const Subst& subst, GlobalSymbol /*rule_name*/) const {
-  if (ast_.empty()) return {};
-  std::vector<Id> ids(ast_.size());
+Id Pattern::instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const {
   for (size_t i = 0; i < ast_.size(); ++i) {
     const ENodeOrVar& n = ast_[i];
     if (n.is_var()) {
@@ -79,7 +77,27 @@ std::vector<Id> Pattern::apply_one(EGraph& egraph, Id /*eclass*/, const Subst& s
     for (Id& c : node.children()) c = ids[c];
     ids[i] = egraph.add(std::move(node));
   }
-  return {ids.back()};
+  return ids.back();
+}
+
+std::vector<Id> Pattern::apply_one(EGraph& egraph, Id /*eclass*/, const Subst& subst, GlobalSymbol /*rule_name*/) const {
+  if (ast_.empty()) return {};
+  std::vector<Id> ids(ast_.size());
+  return {instantiate(egraph, subst, ids)};
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                       GlobalSymbol /*rule_name*/) const {
+  std::vector<Id> changed;
+  if (ast_.empty()) return changed;
+  std::vector<Id> ids(ast_.size());
+  for (const SearchMatches& m : matches) {
+    for (const Subst& s : m.substs) {
+      const Id id = instantiate(egraph, s, ids);
+      if (egraph.merge(id, m.eclass)) changed.push_back(id);
+    }
+  }
+  return changed;
 }
 
 }  // namespace nodalis::egraph

@@ -33,6 +33,11 @@ std::string StopReason::describe() const {
 }
 
 std::optional<std::string> check_rules(std::span<const Rewrite> rules) {
+  // Every run asks, so the usual answer (no two names alike) allocates nothing.
+  bool any = false;
+  for (size_t i = 1; i < rules.size() && !any; ++i)
+    for (size_t j = 0; j < i && !any; ++j) any = rules[i].name() == rules[j].name();
+  if (!any) return std::nullopt;
   std::vector<std::pair<GlobalSymbol, uint64_t>> counts;
   for (const Rewrite& r : rules) {
     auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });

@@ -36,6 +36,11 @@ SaturationEngine::SaturationEngine() {
   }
 }
 
+const SaturationEngine& SaturationEngine::shared() {
+  static const SaturationEngine engine;
+  return engine;
+}
+
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   const size_t n = g.size();
   const OpTexts& texts = g.texts();

@@ -19,6 +19,10 @@ class SaturationEngine final : public RewriteEngine {
   // Parses and compiles the 24 pattern texts of the rule table.
   SaturationEngine();
 
+  // The process's one engine, compiled on first use. Rules never change and an
+  // engine is only read, so every reduction on every thread can share it.
+  static const SaturationEngine& shared();
+
   EngineGraph canonicalize(const EngineGraph& graph) const override;
 
   const std::vector<egraph::Rewrite>& rules() const noexcept { return rules_; }

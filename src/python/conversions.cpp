@@ -8,6 +8,7 @@
 
 #include "python/payload_descriptor_type.h"
 #include "python/py_ref.h"
+#include "python/str_cache.h"
 
 namespace nodalis::py {
 
@@ -453,7 +454,7 @@ bool RecordParams::convert(PyObject* params) {
 
 namespace {
 
-PyObject* param_to_py(const ir::ParamRef& v) {
+PyObject* param_to_py(const ir::ParamRef& v, StrCache* strs) {
   switch (v.tag) {
     case ir::ParamTag::Int:
       return PyLong_FromLongLong(v.i);
@@ -462,7 +463,7 @@ PyObject* param_to_py(const ir::ParamRef& v) {
     case ir::ParamTag::Bool:
       return PyBool_FromLong(v.b);
     case ir::ParamTag::Str:
-      return str_to_py(v.str);
+      return strs ? strs->get(v.str) : str_to_py(v.str);
   }
   PyErr_SetString(PyExc_SystemError, "parameter value of unknown type");
   return nullptr;
@@ -470,13 +471,13 @@ PyObject* param_to_py(const ir::ParamRef& v) {
 
 }  // namespace
 
-PyObject* params_to_py(ir::ParamMapView map) {
+PyObject* params_to_py(ir::ParamMapView map, StrCache* strs) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (const ir::ParamEntryRef& entry : map) {
-    PyRef key = PyRef::steal(str_to_py(entry.key));
+    PyRef key = PyRef::steal(strs ? strs->get(entry.key) : str_to_py(entry.key));
     if (!key) return nullptr;
-    PyRef value = PyRef::steal(param_to_py(entry.value));
+    PyRef value = PyRef::steal(param_to_py(entry.value, strs));
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return dict.release();

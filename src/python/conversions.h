@@ -155,8 +155,10 @@ class RecordParams {
   ir::ParamMapView view_;
 };
 
-// A new dict with the map's entries in stored order.
-PyObject* params_to_py(ir::ParamMapView map);
+class StrCache;
+// A new dict with the map's entries in stored order; keys and string values
+// come from `strs` when one is given.
+PyObject* params_to_py(ir::ParamMapView map, StrCache* strs = nullptr);
 
 // ---- payload descriptors ---------------------------------------------------
 

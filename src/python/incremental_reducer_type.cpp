@@ -82,7 +82,7 @@ PyObject* finalize_call(const Signature& sig, bool with_outputs, PyObject* self,
     if (!fusion_arg(a[1], fusion)) return nullptr;
     OutputsArg outputs;
     if (!outputs_arg(a[2], outputs)) return nullptr;
-    opt::SaturationEngine engine;
+    const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
     auto result = reducer_of(self).finalize(store_of(a[0]), outputs.list(), engine, fusion);
     if (!result) return refusal_err(result.error());
     return reduction_to_py(Py_TYPE(a[0]), std::move(result).value(), with_outputs);

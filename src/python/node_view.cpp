@@ -1,6 +1,7 @@
 // GraphStore.nodes(): the structured, read-only view of every node. The view is
 // built from one snapshot after the store's lock is released, so it shows one
-// consistent state while other threads keep adding nodes.
+// consistent state while other threads keep adding nodes. Texts met again
+// (kinds, names, parameter keys) share one str object each.
 #include <string>
 #include <vector>
 
@@ -8,9 +9,26 @@
 #include "python/conversions.h"
 #include "python/graph_store_type.h"
 #include "python/py_ref.h"
+#include "python/str_cache.h"
 
 namespace nodalis::py {
 namespace {
+
+// Keeps the cyclic garbage collector from running while the view is built:
+// the view's million new containers cannot be garbage yet, and each pass
+// would walk all of them again. Its previous state is restored on the way out.
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
 
 // The view's dict keys, made once per call and shared by every node's dict.
 class ViewKeys {
@@ -28,9 +46,11 @@ class ViewKeys {
     return true;
   }
   PyObject* operator[](Key k) const noexcept { return keys_[k].get(); }
+  StrCache& strs() noexcept { return strs_; }
 
  private:
   PyRef keys_[kCount];
+  StrCache strs_;
 };
 
 // Sets dict[key] = value, taking over `value` (a new reference or null).
@@ -39,7 +59,7 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
   return owned && PyDict_SetItem(dict, key, owned.get()) == 0;
 }
 
-PyObject* member_inputs(const ir::StageOpView& member, const ViewKeys& keys) {
+PyObject* member_inputs(const ir::StageOpView& member, ViewKeys& keys) {
   PyRef list = PyRef::steal(PyList_New(member.arity()));
   if (!list) return nullptr;
   for (uint32_t r = 0; r < member.arity(); ++r) {
@@ -55,7 +75,7 @@ PyObject* member_inputs(const ir::StageOpView& member, const ViewKeys& keys) {
   return list.release();
 }
 
-PyObject* member_dict(const ir::StageOpView& member, const ViewKeys& keys) {
+PyObject* member_dict(const ir::StageOpView& member, ViewKeys& keys) {
   std::optional<ir::ParsedOpToken> parsed = ir::parse_op_token(member.token());
   if (!parsed) {
     std::string shown = ir::ParamRef::of_str(member.token()).display();
@@ -71,7 +91,7 @@ PyObject* member_dict(const ir::StageOpView& member, const ViewKeys& keys) {
   return dict.release();
 }
 
-PyObject* stage_members(const ir::NodeKey& node, const ViewKeys& keys) {
+PyObject* stage_members(const ir::NodeKey& node, ViewKeys& keys) {
   ir::MembersView members = node.members();
   PyRef list = PyRef::steal(PyList_New(members.size()));
   if (!list) return nullptr;
@@ -84,7 +104,7 @@ PyObject* stage_members(const ir::NodeKey& node, const ViewKeys& keys) {
   return list.release();
 }
 
-PyObject* node_dict(ir::NodeId id, const ir::NodeKey& node, bool output, const ViewKeys& keys) {
+PyObject* node_dict(ir::NodeId id, const ir::NodeKey& node, bool output, ViewKeys& keys) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
@@ -92,9 +112,9 @@ PyObject* node_dict(ir::NodeId id, const ir::NodeKey& node, bool output, const V
   if (!set_item(d, keys[ViewKeys::Id], id_to_py(id)) ||
       !set_item(d, keys[ViewKeys::Output], PyBool_FromLong(output)) ||
       !set_item(d, keys[ViewKeys::Inputs], ids_to_py(node.inputs())) ||
-      !set_item(d, keys[ViewKeys::Kind], str_to_py(ir::kind_name(kind))) ||
-      !set_item(d, keys[ViewKeys::Name], str_to_py(node.name())) ||
-      !set_item(d, keys[ViewKeys::Params], params_to_py(node.params())))
+      !set_item(d, keys[ViewKeys::Kind], keys.strs().get(ir::kind_name(kind))) ||
+      !set_item(d, keys[ViewKeys::Name], keys.strs().get(node.name())) ||
+      !set_item(d, keys[ViewKeys::Params], params_to_py(node.params(), &keys.strs())))
     return nullptr;
   if (kind == ir::NodeKind::External &&
       !set_item(d, keys[ViewKeys::Descriptor], descriptor_to_py(node.descriptor())))
@@ -114,6 +134,7 @@ PyObject* graph_store_nodes(PyObject* self, PyObject*) {
     std::vector<bool> marked(snapshot.nodes.size(), false);
     for (ir::NodeId id : snapshot.outputs)
       if (id < marked.size()) marked[id] = true;
+    GcPause pause;
     ViewKeys keys;
     if (!keys.init()) return nullptr;
     PyRef list = PyRef::steal(PyList_New(Py_ssize_t(snapshot.nodes.size())));

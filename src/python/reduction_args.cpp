@@ -1,6 +1,8 @@
 // The reduction methods' argument conversions and their results.
 #include "python/reduction_args.h"
 
+#include <iterator>
+
 #include "python/graph_store_type.h"
 #include "python/py_ref.h"
 
@@ -18,17 +20,51 @@ bool fusion_arg(PyObject* maximal_fusion, opt::FusionRule& out) {
   return true;
 }
 
+namespace {
+
+constexpr const char* kReportKeys[] = {"input_nodes",   "reachable_nodes", "canonical_nodes",
+                                       "stages",        "reduced_nodes",   "boundary_nodes"};
+constexpr size_t kReportKeyCount = std::size(kReportKeys);
+
+// The report's keys, interned once by the first interpreter that asks and
+// kept for the process; another interpreter makes its own on each call, since
+// objects are not shared across interpreters. Null entries if interning failed.
+struct ReportKeys {
+  PyInterpreterState* owner = nullptr;
+  PyObject* keys[kReportKeyCount] = {};
+};
+
+const ReportKeys& report_keys() {
+  static const ReportKeys made = [] {
+    ReportKeys k;
+    k.owner = PyInterpreterState_Get();
+    for (size_t i = 0; i < kReportKeyCount; ++i) {
+      k.keys[i] = PyUnicode_InternFromString(kReportKeys[i]);
+      if (k.keys[i] == nullptr) {
+        PyErr_Clear();
+        k.owner = nullptr;  // the slow path then reports the failure
+      }
+    }
+    return k;
+  }();
+  return made;
+}
+
+}  // namespace
+
 PyObject* report_to_py(const opt::ReductionReport& r) {
-  const std::pair<const char*, uint64_t> entries[] = {
-      {"input_nodes", r.input_nodes},         {"reachable_nodes", r.reachable_nodes},
-      {"canonical_nodes", r.canonical_nodes}, {"stages", r.stages},
-      {"reduced_nodes", r.reduced_nodes},     {"boundary_nodes", r.boundary_nodes},
-  };
+  const uint64_t counts[kReportKeyCount] = {r.input_nodes,     r.reachable_nodes, r.canonical_nodes,
+                                            r.stages,          r.reduced_nodes,   r.boundary_nodes};
+  const ReportKeys& cached = report_keys();
+  const bool shared = cached.owner == PyInterpreterState_Get();
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [key, count] : entries) {
-    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
-    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+  for (size_t i = 0; i < kReportKeyCount; ++i) {
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(counts[i]));
+    if (!value) return nullptr;
+    const int set = shared ? PyDict_SetItem(dict.get(), cached.keys[i], value.get())
+                           : PyDict_SetItemString(dict.get(), kReportKeys[i], value.get());
+    if (set < 0) return nullptr;
   }
   return dict.release();
 }

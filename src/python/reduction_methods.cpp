@@ -1,5 +1,5 @@
 // GraphStore.reduce, reduce_plan, reduce_incremental and reduction_report.
-// Each converts its arguments, reduces a copy of the store with a fresh
+// Each converts its arguments, reduces a copy of the store with the shared
 // SaturationEngine, and only then builds the result objects; the store is
 // never changed.
 #include "optimizer/saturation_engine.h"
@@ -24,7 +24,7 @@ constexpr Signature kReductionReport =
 // The reduction all three methods share; null with an error set on failure.
 std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,
                                           opt::FusionRule fusion) {
-  opt::SaturationEngine engine;
+  const opt::SaturationEngine& engine = opt::SaturationEngine::shared();
   auto reduced = opt::reduce_to_new_store(store_of(self), outputs.list(), engine, fusion);
   if (!reduced) {
     raise_bad_node_id(reduced.error());

@@ -86,6 +86,18 @@ def test_inspect_json_is_the_node_view(blob):
     assert json.loads(proc.stdout) == json.loads(json.dumps(view))
 
 
+def test_inspect_json_is_strict_for_non_finite_params(tmp_path):
+    g = GraphStore()
+    g.add_op("fill_nan", [g.add_source("x")], {"value": float("nan"), "hi": float("inf"),
+                                               "lo": -float("inf")})
+    proc = nodalis_cmd("inspect", "--json", save(tmp_path / "n.nir", g))
+
+    def refuse(token):
+        raise AssertionError(f"non-JSON constant {token}")
+    params = json.loads(proc.stdout, parse_constant=refuse)[1]["params"]
+    assert params == {"hi": "Infinity", "lo": "-Infinity", "value": "NaN"}
+
+
 @pytest.mark.parametrize("options", [[], ["--maximal-fusion"], ["--incremental"],
                                      ["--incremental", "--maximal-fusion"]])
 @pytest.mark.parametrize("seed", [1, 2])

@@ -109,3 +109,35 @@ def test_parseable_stage_member_is_described():
     assert stage["kind"] == "stage" and stage["n_members"] == 1
     assert stage["members"] == [
         {"kind": "red", "name": "sum", "params": {"axis": 0}, "inputs": [("input", 0)]}]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("failing", [False, True])
+def test_collector_state_is_kept(enabled, failing):
+    import gc
+
+    store = GraphStore.deserialize(_stage_blob(b"op")) if failing else build_pipeline()[0]
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        if failing:
+            with pytest.raises(ValueError):
+                store.nodes()
+        else:
+            store.nodes()
+        assert gc.isenabled() == enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
+def test_many_distinct_texts_keep_their_values():
+    # Names and parameter texts that share lengths, prefixes and non-ASCII
+    # characters, more of them than any table of reused strs holds.
+    store = GraphStore()
+    names = [f"n{i}" for i in range(600)] + [f"é{i}" for i in range(50)] + ["x" * 60, "x" * 61]
+    for i, name in enumerate(names):
+        store.add_source(name, {f"k{i % 7}": name, "tag": "t" if i % 2 else "u"})
+    view = store.nodes()
+    assert [n["name"] for n in view] == names
+    assert [n["params"] for n in view] == [
+        {f"k{i % 7}": name, "tag": "t" if i % 2 else "u"} for i, name in enumerate(names)]

@@ -9,6 +9,7 @@ a partition. Ungrouped reductions combine per-partition partial results.
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import math
 from dataclasses import dataclass
 from typing import Any, List, Optional, Sequence, Tuple
@@ -16,13 +17,20 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
-import dask
-import dask.dataframe as dd
+import dask as _dask
+import dask.dataframe as _dd
+import dask.diagnostics as _diagnostics
 
 from nodalis import evaluate as ev
+from nodalis.exchange import split_rows
 from nodalis.program import Step
 from nodalis.reductions import STANDARD as REDUCERS, reduce_whole
 from nodalis.table import Partitioning, Table, is_path, table_from_data
+
+# Dask's own annotations are partial; its calls are checked by the tests.
+dask: Any = _dask
+dd: Any = _dd
+diagnostics: Any = _diagnostics
 
 # Rows per partition when a source arrives in memory as one piece.
 ROWS_PER_PARTITION = 1 << 20
@@ -76,13 +84,12 @@ def _split(step: Step, keys: Sequence[str], df: pd.DataFrame, start: Any) -> Lis
     parts = int(step.params["parts"])
 
     def cut() -> List[pd.DataFrame]:
-        from nodalis.exchange import split_rows
-
         order, offsets = split_rows(ev.partitions_of(step, table, int(start)), parts)
         moved = ev.keyed(step, table).take(order)
         return [_frame(moved.slice(int(offsets[p]), int(offsets[p + 1]))) for p in range(parts)]
 
-    return _guard(step, cut)
+    pieces: List[pd.DataFrame] = _guard(step, cut)
+    return pieces
 
 
 def _starts(lengths: Sequence[int]) -> List[int]:
@@ -131,7 +138,7 @@ class DaskBackend:
     def _threads(self) -> int:
         if self.client is None:
             return 2
-        return max(1, sum(self.client.nthreads().values()))
+        return max(1, int(sum(self.client.nthreads().values())))
 
     def source(self, step: Step) -> DaskTable:
         data = step.data
@@ -200,7 +207,8 @@ class DaskBackend:
         outs = [dask.delayed(_concat)([c[p] for c in cut]) for p in range(parts)]
         frame = dd.from_delayed(outs, meta=meta, verify_meta=False)
         keys = tuple(meta_table.keys)
-        return DaskTable(frame, keys, Partitioning(meta_table.partitioning.key, parts))  # type: ignore[union-attr]
+        key = meta_table.partitioning.key if meta_table.partitioning is not None else None
+        return DaskTable(frame, keys, Partitioning(key, parts))
 
     def reduction(self, step: Step, inputs: Sequence[DaskTable]) -> DaskTable:
         (t,) = inputs
@@ -232,14 +240,11 @@ class DaskBackend:
         if self.client is not None:
             futures = self.client.compute(lazy)
             if progress:
-                from distributed import progress as show
-
+                show: Any = importlib.import_module("distributed").progress
                 show(futures)
             done = self.client.gather(futures)
         elif progress:
-            from dask.diagnostics import ProgressBar
-
-            with ProgressBar():
+            with diagnostics.ProgressBar():
                 done = dask.compute(*lazy)
         else:
             done = dask.compute(*lazy)

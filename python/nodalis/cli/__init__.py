@@ -1,4 +1,4 @@
-"""The ``nodalis`` command: look at, draw, reduce, compare and check IR blobs.
+"""The ``nodalis`` command: look at, draw, reduce, compare, check and run IR blobs.
 
 Each subcommand is a module of this package with a ``register(subcommands)``
 function that adds its parser and sets ``command``, the one function that runs
@@ -17,10 +17,11 @@ import nodalis_core
 
 from nodalis.cli.common import CommandError, shared_options
 
-SUBCOMMANDS = ("inspect", "render", "reduce", "diff", "verify")
+SUBCOMMANDS = ("inspect", "render", "reduce", "diff", "verify", "run")
 
 DESCRIPTION = """\
-Work with nodalis IR blobs (.nir files, as written by GraphStore.serialize).
+Work with nodalis IR blobs (.nir files, as written by GraphStore.serialize),
+and run them on data.
 
 Exit status: 0 on success; 1 when diff finds differences or verify finds a
 fault; 2 for errors (unreadable files, bad arguments, a missing Graphviz)."""

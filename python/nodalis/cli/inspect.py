@@ -3,7 +3,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
+from typing import Any
 
 from nodalis.cli.common import add_subcommand, load
 from nodalis.cli.layout import id_width, kind_counts, node_line
@@ -12,7 +14,9 @@ DESCRIPTION = """\
 Print a summary of an IR blob: its node count by kind and its outputs, then one
 line per node: id, kind, name, input ids and parameters; stage nodes also list
 their members with their arguments (%k is node k, m<j> the stage's member j).
-With --json, print the node view (GraphStore.nodes()) as a JSON list instead."""
+With --json, print the node view (GraphStore.nodes()) as a JSON list instead;
+being strict JSON, it writes a non-finite float parameter as the string "NaN",
+"Infinity" or "-Infinity"."""
 
 
 def register(subcommands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
@@ -29,7 +33,7 @@ def command(args: argparse.Namespace) -> int:
     store = load(args, args.file)
     nodes = store.nodes()
     if args.json:
-        json.dump(nodes, sys.stdout, indent=1)
+        json.dump(_strict(nodes), sys.stdout, indent=1, allow_nan=False)
         sys.stdout.write("\n")
         return 0
     counts = kind_counts(nodes)
@@ -39,3 +43,14 @@ def command(args: argparse.Namespace) -> int:
     for node in nodes:
         print(node_line(node, width))
     return 0
+
+
+def _strict(value: Any) -> Any:
+    """``value`` with non-finite floats spelled as JavaScript does, which JSON cannot hold."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
+    if isinstance(value, dict):
+        return {key: _strict(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_strict(item) for item in value]
+    return value
