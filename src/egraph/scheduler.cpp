@@ -23,6 +23,7 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
   for (auto& [n, s] : stats_) {
     if (n == name) return s;
   }
+  if (stats_.empty()) stats_.reserve(16);  // one record per rule: spares the regrowths
   RuleStats fresh;
   fresh.match_limit = default_match_limit_;
   fresh.ban_length = default_ban_length_;

@@ -15,11 +15,19 @@ TextId OpTexts::append(std::string_view text) {
   return static_cast<TextId>(roles_.size() - 1);
 }
 
+void OpTexts::reserve(size_t texts, size_t bytes) {
+  arena_.reserve(bytes);
+  starts_.reserve(texts + 1);
+  is_op_.reserve(texts);
+  roles_.reserve(texts);
+}
+
 EngineGraph::EngineGraph(std::shared_ptr<const OpTexts> texts) : texts_(std::move(texts)) {
   if (!texts_) throw InternalFault("engine graph without op texts");
 }
 
-void EngineGraph::reserve(size_t nodes, size_t children) {
+void EngineGraph::reserve(size_t nodes, size_t children, size_t outputs) {
+  outputs_.reserve(outputs);
   ops_.reserve(nodes);
   opaque_.reserve(nodes);
   starts_.reserve(nodes + 1);

@@ -32,6 +32,7 @@ class OpTexts {
   RuleRole role(TextId id) const noexcept { return roles_[id]; }
   // A new entry (never merged with an equal text).
   TextId append(std::string_view text);
+  void reserve(size_t texts, size_t bytes);
 
  private:
   std::string arena_;
@@ -51,7 +52,7 @@ class EngineGraph {
  public:
   explicit EngineGraph(std::shared_ptr<const OpTexts> texts);
 
-  void reserve(size_t nodes, size_t children);
+  void reserve(size_t nodes, size_t children, size_t outputs = 0);
   // Appends a node; every child must be an earlier position (else an internal
   // fault, "position out of range"). `opaque` defaults to what the text says.
   EnginePos add_node(TextId op, std::span<const EnginePos> children);

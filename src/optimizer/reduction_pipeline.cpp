@@ -72,7 +72,7 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
   for (uint64_t g : live.kept) ops.push_back(tokens.enter(nodes[g]));
 
   EngineGraph graph(tokens.shared_texts());
-  graph.reserve(live.kept.size(), child_total);
+  graph.reserve(live.kept.size(), child_total, live.outputs.size());
   std::vector<EnginePos> children;
   for (size_t j = 0; j < live.kept.size(); ++j) {
     const ir::NodeKey& key = nodes[live.kept[j]];
@@ -91,7 +91,7 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
 EngineGraph cse(const EngineGraph& canonical) {
   const size_t n = canonical.size();
   EngineGraph dedup(canonical.shared_texts());
-  dedup.reserve(n, canonical.child_count());
+  dedup.reserve(n, canonical.child_count(), canonical.outputs().size());
   std::vector<EnginePos> remap(n);
   FlatIndex index(n);
   const uint64_t seed = table_seed();

@@ -95,7 +95,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   }
   std::vector<EnginePos> slot(eg.id_count(), kNone);
   EngineGraph out(g.shared_texts());
-  out.reserve(n, g.child_count());
+  out.reserve(n, g.child_count(), g.outputs().size());
   std::vector<EnginePos> kids;
   for (size_t i = 0; i < n; ++i) {
     if (first[canon[i]] != i) continue;

@@ -7,7 +7,15 @@
 namespace nodalis::opt {
 
 TokenTable::TokenTable(size_t expected_nodes)
-    : texts_(std::make_shared<OpTexts>()), index_(expected_nodes / 4), seed_(table_seed()) {}
+    : texts_(std::make_shared<OpTexts>()), index_(expected_nodes / 4), seed_(table_seed()) {
+  // A graph has few distinct texts; starting with room for a few spares a
+  // small reduction most of its regrowths.
+  constexpr size_t kFirstTexts = 16;
+  texts_->reserve(kFirstTexts, 32 * kFirstTexts);
+  keys_.reserve(kFirstTexts);
+  content_keys_.reserve(kFirstTexts);
+  content_texts_.reserve(kFirstTexts);
+}
 
 TextId TokenTable::enter(const ir::NodeKey& key) {
   const std::string_view content = content_bytes(key);
