@@ -3,9 +3,11 @@
   reduce     GraphStore.reduce() of reduce_graph(n), per call, for n = 10 .. 1M,
              and t(1M) / t(100k);
   blob       GraphStore.deserialize of the store build_calls(1M) builds, in MB/s of
-             blob and against pickle.loads of the same node tuples;
+             blob and against pickle.loads of the same node tuples (collector paused
+             for pickle, its best case);
   nodes      nodes() of that store with the garbage collector on (the default), in
-             us per node, beside the same call with the collector paused and a Python
+             us per node, counting the collection the next new container pays for;
+             beside it the same call with the collector paused and a Python
              comprehension making dicts of the same shape;
   add_op     bench/add_op_bench.py's comparison against the bare C-call floor.
 
@@ -112,6 +114,9 @@ def reduce_rows(w, mods, rounds, big):
         calls, outputs = w.reduce_graph(n)
         stores = {label: w.build_reduce_store(m, calls, outputs) for label, m in mods}
         del calls
+        blobs = {s.reduce(outputs=o)[0].serialize() for s, o in stores.values()}
+        assert len(blobs) == 1, "builds disagree on the reduced blob"
+        del blobs
 
         def measure(module):
             s, o = stores[next(lbl for lbl, m in mods if m is module)]
@@ -151,6 +156,8 @@ def blob_rows(w, mods, rounds, n):
     blob = stores["after"].serialize()
     for label, s in stores.items():
         assert s.serialize() == blob, f"{label} serializes another blob"
+    for label, m in mods:
+        assert m.GraphStore.deserialize(blob).serialize() == blob, f"{label} reads another store"
     tuples = node_tuples(calls)
     assert len(tuples) == stores["after"].node_count()
     pickled = pickle.dumps(tuples, protocol=pickle.HIGHEST_PROTOCOL)
@@ -164,9 +171,13 @@ def blob_rows(w, mods, rounds, n):
         return t
 
     def measure_pickle():
+        # pickle's best case: no collection runs while its containers appear.
+        gc.collect()
+        gc.disable()
         t = time.process_time()
         back = pickle.loads(pickled)
         t = time.process_time() - t
+        gc.enable()
         del back
         return t
 

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
+import pandas as pd
 
 from nodalis.table import Columns
 
@@ -29,7 +30,7 @@ def accumulable(x: np.ndarray, name: str) -> np.ndarray:
 
 @dataclass(frozen=True)
 class Reducer:
-    """A standard reduction: over rows, over sorted groups (``reduceat``) and across columns."""
+    """A standard reduction: over rows, per group and across columns."""
 
     name: str
     ufunc: Optional[np.ufunc]
@@ -45,16 +46,25 @@ class Reducer:
             return np.add.reduce(x) / len(x)
         return self.ufunc.reduce(x)  # type: ignore[union-attr]
 
-    def grouped(self, xs: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> Any:
-        """One value per group of the sorted ``xs`` (groups are never empty)."""
+    def by_codes(self, x: np.ndarray, codes: np.ndarray, ngroups: int) -> Any:
+        """One value per group, ``codes`` giving each row's group (every group has a row).
+
+        Each group accumulates its rows in row order, without sorting the rows.
+        """
         if self.name == "count":
-            return counts.astype(np.int64)
-        xs = accumulable(xs, self.name)
-        if len(starts) == 0:
-            return np.empty(0, self.result_dtype(xs.dtype))
-        if self.name == "mean":
-            return np.add.reduceat(xs, starts) / counts
-        return self.ufunc.reduceat(xs, starts)  # type: ignore[union-attr]
+            return np.bincount(codes, minlength=ngroups).astype(np.int64)
+        x = accumulable(x, self.name)
+        if self.name in ("sum", "mean") and x.dtype.kind == "f":
+            total = np.bincount(codes, weights=x, minlength=ngroups)
+            return total / np.bincount(codes, minlength=ngroups) if self.name == "mean" else total
+        if self.name in ("min", "max", "any", "all"):
+            first = np.empty(ngroups, np.intp)
+            first[codes[::-1]] = np.arange(len(codes) - 1, -1, -1)
+            out = x[first]
+        else:
+            out = np.full(ngroups, self.empty, x.dtype)
+        self.ufunc.at(out, codes, x)  # type: ignore[union-attr]
+        return out
 
     def across(self, m: np.ndarray, nrows: int) -> Any:
         """One value per row of the (rows x columns) matrix ``m``."""
@@ -129,6 +139,22 @@ def groups(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.nda
     return ordered[starts], order, starts, counts
 
 
+def group_codes(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Distinct keys ascending, and each row's position among them.
+
+    Hashing the keys instead of sorting the rows keeps grouping linear;
+    -0.0 and 0.0 are one key, and so are all NaNs (sorted last).
+    """
+    if keys.dtype.kind == "f":
+        keys = keys + 0.0
+    codes, uniques = pd.factorize(keys, use_na_sentinel=False)
+    uniques = np.asarray(uniques)
+    rank = np.argsort(uniques, kind="stable")
+    position = np.empty(len(rank), np.intp)
+    position[rank] = np.arange(len(rank))
+    return uniques[rank], position[codes]
+
+
 def reduce_whole(name: str, user: Optional[UserReduction], values: Columns,
                  params: Mapping[str, Any]) -> Columns:
     """Each value column reduced to one row."""
@@ -142,14 +168,16 @@ def reduce_whole(name: str, user: Optional[UserReduction], values: Columns,
 def reduce_grouped(name: str, user: Optional[UserReduction], keys: np.ndarray, values: Columns,
                    params: Mapping[str, Any]) -> Tuple[np.ndarray, Columns]:
     """One row per distinct key (ascending): the distinct keys and each value column reduced per group."""
-    uniq, order, starts, counts = groups(keys)
     out: Columns = {}
+    if user is None:
+        uniq, codes = group_codes(keys)
+        for col, x in values.items():
+            out[col] = np.asarray(STANDARD[name].by_codes(x, codes, len(uniq)))
+        return uniq, out
+    uniq, order, starts, counts = groups(keys)
     for col, x in values.items():
         xs = x[order]
-        if user:
-            out[col] = np.asarray([user(xs[s:s + c], axis=0, **params) for s, c in zip(starts, counts)])
-        else:
-            out[col] = STANDARD[name].grouped(xs, starts, counts)
+        out[col] = np.asarray([user(xs[s:s + c], axis=0, **params) for s, c in zip(starts, counts)])
     return uniq, out
 
 
