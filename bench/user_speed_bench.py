@@ -60,11 +60,18 @@ def modules(baseline_dir):
     return found
 
 
+def rotated(items, k):
+    """items starting at position k % len: whoever runs first in a round pays for
+    the memory the round before left to the system, so the first place rotates."""
+    k %= len(items)
+    return items[k:] + items[:k]
+
+
 def alternate(mods, rounds, measure):
     """measure(module) for each module in turn, `rounds` times; medians per label."""
     samples = {label: [] for label, _ in mods}
-    for _ in range(rounds):
-        for label, module in mods:
+    for r in range(rounds):
+        for label, module in rotated(mods, r):
             samples[label].append(measure(module))
     return {label: statistics.median(s) for label, s in samples.items()}
 
@@ -182,11 +189,13 @@ def blob_rows(w, mods, rounds, n):
         return t
 
     samples = {label: [] for label, _ in mods}
-    pickle_samples = []
-    for _ in range(rounds):
-        for label, module in mods:
-            samples[label].append(measure(module))
-        pickle_samples.append(measure_pickle())
+    samples["pickle"] = []
+    runners = [(label, lambda m=module: measure(m)) for label, module in mods]
+    runners.append(("pickle", measure_pickle))
+    for r in range(rounds):
+        for label, run in rotated(runners, r):
+            samples[label].append(run())
+    pickle_samples = samples.pop("pickle")
     t = {label: statistics.median(s) for label, s in samples.items()}
     t_pickle = statistics.median(pickle_samples)
     mb = len(blob) / 1e6
