@@ -64,12 +64,10 @@ int main(int argc, char** argv) {
   {
     std::vector<ParamEntryRef> entries;
     auto intern_mul = [&](GraphStore& store, uint64_t i) {
-      NodeRecord r(NodeKind::Op);
-      r.str("mul");
+      NodeRecord r;
       entries.assign({{"scalar", ParamRef::of_float(1.5)}});
-      r.params(entries);
       const NodeId in[2] = {i - 1, i - 2};
-      r.inputs(in);
+      r.op("mul", std::span<ParamEntryRef>(entries), in);
       return store.intern_record(r.view());
     };
     GraphStore store;

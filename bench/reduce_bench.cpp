@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "optimizer/cse.h"
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/stage_fusion.h"

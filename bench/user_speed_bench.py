@@ -3,9 +3,11 @@
   reduce     GraphStore.reduce() of reduce_graph(n), per call, for n = 10 .. 1M,
              and t(1M) / t(100k);
   blob       GraphStore.deserialize of the store build_calls(1M) builds, in MB/s of
-             blob and against pickle.loads of the same node tuples;
+             blob and against pickle.loads of the same node tuples (collector paused
+             for pickle, its best case);
   nodes      nodes() of that store with the garbage collector on (the default), in
-             us per node, beside the same call with the collector paused and a Python
+             us per node, counting the collection the next new container pays for;
+             beside it the same call with the collector paused and a Python
              comprehension making dicts of the same shape;
   add_op     bench/add_op_bench.py's comparison against the bare C-call floor.
 
@@ -58,11 +60,18 @@ def modules(baseline_dir):
     return found
 
 
+def rotated(items, k):
+    """items starting at position k % len: whoever runs first in a round pays for
+    the memory the round before left to the system, so the first place rotates."""
+    k %= len(items)
+    return items[k:] + items[:k]
+
+
 def alternate(mods, rounds, measure):
     """measure(module) for each module in turn, `rounds` times; medians per label."""
     samples = {label: [] for label, _ in mods}
-    for _ in range(rounds):
-        for label, module in mods:
+    for r in range(rounds):
+        for label, module in rotated(mods, r):
             samples[label].append(measure(module))
     return {label: statistics.median(s) for label, s in samples.items()}
 
@@ -112,6 +121,9 @@ def reduce_rows(w, mods, rounds, big):
         calls, outputs = w.reduce_graph(n)
         stores = {label: w.build_reduce_store(m, calls, outputs) for label, m in mods}
         del calls
+        blobs = {s.reduce(outputs=o)[0].serialize() for s, o in stores.values()}
+        assert len(blobs) == 1, "builds disagree on the reduced blob"
+        del blobs
 
         def measure(module):
             s, o = stores[next(lbl for lbl, m in mods if m is module)]
@@ -151,6 +163,8 @@ def blob_rows(w, mods, rounds, n):
     blob = stores["after"].serialize()
     for label, s in stores.items():
         assert s.serialize() == blob, f"{label} serializes another blob"
+    for label, m in mods:
+        assert m.GraphStore.deserialize(blob).serialize() == blob, f"{label} reads another store"
     tuples = node_tuples(calls)
     assert len(tuples) == stores["after"].node_count()
     pickled = pickle.dumps(tuples, protocol=pickle.HIGHEST_PROTOCOL)
@@ -164,18 +178,24 @@ def blob_rows(w, mods, rounds, n):
         return t
 
     def measure_pickle():
+        # pickle's best case: no collection runs while its containers appear.
+        gc.collect()
+        gc.disable()
         t = time.process_time()
         back = pickle.loads(pickled)
         t = time.process_time() - t
+        gc.enable()
         del back
         return t
 
     samples = {label: [] for label, _ in mods}
-    pickle_samples = []
-    for _ in range(rounds):
-        for label, module in mods:
-            samples[label].append(measure(module))
-        pickle_samples.append(measure_pickle())
+    samples["pickle"] = []
+    runners = [(label, lambda m=module: measure(m)) for label, module in mods]
+    runners.append(("pickle", measure_pickle))
+    for r in range(rounds):
+        for label, run in rotated(runners, r):
+            samples[label].append(run())
+    pickle_samples = samples.pop("pickle")
     t = {label: statistics.median(s) for label, s in samples.items()}
     t_pickle = statistics.median(pickle_samples)
     mb = len(blob) / 1e6

@@ -25,9 +25,14 @@ def splitmix64(x: np.ndarray) -> np.ndarray:
     """splitmix64's output function on each uint64 (state advanced by the golden gamma first)."""
     with np.errstate(over="ignore"):
         z = x.astype(np.uint64) + _GAMMA
-        z = (z ^ (z >> np.uint64(30))) * _M1
-        z = (z ^ (z >> np.uint64(27))) * _M2
-        return z ^ (z >> np.uint64(31))
+        t = np.empty_like(z)  # in place: one temporary for the shifts, whatever the length
+        for shift, mult in ((30, _M1), (27, _M2)):
+            np.right_shift(z, np.uint64(shift), out=t)
+            z ^= t
+            z *= mult
+        np.right_shift(z, np.uint64(31), out=t)
+        z ^= t
+        return z
 
 
 def fnv1a64(keys: np.ndarray) -> np.ndarray:

@@ -149,7 +149,7 @@ def group_codes(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
         keys = keys + 0.0
     codes, uniques = pd.factorize(keys, use_na_sentinel=False)
     uniques = np.asarray(uniques)
-    rank = np.argsort(uniques, kind="stable")
+    rank = np.argsort(uniques)  # distinct keys: no ties, so any sort gives one order
     position = np.empty(len(rank), np.intp)
     position[rank] = np.arange(len(rank))
     return uniques[rank], position[codes]

@@ -55,14 +55,27 @@ class GraphStore:
         inputs: _NodeIds,
         params: _Params = None,
     ) -> int: ...
-    def add_exchange(self, inputs: _NodeIds, params: _Params = None) -> int: ...
+    def add_exchange(self, inputs: _NodeIds, params: _Params = None) -> int:
+        """Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its
+        `scheme` ParamMap (`params`) + its one logical input; `nodes()[i]["kind"] == "exchange"`."""
     def node_count(self) -> int: ...
     def to_dot(self) -> str: ...
-    def serialize(self, outputs: Optional[_NodeIds] = None) -> bytes: ...
+    def serialize(self, outputs: Optional[_NodeIds] = None) -> bytes:
+        """Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:
+        the serializable IR — not cloudpickle — is the canonical durable representation). With
+        `outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a
+        property of the compile request); the default keeps the marks-based behavior."""
     @staticmethod
-    def deserialize(data: bytes) -> GraphStore: ...
-    def nodes(self) -> List[Dict[str, Any]]: ...
-    def outputs(self) -> List[int]: ...
+    def deserialize(data: bytes) -> GraphStore:
+        """Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so
+        `serialize` of the result is byte-identical to the input (plan M8 determinism gate)."""
+    def nodes(self) -> List[Dict[str, Any]]:
+        """Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and
+        `reproduce` interprets it). Each entry is a dict with `id`, `kind`
+        (source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a
+        `descriptor` dict for external nodes and `n_members` for stage nodes."""
+    def outputs(self) -> List[int]:
+        """The marked output node ids, in mark order (what an IR evaluator returns, in order)."""
     def reduce(
         self, *, maximal_fusion: bool = False, outputs: Optional[_NodeIds] = None
     ) -> Tuple[GraphStore, _Report]:

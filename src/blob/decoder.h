@@ -6,9 +6,9 @@
 #include <memory>
 #include <string_view>
 
+#include "base/result.h"
 #include "blob/decode_error.h"
 #include "ir/graph_store.h"
-#include "ir/result.h"
 
 namespace nodalis::blob {
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::blob {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/fault.h"
 #include "blob/blob_sample.h"
 #include "blob/decoder.h"
-#include "ir/fault.h"
 
 namespace nodalis::blob {
 namespace {

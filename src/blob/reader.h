@@ -10,11 +10,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/result.h"
 #include "blob/decode_error.h"
 #include "blob/utf8.h"
 #include "ir/node_key.h"
 #include "ir/param_map.h"
-#include "ir/result.h"
 
 namespace nodalis::blob {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 
@@ -82,7 +82,7 @@ Id EGraph::add_without_find(SymbolLang node) {
   MemoTable::Probe probe = memo_.probe(node, hash, keys_);
   if (probe.found) return memo_.value(probe.slot);
 
-  if (keys_.size() >= UINT32_MAX) throw EngineFault("e-graph memo is full");
+  if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
   Id id = uf_.make_set();
   ParentRef ref = static_cast<ParentRef>(keys_.size());
   EClass& ec = classes_.emplace_back();
@@ -149,7 +149,7 @@ uint64_t EGraph::process_unions() {
     uint64_t hash = node.hash();
     MemoTable::Probe probe = memo_.probe(node, hash, keys_);
     if (!probe.found) {
-      if (keys_.size() >= UINT32_MAX) throw EngineFault("e-graph memo is full");
+      if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
       // The stale key stays; the canonical form becomes a key of its own.
       uint32_t key = static_cast<uint32_t>(keys_.size());
       keys_.push_back(std::move(node));
@@ -249,7 +249,7 @@ uint64_t EGraph::rebuild() {
 }
 
 const EClass& EGraph::index(Id id) const {
-  if (id >= uf_.size()) throw EngineFault("Invalid id " + std::to_string(id));
+  if (id >= uf_.size()) throw InternalFault("Invalid id " + std::to_string(id));
   flush_parents();
   return classes_[uf_.find(id)];
 }

@@ -9,7 +9,7 @@
 #include <random>
 #include <set>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 namespace {
@@ -294,12 +294,12 @@ TEST(EGraph, CopiesAreIndependentAndMovedFromGraphsAreEmpty) {
 TEST(EGraph, BadIdsAreInternalFaults) {
   EGraph g;
   Id x = g.add({sym("x"), {}});
-  EXPECT_THROW(g.add({sym("f"), {x + 1}}), EngineFault);
-  EXPECT_THROW(g.merge(x, 5), EngineFault);
+  EXPECT_THROW(g.add({sym("f"), {x + 1}}), InternalFault);
+  EXPECT_THROW(g.merge(x, 5), InternalFault);
   try {
     (void)g.index(9);
     FAIL();
-  } catch (const EngineFault& e) {
+  } catch (const InternalFault& e) {
     EXPECT_STREQ(e.what(), "Invalid id 9");
   }
 }

@@ -1,16 +1,14 @@
-// MemoTable: the e-graph's hash-cons, node -> class id. Open addressing with
-// linear probing. A dense array of one-byte control marks (empty, or 7 bits
-// of the hash) sits beside 12-byte slots: a probe for a node that is not
-// there, which is what every add of a new node does, almost always reads only
-// the marks, a twelfth of the slots' size and far likelier to be in cache. A
-// slot holds the key's index in the e-graph's key list, its class and 32 bits
-// of its hash (enough to place it again when the table grows).
+// MemoTable: the e-graph's hash-cons, node -> class id, in the probing design
+// of base/control_bytes.h: the control bytes sit beside 12-byte slots, a
+// twelfth of their size. A slot holds the key's index in the e-graph's key
+// list, its class and 32 bits of its hash (enough to place it again when the
+// table grows).
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <vector>
 
+#include "base/control_bytes.h"
 #include "egraph/block_list.h"
 #include "egraph/id.h"
 #include "egraph/symbol_lang.h"
@@ -30,15 +28,11 @@ class MemoTable {
   };
   Probe probe(const SymbolLang& node, uint64_t hash, const BlockList<SymbolLang>& keys) const noexcept {
     if (ctrl_.empty()) return {kNotFound, false};
-    uint32_t tag = tag_of(hash);
-    uint8_t mark = mark_of(hash);
-    for (size_t pos = tag >> shift_;; pos = (pos + 1) & mask_) {
-      uint8_t c = ctrl_[pos];
-      if (c == 0) return {static_cast<uint32_t>(pos), false};
-      if (c == mark && slots_[pos].tag == tag && keys[slots_[pos].key] == node) {
-        return {static_cast<uint32_t>(pos), true};
-      }
-    }
+    const uint32_t tag = tag_of(hash);
+    const control::Probe p = control::probe(ctrl_.data(), ctrl_.size(), tag, [&](size_t pos) {
+      return slots_[pos].tag == tag && keys[slots_[pos].key] == node;
+    });
+    return {static_cast<uint32_t>(p.slot), p.found};
   }
 
   // Inserts a new key where `probe` (for the same key, no insert since) ended.
@@ -47,7 +41,7 @@ class MemoTable {
       reserve(used_ + 1);
       place(key, value, hash);
     } else {
-      ctrl_[at.slot] = mark_of(hash);
+      ctrl_[at.slot] = control::mark(tag_of(hash));
       slots_[at.slot] = Slot{key, value, tag_of(hash)};
     }
     ++used_;
@@ -68,14 +62,11 @@ class MemoTable {
   };
 
   static uint32_t tag_of(uint64_t hash) noexcept { return static_cast<uint32_t>(hash >> 32); }
-  // Bits apart from those that pick the slot; the top bit marks "used".
-  static uint8_t mark_of(uint64_t hash) noexcept { return static_cast<uint8_t>(0x80 | ((hash >> 24) & 0x7f)); }
 
-  void place(uint32_t key, Id value, uint64_t hash) noexcept { place(Slot{key, value, tag_of(hash)}, mark_of(hash)); }
-  void place(Slot slot, uint8_t mark) noexcept {
-    size_t pos = slot.tag >> shift_;
-    while (ctrl_[pos] != 0) pos = (pos + 1) & mask_;
-    ctrl_[pos] = mark;
+  void place(uint32_t key, Id value, uint64_t hash) noexcept { place(Slot{key, value, tag_of(hash)}); }
+  void place(Slot slot) noexcept {
+    const size_t pos = control::free_slot(ctrl_.data(), ctrl_.size(), slot.tag);
+    ctrl_[pos] = control::mark(slot.tag);
     slots_[pos] = slot;
   }
 
@@ -85,18 +76,14 @@ class MemoTable {
     size_t cap = old.empty() ? 16 : old.size() * 2;
     ctrl_.assign(cap, 0);
     slots_.resize(cap);
-    mask_ = cap - 1;
-    shift_ = 32 - static_cast<uint32_t>(std::countr_zero(cap));
     for (size_t k = 0; k < old.size(); ++k) {
-      if (old_ctrl[k] != 0) place(old[k], old_ctrl[k]);
+      if (old_ctrl[k] != control::kEmpty) place(old[k]);
     }
   }
 
   std::vector<uint8_t> ctrl_;  // 0 = empty, else 0x80 | 7 hash bits
   std::vector<Slot> slots_;
   size_t used_ = 0;
-  size_t mask_ = 0;
-  uint32_t shift_ = 32;
 };
 
 }  // namespace nodalis::egraph

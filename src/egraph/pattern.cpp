@@ -3,20 +3,20 @@
 
 #include <algorithm>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 namespace {
 
 void require_clean(const EGraph& egraph) {
-  if (!egraph.clean()) throw EngineFault("Tried to search a dirty e-graph!");
+  if (!egraph.clean()) throw InternalFault("Tried to search a dirty e-graph!");
 }
 
 }  // namespace
 
-Checked<Pattern> Pattern::parse(std::string_view text) {
-  Checked<PatternAst> ast = parse_pattern_ast(text);
-  if (!ast) return Failure{ast.error()};
+Result<Pattern, std::string> Pattern::parse(std::string_view text) {
+  Result<PatternAst, std::string> ast = parse_pattern_ast(text);
+  if (!ast) return Err{std::string(ast.error())};
   return Pattern(ast.value());
 }
 
@@ -29,7 +29,7 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
   uint64_t remaining = limit;
   Machine machine;
   machine.run(egraph, program_, eclass, remaining, substs);
-  if (substs.size() > limit) throw EngineFault("assertion failed: len <= limit");
+  if (substs.size() > limit) throw InternalFault("assertion failed: len <= limit");
   if (substs.empty()) return std::nullopt;
   return SearchMatches{eclass, std::move(substs), &ast_};
 }
@@ -44,7 +44,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
   auto visit = [&](Id eclass) {
     uint64_t before = remaining;
     machine.run(egraph, program_, eclass, remaining, substs);
-    if (substs.size() > before) throw EngineFault("assertion failed: len <= limit");
+    if (substs.size() > before) throw InternalFault("assertion failed: len <= limit");
     if (!substs.empty()) {
       found.push_back(SearchMatches{eclass, std::move(substs), &ast_});
       substs = {};

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "egraph/checked.h"
+#include "base/result.h"
 #include "egraph/pattern_ast.h"
 #include "egraph/program.h"
 #include "egraph/searcher.h"
@@ -17,7 +17,7 @@ class Pattern final : public Searcher, public Applier {
  public:
   // Parses, compacts and compiles; a text that does not parse gives its
   // error text.
-  static Checked<Pattern> parse(std::string_view text);
+  static Result<Pattern, std::string> parse(std::string_view text);
   explicit Pattern(const PatternAst& ast);
 
   const PatternAst& ast() const noexcept { return ast_; }

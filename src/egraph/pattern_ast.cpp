@@ -8,7 +8,7 @@
 #include <cctype>
 #include <map>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 namespace {
@@ -20,17 +20,17 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  Checked<PatternAst> read() {
+  Result<PatternAst, std::string> read() {
     size_t b = 0, e = text_.size();
     while (b < e && std::isspace(static_cast<unsigned char>(text_[b]))) ++b;
     while (e > b && std::isspace(static_cast<unsigned char>(text_[e - 1]))) --e;
     text_ = text_.substr(b, e - b);
-    if (text_.empty()) return Failure{"empty pattern"};
-    if (!expr()) return Failure{error_};
+    if (text_.empty()) return Err{std::string("empty pattern")};
+    if (!expr()) return Err{std::string(error_)};
     skip_gaps();
     if (pos_ < text_.size()) {
-      if (text_[pos_] == ')') return Failure{"unexpected ) at byte " + std::to_string(pos_ + b)};
-      return Failure{"unexpected text after the pattern at byte " + std::to_string(pos_ + b)};
+      if (text_[pos_] == ')') return Err{std::string("unexpected ) at byte " + std::to_string(pos_ + b))};
+      return Err{std::string("unexpected text after the pattern at byte " + std::to_string(pos_ + b))};
     }
     return std::move(ast_);
   }
@@ -148,7 +148,7 @@ void write_sexp(const PatternAst& ast, size_t i, std::string& out) {
 
 }  // namespace
 
-Checked<PatternAst> parse_pattern_ast(std::string_view text) { return Reader(text).read(); }
+Result<PatternAst, std::string> parse_pattern_ast(std::string_view text) { return Reader(text).read(); }
 
 PatternAst compact(const PatternAst& ast) {
   PatternAst out;
@@ -158,7 +158,7 @@ PatternAst compact(const PatternAst& ast) {
     ENodeOrVar n = ast[i];
     if (!n.is_var()) {
       for (Id& c : n.node().children()) {
-        if (c >= i) throw EngineFault("pattern node " + std::to_string(i) + " refers to a later node");
+        if (c >= i) throw InternalFault("pattern node " + std::to_string(i) + " refers to a later node");
         c = renumber[c];
       }
     }

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "egraph/checked.h"
+#include "base/result.h"
 #include "egraph/subst.h"
 #include "egraph/symbol_lang.h"
 
@@ -54,7 +54,7 @@ class ENodeOrVar {
 using PatternAst = RecExpr<ENodeOrVar>;
 
 // Reads a pattern text into an (uncompacted) RecExpr.
-Checked<PatternAst> parse_pattern_ast(std::string_view text);
+Result<PatternAst, std::string> parse_pattern_ast(std::string_view text);
 // Keeps the first occurrence of each distinct node, children renumbered.
 PatternAst compact(const PatternAst& ast);
 // The distinct variables, in order of first appearance.

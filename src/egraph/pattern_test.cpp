@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 #include "egraph/rewrite.h"
 
 namespace nodalis::egraph {
@@ -157,7 +157,7 @@ TEST_F(PatternSearch, BothOrdersInOneClassGiveTwoSubstsInNodeOrder) {
   EXPECT_EQ(m->substs[1][var("?a")], y);
   EXPECT_EQ(m->substs[1][var("?b")], x);
   EXPECT_EQ(p->n_matches(g), 3u);
-  EXPECT_THROW((void)m->substs[0][var("?c")], EngineFault);
+  EXPECT_THROW((void)m->substs[0][var("?c")], InternalFault);
 }
 
 TEST_F(PatternSearch, RepeatedVariableNeedsEqualClasses) {
@@ -210,7 +210,7 @@ TEST_F(PatternSearch, SearchingADirtyGraphIsAFault) {
   try {
     (void)pat("(op|add ?a ?b)")->search(g);
     FAIL();
-  } catch (const EngineFault& e) {
+  } catch (const InternalFault& e) {
     EXPECT_STREQ(e.what(), "Tried to search a dirty e-graph!");
   }
 }

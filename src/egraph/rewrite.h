@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "egraph/checked.h"
+#include "base/result.h"
 #include "egraph/searcher.h"
 
 namespace nodalis::egraph {
@@ -15,7 +15,7 @@ class Rewrite {
  public:
   // Fails with "Rewrite NAME refers to unbound var ?X" when the applier reads
   // a variable the searcher does not bind.
-  static Checked<Rewrite> make(std::string_view name, std::shared_ptr<const Searcher> searcher,
+  static Result<Rewrite, std::string> make(std::string_view name, std::shared_ptr<const Searcher> searcher,
                                std::shared_ptr<const Applier> applier);
 
   GlobalSymbol name() const noexcept { return name_; }
@@ -43,6 +43,6 @@ class Rewrite {
 // The usual rule: a left pattern text searched, a right pattern text applied.
 // Fails with the reader's error for a text that does not parse, or with the
 // unbound-variable error of Rewrite::make.
-Checked<Rewrite> rewrite_from_patterns(std::string_view name, std::string_view lhs, std::string_view rhs);
+Result<Rewrite, std::string> rewrite_from_patterns(std::string_view name, std::string_view lhs, std::string_view rhs);
 
 }  // namespace nodalis::egraph

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 namespace {
@@ -74,7 +74,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   rule_warning_ = check_rules(rules);
   egraph_.rebuild();
   for (;;) {
-    if (stop_reason_) throw EngineFault("assertion failed: self.stop_reason.is_none()");
+    if (stop_reason_) throw InternalFault("assertion failed: self.stop_reason.is_none()");
     Iteration it = run_one(rules);
     std::optional<StopReason> reason = it.stop_reason;
     iterations_.push_back(std::move(it));
@@ -84,8 +84,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
       break;
     }
   }
-  if (iterations_.empty()) throw EngineFault("assertion failed: !self.iterations.is_empty()");
-  if (!stop_reason_) throw EngineFault("assertion failed: self.stop_reason.is_some()");
+  if (iterations_.empty()) throw InternalFault("assertion failed: !self.iterations.is_empty()");
+  if (!stop_reason_) throw InternalFault("assertion failed: self.stop_reason.is_some()");
   return *this;
 }
 

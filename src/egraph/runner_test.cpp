@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 #include "egraph/rule_fixtures.h"
 
 namespace nodalis::egraph {
@@ -280,7 +280,7 @@ TEST(Runner, RunningTwiceIsAFault) {
   try {
     runner.run(rules);
     FAIL();
-  } catch (const EngineFault& e) {
+  } catch (const InternalFault& e) {
     EXPECT_STREQ(e.what(), "assertion failed: self.stop_reason.is_none()");
   }
 }

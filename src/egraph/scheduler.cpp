@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <limits>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 namespace {
 
 uint64_t shift_left(uint64_t value, uint64_t by) {
-  if (by >= 64) throw EngineFault("attempt to shift left with overflow");
+  if (by >= 64) throw InternalFault("attempt to shift left with overflow");
   return value << by;  // overflow of the shifted value is left unguarded
 }
 
@@ -63,7 +63,7 @@ bool BackoffScheduler::can_stop(uint64_t iteration) {
   if (banned.empty()) return true;
   uint64_t min_ban = UINT64_MAX;
   for (RuleStats* s : banned) min_ban = std::min(min_ban, s->banned_until);
-  if (min_ban < iteration) throw EngineFault("assertion failed: min_ban >= iteration");
+  if (min_ban < iteration) throw InternalFault("assertion failed: min_ban >= iteration");
   // Fast-forward: the earliest-banned rules become available next iteration.
   uint64_t delta = min_ban - iteration;
   bool unbanned = false;
@@ -71,7 +71,7 @@ bool BackoffScheduler::can_stop(uint64_t iteration) {
     s->banned_until -= delta;
     unbanned = unbanned || s->banned_until == iteration;
   }
-  if (!unbanned) throw EngineFault("assertion failed: !unbanned.is_empty()");
+  if (!unbanned) throw InternalFault("assertion failed: !unbanned.is_empty()");
   return false;
 }
 

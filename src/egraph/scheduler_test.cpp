@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 #include "egraph/rule_fixtures.h"
 
 namespace nodalis::egraph {
@@ -109,7 +109,7 @@ TEST(BackoffScheduler, AShiftOfSixtyFourIsAFault) {
   // search bans once more until the shift runs out.
   for (uint64_t i = 0; i < 64; ++i) ASSERT_TRUE(s.search_rewrite(i, g, r).empty());
   EXPECT_EQ(s.stats()[0].second.times_banned, 64u);
-  EXPECT_THROW((void)s.search_rewrite(64, g, r), EngineFault);
+  EXPECT_THROW((void)s.search_rewrite(64, g, r), InternalFault);
 }
 
 }  // namespace

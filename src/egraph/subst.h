@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "egraph/checked.h"
-#include "egraph/fault.h"
+#include "base/fault.h"
+#include "base/result.h"
 #include "egraph/id.h"
 #include "egraph/small_vec.h"
 #include "egraph/symbol_table.h"
@@ -22,9 +22,9 @@ namespace nodalis::egraph {
 struct Var {
   GlobalSymbol sym;
 
-  static Checked<Var> parse(std::string_view text) {
+  static Result<Var, std::string> parse(std::string_view text) {
     if (text.empty() || text.front() != '?') {
-      return Failure{"pattern variable " + std::string(text) + " should have a leading question mark"};
+      return Err{std::string("pattern variable " + std::string(text) + " should have a leading question mark")};
     }
     return Var{SymbolTable::intern(text)};
   }
@@ -68,7 +68,7 @@ class Subst {
   // Indexing by a variable the substitution does not bind is an internal fault.
   Id operator[](Var v) const {
     if (auto id = get(v)) return *id;
-    throw EngineFault("No such variable " + v.text() + " in substitution");
+    throw InternalFault("No such variable " + v.text() + " in substitution");
   }
 
   friend bool operator==(const Subst& a, const Subst& b) {

@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <span>
 
-#include "egraph/fx_hash.h"
+#include "base/hash.h"
 #include "egraph/id.h"
 #include "egraph/symbol_table.h"
 

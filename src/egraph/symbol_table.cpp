@@ -8,8 +8,8 @@
 #include <mutex>
 #include <vector>
 
-#include "egraph/fault.h"
-#include "egraph/fx_hash.h"
+#include "base/fault.h"
+#include "base/hash.h"
 
 namespace nodalis::egraph {
 namespace {
@@ -35,7 +35,7 @@ class Shard {
       }
     }
     if (!insert) return std::nullopt;
-    if (texts_.size() >= kMaxPerShard) throw EngineFault("symbol table is full");
+    if (texts_.size() >= kMaxPerShard) throw InternalFault("symbol table is full");
     if ((texts_.size() + 1) * 4 > slots_.size() * 3) grow();
     uint32_t index = static_cast<uint32_t>(texts_.size());
     texts_.push_back(store(text));
@@ -113,7 +113,7 @@ std::array<Shard, kShards>& shards() {
 }  // namespace
 
 GlobalSymbol GlobalSymbol::local(uint32_t n) {
-  if (n > kMaxLocal) throw EngineFault("local symbol number out of range: " + std::to_string(n));
+  if (n > kMaxLocal) throw InternalFault("local symbol number out of range: " + std::to_string(n));
   return GlobalSymbol(kLocalBit | n);
 }
 
@@ -134,11 +134,11 @@ std::optional<GlobalSymbol> SymbolTable::find(std::string_view text) {
 
 std::string_view SymbolTable::text(GlobalSymbol symbol) {
   if (symbol.is_local()) {
-    throw EngineFault("local symbol " + std::to_string(symbol.raw() & GlobalSymbol::kMaxLocal) +
+    throw InternalFault("local symbol " + std::to_string(symbol.raw() & GlobalSymbol::kMaxLocal) +
                       " has no interned text");
   }
   auto text = shards()[symbol.raw() & (kShards - 1)].text(symbol.raw() >> kShardBits);
-  if (!text) throw EngineFault("symbol " + std::to_string(symbol.raw()) + " was never interned");
+  if (!text) throw InternalFault("symbol " + std::to_string(symbol.raw()) + " was never interned");
   return *text;
 }
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::egraph {
 namespace {
@@ -50,10 +50,10 @@ TEST(SymbolTable, LocalSymbolsNeverCollideWithInterned) {
   GlobalSymbol interned = SymbolTable::intern("local-test");
   EXPECT_NE(interned.raw(), l0.raw());
   EXPECT_LT(interned, l0);  // interned values sit below the local range
-  EXPECT_THROW(SymbolTable::text(l0), EngineFault);
+  EXPECT_THROW(SymbolTable::text(l0), InternalFault);
   EXPECT_EQ(SymbolTable::display(l7), "#local7");
-  EXPECT_THROW(GlobalSymbol::local(GlobalSymbol::kMaxLocal + 1), EngineFault);
-  EXPECT_THROW(SymbolTable::text(GlobalSymbol::from_raw(0x7ffffff0u)), EngineFault);
+  EXPECT_THROW(GlobalSymbol::local(GlobalSymbol::kMaxLocal + 1), InternalFault);
+  EXPECT_THROW(SymbolTable::text(GlobalSymbol::from_raw(0x7ffffff0u)), InternalFault);
 }
 
 TEST(SymbolTable, ManyThreadsAgreeOnEverySymbol) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "egraph/fault.h"
+#include "base/fault.h"
 #include "egraph/id.h"
 
 namespace nodalis::egraph {
@@ -20,7 +20,7 @@ class UnionFind {
   Id make_set() {
     // The top value stays free so that no caller ever sees an id equal to
     // the "none" marker some tables use.
-    if (parents_.size() >= uint64_t{UINT32_MAX}) throw EngineFault("e-class ids exhausted");
+    if (parents_.size() >= uint64_t{UINT32_MAX}) throw InternalFault("e-class ids exhausted");
     Id id = static_cast<Id>(parents_.size());
     parents_.push_back(id);
     return id;
@@ -51,7 +51,7 @@ class UnionFind {
   // The message ids out of range get, wherever a caller hands one in.
   void check(Id id) const {
     if (id >= parents_.size()) {
-      throw EngineFault("index out of bounds: the len is " + std::to_string(parents_.size()) +
+      throw InternalFault("index out of bounds: the len is " + std::to_string(parents_.size()) +
                         " but the index is " + std::to_string(id));
     }
   }

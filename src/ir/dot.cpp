@@ -1,11 +1,9 @@
-// Graphviz rendering of a store: one labelled line per node, double circles
-// for marked outputs, then one edge line per input reference. The lock is
-// held throughout so the text shows one state of nodes and marks.
+// Graphviz rendering of one state of a store: one labelled line per node,
+// double circles for marked outputs, then one edge line per input reference.
 #include <string>
 #include <vector>
 
-#include "ir/graph_store.h"
-#include "ir/store_guard.h"
+#include "ir/dot.h"
 
 namespace nodalis::ir {
 
@@ -74,34 +72,32 @@ void append_escaped_label(std::string& out, const std::string& label) {
 
 }  // namespace
 
-std::string GraphStore::to_dot() const {
-  Guard guard(*this);
-  return guard.run([&] {
-    // A flag per node instead of a scan of the marks per node.
-    std::vector<bool> marked(nodes_.size(), false);
-    for (NodeId id : outputs_) marked[id] = true;
+std::string to_dot(const StoreView& store) {
+  const std::span<const NodeKey> nodes = store.nodes;
+  // A flag per node instead of a scan of the marks per node.
+  std::vector<bool> marked(nodes.size(), false);
+  for (NodeId id : store.outputs) marked[id] = true;
 
-    std::string out = "digraph nodalis {\n";
-    for (size_t id = 0; id < nodes_.size(); ++id) {
+  std::string out = "digraph nodalis {\n";
+  for (size_t id = 0; id < nodes.size(); ++id) {
+    out += "  n";
+    out += std::to_string(id);
+    out += " [label=\"";
+    append_escaped_label(out, label_of(nodes[id]));
+    out += '"';
+    if (marked[id]) out += ", shape=doublecircle";
+    out += "];\n";
+  }
+  for (size_t id = 0; id < nodes.size(); ++id) {
+    const std::string target = " -> n" + std::to_string(id) + ";\n";
+    for (NodeId input : nodes[id].inputs()) {
       out += "  n";
-      out += std::to_string(id);
-      out += " [label=\"";
-      append_escaped_label(out, label_of(nodes_[id]));
-      out += '"';
-      if (marked[id]) out += ", shape=doublecircle";
-      out += "];\n";
+      out += std::to_string(input);
+      out += target;
     }
-    for (size_t id = 0; id < nodes_.size(); ++id) {
-      const std::string target = " -> n" + std::to_string(id) + ";\n";
-      for (NodeId input : nodes_[id].inputs()) {
-        out += "  n";
-        out += std::to_string(input);
-        out += target;
-      }
-    }
-    out += "}\n";
-    return out;
-  });
+  }
+  out += "}\n";
+  return out;
 }
 
 }  // namespace nodalis::ir

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <type_traits>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "ir/store_guard.h"
 
 namespace nodalis::ir {
@@ -132,6 +132,11 @@ uint64_t GraphStore::node_count() const {
 StoreSnapshot GraphStore::snapshot() const {
   Guard guard(*this);
   return guard.run([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_}; });
+}
+
+std::string GraphStore::read(std::string (*render)(const StoreView&)) const {
+  Guard guard(*this);
+  return guard.run([&] { return render(StoreView{{nodes_.data(), nodes_.size()}, outputs_}); });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {

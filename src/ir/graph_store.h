@@ -7,21 +7,30 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
 #include "ir/key_arena.h"
 #include "ir/large_pages.h"
 #include "ir/node_key.h"
-#include "ir/result.h"
 
 namespace nodalis::ir {
+
+// Nodes and marks as one state of a store, borrowed: from a StoreSnapshot, or
+// from the store itself while GraphStore::read holds its lock.
+struct StoreView {
+  std::span<const NodeKey> nodes;
+  std::span<const NodeId> outputs;  // in mark order
+};
 
 struct StoreSnapshot {
   std::vector<NodeKey> nodes;   // shares the immutable keys
   std::vector<NodeId> outputs;  // in mark order
+  StoreView view() const noexcept { return {nodes, outputs}; }
 };
 
 class GraphStore {
@@ -55,13 +64,13 @@ class GraphStore {
   StoreSnapshot snapshot() const;                         // nodes and marks, one lock
   std::vector<NodeKey> snapshot_from(uint64_t start) const;  // nodes [min(start, n), n)
   std::vector<NodeKey> nodes() const;                     // all nodes, one lock
+  // `render` of the nodes and marks under the lock, without copying them:
+  // for a reader that walks every node once (DOT).
+  std::string read(std::string (*render)(const StoreView&)) const;
   // A number no other store of this process has had or will have: lets an
   // object that follows one store (an incremental reducer) recognise it
   // without holding a reference to it.
   uint64_t serial() const noexcept { return serial_; }
-  // Graphviz text of the current graph; the lock is held for the whole
-  // rendering so the text shows one consistent state.
-  std::string to_dot() const;
 
  private:
   class Guard;  // locks, refuses a poisoned store, poisons on an escaping fault

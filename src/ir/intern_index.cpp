@@ -1,27 +1,21 @@
-// The store's interning table. The home slot comes from the high bits of the
-// key's hash and the tag from its low bits, both kept per node, so growing
-// the table re-places nodes without touching (or rehashing) a single key.
+// The store's interning table, in the probing design of control_bytes.h.
+// The 32 hash bits that pick the home slot and the control byte are kept per
+// node, so growing the table re-places nodes without touching (or rehashing)
+// a single key.
 #include "ir/intern_index.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "ir/table_seed.h"
+#include "base/control_bytes.h"
+
+#include "base/table_seed.h"
 
 namespace nodalis::ir {
 
 namespace {
 
 constexpr size_t kFirstCapacity = 16;
-
-// Home slot: the high hash bits scaled onto the table (a power of two). The
-// scaling keeps slots in hash order, so growth reads the old table and writes
-// the new one front to back.
-size_t home(uint32_t hash_hi, size_t capacity) noexcept {
-  return static_cast<size_t>((static_cast<uint64_t>(hash_hi) * capacity) >> 32);
-}
-
-uint8_t tag_of(uint32_t hash_hi) noexcept { return static_cast<uint8_t>(0x80 | (hash_hi & 0x7F)); }
 
 }  // namespace
 
@@ -40,30 +34,23 @@ uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* 
 uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept {
   miss.capacity = capacity_;
   if (capacity_ == 0) return kNotFound;
-  const auto hi = static_cast<uint32_t>(hash >> 32);
-  const uint8_t tag = tag_of(hi);
-  const size_t mask = capacity_ - 1;
-  for (size_t i = home(hi, capacity_);; i = (i + 1) & mask) {
-    const uint8_t t = tags_[i];
-    if (t == 0) {
-      miss.slot = i;
-      return kNotFound;
-    }
-    if (t == tag && records_equal(nodes[ids_[i]].view(), key)) return ids_[i];
-  }
+  const control::Probe p = control::probe(tags_, capacity_, static_cast<uint32_t>(hash >> 32), [&](size_t i) {
+    return records_equal(nodes[ids_[i]].view(), key);
+  });
+  if (p.found) return ids_[p.slot];
+  miss.slot = p.slot;
+  return kNotFound;
 }
 
 void InternIndex::prefetch(uint64_t hash) const noexcept {
   const size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
   const uint8_t* tags = hint_tags_.load(std::memory_order_relaxed);
-  if (tags != nullptr && capacity != 0) __builtin_prefetch(tags + home(static_cast<uint32_t>(hash >> 32), capacity));
+  if (tags != nullptr && capacity != 0) __builtin_prefetch(tags + control::home(static_cast<uint32_t>(hash >> 32), capacity));
 }
 
 void InternIndex::place(uint32_t id, uint32_t hash_hi) noexcept {
-  const size_t mask = capacity_ - 1;
-  size_t i = home(hash_hi, capacity_);
-  while (tags_[i] != 0) i = (i + 1) & mask;
-  tags_[i] = tag_of(hash_hi);
+  const size_t i = control::free_slot(tags_, capacity_, hash_hi);
+  tags_[i] = control::mark(hash_hi);
   ids_[i] = id;
 }
 
@@ -119,7 +106,7 @@ void InternIndex::insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept 
   hashes_.push_back(hi);  // never reallocates: reserve_one made room
   // Nothing was placed since the miss (the store's lock is held throughout),
   // so the probe would end at the same empty slot.
-  tags_[miss.slot] = tag_of(hi);
+  tags_[miss.slot] = control::mark(hi);
   ids_[miss.slot] = static_cast<uint32_t>(id);
 }
 

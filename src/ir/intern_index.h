@@ -1,6 +1,6 @@
-// InternIndex: the store's interning table. Open addressing with linear
-// probing over two parallel arrays: one tag byte per slot (empty, or 7 bits of
-// the key's seeded hash) and the slot's node id. The keys themselves stay in
+// InternIndex: the store's interning table, in the probing design of
+// base/control_bytes.h over two parallel arrays: one control byte per slot
+// (empty, or 7 bits of the key's seeded hash) and the slot's node id. The keys themselves stay in
 // the store's node list, so each key is held once. A lookup for a new node
 // (the common case while building) reads only tags, an array an eighth the
 // size of the table that stays in cache far longer; the id array is read on a

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ir/byte_hash.h"
+#include "base/hash.h"
 #include "ir/large_pages.h"
 
 namespace nodalis::ir {

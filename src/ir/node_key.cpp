@@ -5,10 +5,10 @@
 
 #include <new>
 
-#include "ir/byte_hash.h"
-#include "ir/fault.h"
+#include "base/fault.h"
+#include "base/hash.h"
+#include "base/le_bytes.h"
 #include "ir/key_arena.h"
-#include "ir/le_bytes.h"
 #include "ir/record_layout.h"
 
 namespace nodalis::ir {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::ir {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::ir {
 

@@ -11,7 +11,7 @@
 #include <span>
 #include <string_view>
 
-#include "ir/le_bytes.h"
+#include "base/le_bytes.h"
 #include "ir/node_key.h"
 #include "ir/param_map.h"
 #include "ir/record_layout.h"

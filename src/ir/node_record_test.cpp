@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "ir/graph_store.h"
 
 namespace nodalis::ir {

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "ir/byte_hash.h"
-#include "ir/fault.h"
-#include "ir/le_bytes.h"
+#include "base/fault.h"
+#include "base/hash.h"
+#include "base/le_bytes.h"
 #include "ir/token_escape.h"
 
 namespace nodalis::ir {

@@ -10,7 +10,7 @@
 #include <limits>
 #include <random>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::ir {
 namespace {

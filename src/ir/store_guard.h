@@ -4,11 +4,11 @@
 #pragma once
 
 #include <mutex>
-#include <new>
 #include <string>
 #include <utility>
 
-#include "ir/fault.h"
+#include "base/fault.h"
+#include "base/poisoning.h"
 #include "ir/graph_store.h"
 
 namespace nodalis::ir {
@@ -19,22 +19,10 @@ class GraphStore::Guard {
     if (store_.poisoned_) [[unlikely]] refuse_poisoned();
   }
 
-  // Runs `work` under the lock. Running out of memory or past the 32-bit
-  // limits is not a fault: every operation takes its memory and checks its
-  // limits before it changes anything, so the store is still whole and stays
-  // usable.
+  // Runs `work` under the lock, by the poisoning rule of run_poisoning.
   template <class Work>
   decltype(auto) run(Work&& work) const {
-    try {
-      return std::forward<Work>(work)();
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const CapacityError&) {
-      throw;
-    } catch (...) {
-      store_.poisoned_ = true;
-      throw;
-    }
+    return run_poisoning(store_.poisoned_, std::forward<Work>(work));
   }
 
  private:

@@ -2,7 +2,7 @@
 // (engines, CSE, stage fusion) index children and outputs without checking.
 #include "optimizer/engine_graph.h"
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
 namespace nodalis::opt {
 

@@ -8,19 +8,14 @@
 #include <string_view>
 #include <vector>
 
-#include "ir/byte_hash.h"
-#include "ir/table_seed.h"
+#include "base/hash.h"
+#include "base/table_seed.h"
 
 namespace nodalis::opt {
 
-using ir::table_seed;
-
-// The IR's seeded byte hash serves the optimizer's tables too; these names
-// read as what the callers do with it.
-inline uint64_t mix_word(uint64_t h, uint64_t w) noexcept { return ir::hash_word(h, w); }
-inline uint64_t finish_hash(uint64_t h) noexcept { return ir::hash_finish(h); }
+// A text's hash, finished for a table's probe position.
 inline uint64_t hash_text(uint64_t seed, std::string_view text) noexcept {
-  return ir::hash_finish(ir::hash_bytes(seed, text.data(), text.size()));
+  return hash_finish(hash_bytes(seed, text.data(), text.size()));
 }
 
 class FlatIndex {

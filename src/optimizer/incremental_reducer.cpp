@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "optimizer/key_content.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/rule_texts.h"
@@ -21,8 +21,8 @@ uint64_t IncrementalReducer::hash_of(const ir::NodeKey& s, std::span<const ir::N
   // (and compare) as whole keys, everything else as (content bytes, inputs).
   if (s.has_nan()) return s.with_inputs(inputs).hash(seed_);
   uint64_t h = hash_text(seed_, content_bytes(s));
-  for (ir::NodeId x : inputs) h = mix_word(h, x);
-  return finish_hash(mix_word(h, inputs.size()));
+  for (ir::NodeId x : inputs) h = hash_word(h, x);
+  return hash_finish(hash_word(h, inputs.size()));
 }
 
 uint32_t IncrementalReducer::find(const ir::NodeKey& s, std::span<const ir::NodeId> inputs,

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
+#include "base/result.h"
 #include "ir/bad_node_id.h"
 #include "ir/node_key.h"
-#include "ir/result.h"
 #include "optimizer/flat_index.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"

@@ -7,17 +7,17 @@
 
 #include <cstdint>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "base/fault.h"
+#include "base/poisoning.h"
+#include "base/result.h"
 #include "ir/bad_node_id.h"
-#include "ir/fault.h"
 #include "ir/graph_store.h"
-#include "ir/result.h"
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/store_reduction.h"
 
@@ -34,23 +34,13 @@ using Refusal = std::variant<ir::BadNodeId, OtherStore>;
 
 class LockedReducer {
  public:
-  // Runs work(reducer) under the mutex. Running out of memory or past the
-  // 32-bit limits leaves the reducer whole (as a refused node id does), so
-  // only other faults poison it.
+  // Runs work(reducer) under the mutex, by the poisoning rule of
+  // run_poisoning (a refused node id leaves the reducer whole too).
   template <class Work>
   decltype(auto) with_lock(Work&& work) {
     std::lock_guard<std::mutex> lock(mu_);
     if (poisoned_) throw InternalFault(std::string(kReducerPoisoned) + ": an earlier call failed while holding it");
-    try {
-      return work(reducer_);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const CapacityError&) {
-      throw;
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    return run_poisoning(poisoned_, [&]() -> decltype(auto) { return work(reducer_); });
   }
 
   // Consumes the store's nodes from the watermark on.

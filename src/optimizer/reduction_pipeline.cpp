@@ -1,8 +1,10 @@
-// Phases of the reduction pipeline; each is one pass over its list.
+// Phases of the reduction pipeline (dead-code elimination, lowering to the
+// engine graph) and the driver that runs them with the engine, CSE and stage
+// fusion; each phase is one pass over its list.
 #include "optimizer/reduction_pipeline.h"
 
-#include "ir/fault.h"
-#include "optimizer/flat_index.h"
+#include "base/fault.h"
+#include "optimizer/cse.h"
 #include "optimizer/stage_fusion.h"
 
 namespace nodalis::opt {
@@ -86,64 +88,6 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
   }
   for (uint64_t o : live.outputs) graph.add_output(static_cast<EnginePos>(o));
   return graph;
-}
-
-EngineGraph cse(const EngineGraph& canonical) {
-  const size_t n = canonical.size();
-  EngineGraph dedup(canonical.shared_texts());
-  dedup.reserve(n, canonical.child_count(), canonical.outputs().size());
-  std::vector<EnginePos> remap(n);
-  FlatIndex index(n);
-  const uint64_t seed = table_seed();
-  // The key of node i: its op and its children mapped through remap, which is
-  // final for every child below `settled` (children come first). Above it
-  // the key guesses that the child was not merged; engines hand over graphs
-  // without duplicates, so the guess nearly always holds.
-  auto key_hash = [&](EnginePos i, size_t settled) {
-    uint64_t h = mix_word(seed, canonical.op(i));
-    auto kids = canonical.children(i);
-    for (EnginePos c : kids) h = mix_word(h, c < settled ? remap[c] : c);
-    return finish_hash(mix_word(h, kids.size()));
-  };
-  // The table outgrows the caches on large graphs: the slot of a node a few
-  // places ahead is prefetched with its (guessed) key, and the hash is reused
-  // when the guess proves right.
-  // Node i's slot is read in the round that fills node i + kAhead's, so the
-  // ring holds more than kAhead slots.
-  constexpr size_t kAhead = 8;
-  constexpr size_t kRing = 2 * kAhead;
-  uint64_t ahead_hash[kRing] = {};
-  size_t ahead_settled[kRing] = {};
-  std::vector<EnginePos> kids;
-  for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      const auto next = static_cast<EnginePos>(i + kAhead);
-      ahead_settled[next % kRing] = i;
-      ahead_hash[next % kRing] = key_hash(next, i);
-      index.prefetch(ahead_hash[next % kRing]);
-    }
-    EngineNode node = canonical.node(static_cast<EnginePos>(i));
-    kids.clear();
-    bool guessed = i >= kAhead;
-    const size_t settled = ahead_settled[i % kRing];
-    for (EnginePos c : node.children) {  // c < i: checked when the graph was built
-      kids.push_back(remap[c]);
-      guessed = guessed && (c < settled || remap[c] == c);
-    }
-    const uint64_t h = guessed ? ahead_hash[i % kRing] : key_hash(static_cast<EnginePos>(i), i);
-    uint32_t found = index.find(h, [&](uint32_t p) {
-      if (dedup.op(p) != node.op) return false;
-      std::span<const EnginePos> other = dedup.children(p);
-      return other.size() == kids.size() && std::equal(other.begin(), other.end(), kids.begin());
-    });
-    if (found == FlatIndex::kAbsent) {
-      found = dedup.add_node(node.op, kids, node.opaque);
-      index.insert(found, h);
-    }
-    remap[i] = found;
-  }
-  for (EnginePos o : canonical.outputs()) dedup.add_output(remap[o]);
-  return dedup;
 }
 
 Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_t> outputs,

@@ -37,7 +37,4 @@ LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
 EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes& live,
                             TokenTable& tokens);
 
-// Merges nodes with equal op and equal (already merged) children.
-EngineGraph cse(const EngineGraph& canonical);
-
 }  // namespace nodalis::opt

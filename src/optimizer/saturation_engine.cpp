@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "base/fault.h"
 #include "egraph/egraph.h"
 #include "egraph/runner.h"
 #include "egraph/symbol_table.h"
-#include "ir/fault.h"
 
 namespace nodalis::opt {
 

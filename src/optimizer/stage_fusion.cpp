@@ -3,7 +3,7 @@
 // their sinks by one ascending scan, which is the sort by largest member.
 #include "optimizer/stage_fusion.h"
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "ir/stage_op.h"
 
 namespace nodalis::opt {

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "optimizer/reduction_pipeline.h"
 
 namespace nodalis::opt {

@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
+#include "base/result.h"
 #include "ir/bad_node_id.h"
 #include "ir/graph_store.h"
-#include "ir/result.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"
 #include "optimizer/stage_fusion.h"

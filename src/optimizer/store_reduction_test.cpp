@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "optimizer/test_graphs.h"
 #include "optimizer/testing_engines.h"
 

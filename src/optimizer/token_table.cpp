@@ -1,7 +1,7 @@
 // Token texts of live nodes, and the way back from an opaque text to its node.
 #include "optimizer/token_table.h"
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "optimizer/key_content.h"
 
 namespace nodalis::opt {
@@ -19,7 +19,7 @@ TokenTable::TokenTable(size_t expected_nodes)
 
 TextId TokenTable::enter(const ir::NodeKey& key) {
   const std::string_view content = content_bytes(key);
-  const uint64_t h = hash_text(mix_word(seed_, static_cast<uint64_t>(key.kind())), content);
+  const uint64_t h = hash_text(hash_word(seed_, static_cast<uint64_t>(key.kind())), content);
   uint32_t found = content_index_.find(h, [&](uint32_t p) {
     const ir::NodeKey& other = content_keys_[p];
     return other.kind() == key.kind() && content_bytes(other) == content;

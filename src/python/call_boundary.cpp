@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 #include "python/module_state.h"
 
 namespace nodalis::py {

@@ -7,10 +7,10 @@
 #include <string>
 #include <variant>
 
-#include "ir/fault.h"
+#include "base/fault.h"
 
-#include "optimizer/saturation_engine.h"
 #include "optimizer/locked_reducer.h"
+#include "optimizer/saturation_engine.h"
 #include "python/call_boundary.h"
 #include "python/frozen_type.h"
 #include "python/graph_store_type.h"

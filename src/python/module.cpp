@@ -13,7 +13,8 @@
 namespace nodalis::py {
 namespace {
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.1"); }
+// The project's version, passed in by the build from pyproject.toml.
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(NODALIS_VERSION); }
 
 PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 

@@ -131,11 +131,6 @@ def test_only_the_stores_own_marks_draw_double_circles():
     )
 
 
-def test_signature():
-    assert GraphStore.to_dot.__text_signature__ == "($self)"
-    assert GraphStore.to_dot.__doc__ is None
-
-
 # Texts Graphviz must take in every place a label shows user text.
 AWKWARD_TEXTS = {
     "controls": "".join(map(chr, range(0x20))) + "\x7f",

@@ -181,16 +181,3 @@ def test_threads_stepping_one_reducer_while_the_store_grows():
     assert r.watermark() == r.total_work() == g.node_count()
 
 
-def test_docstrings_and_signatures():
-    assert IncrementalReducer.__text_signature__ == "()"
-    assert IncrementalReducer.__doc__.startswith("Genuinely incremental reduction (plan §A.1)")
-    assert IncrementalReducer.step.__text_signature__ == "($self, store)"
-    assert IncrementalReducer.finalize.__text_signature__ == (
-        "($self, store, *, maximal_fusion=False, outputs=None)")
-    for name in ("watermark", "total_work", "canonical_count"):
-        assert getattr(IncrementalReducer, name).__text_signature__ == "($self)"
-    assert IncrementalReducer.step.__doc__ == (
-        "Consume the nodes recorded in `store` since the last step. Returns how many were "
-        "processed\n(the delta size). The reducer must always be fed the same store.")
-    assert IncrementalReducer.total_work.__doc__ == (
-        "Cumulative nodes processed across all steps (== watermark: each node touched once).")

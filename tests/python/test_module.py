@@ -1,5 +1,6 @@
-# The module's shape: what import registers, the frozen classes, the
-# PanicException class, and the texts (signatures, docstrings) it exposes.
+# The module's shape: what import registers, the frozen classes and the
+# PanicException class (the texts it exposes are test_texts.py's).
+import importlib.metadata
 import importlib.util
 import inspect
 import subprocess
@@ -11,9 +12,8 @@ import nodalis_core
 from nodalis_core import GraphStore, IncrementalReducer, PanicException, PayloadDescriptor
 
 
-def test_version():
-    assert nodalis_core.version() == "0.0.1"
-    assert nodalis_core.version.__text_signature__ == "()"
+def test_version_is_the_packages():
+    assert nodalis_core.version() == importlib.metadata.version("nodalis_core")
     with pytest.raises(TypeError):
         nodalis_core.version(1)
 
@@ -78,55 +78,6 @@ def test_instances_take_no_attributes():
         with pytest.raises(AttributeError):
             setattr(d, field, "x")
     assert d.kind == "k"
-
-
-GRAPH_STORE_DOC = (
-    "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
-    "share across threads under the GIL and free-threaded 3.14t)."
-)
-EXCHANGE_DOC = (
-    "Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its\n"
-    "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."
-)
-NODES_DOC = (
-    "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
-    "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
-    "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
-    "`descriptor` dict for external nodes and `n_members` for stage nodes."
-)
-OUTPUTS_DOC = "The marked output node ids, in mark order (what an IR evaluator returns, in order)."
-
-
-@pytest.mark.parametrize(
-    "method, signature, doc",
-    [
-        ("add_source", "($self, name, params=None)", None),
-        ("add_op", "($self, name, inputs, params=None)", None),
-        ("add_reduction", "($self, name, inputs, params=None)", None),
-        ("add_external", "($self, descriptor, inputs, params=None)", None),
-        ("add_exchange", "($self, inputs, params=None)", EXCHANGE_DOC),
-        ("node_count", "($self)", None),
-        ("nodes", "($self)", NODES_DOC),
-        ("outputs", "($self)", OUTPUTS_DOC),
-    ],
-)
-def test_method_texts(method, signature, doc):
-    fn = getattr(GraphStore, method)
-    assert fn.__text_signature__ == signature
-    assert fn.__doc__ == doc
-
-
-def test_class_texts():
-    assert GraphStore.__text_signature__ == "()"
-    assert GraphStore.__doc__ == GRAPH_STORE_DOC
-    assert PayloadDescriptor.__text_signature__ == (
-        "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)"
-    )
-    assert PayloadDescriptor.__doc__ == (
-        "Reproducibility metadata an External node carries (participates in the structural hash)."
-    )
-    params = inspect.signature(PayloadDescriptor).parameters
-    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in params.values())
 
 
 def test_method_table_order():

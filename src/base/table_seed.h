@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-namespace nodalis::ir {
+namespace nodalis {
 
 // A seed no other table of this process has had: one random draw per
 // process, stepped by a counter and mixed, so tables stay distinct.
 uint64_t table_seed() noexcept;
 
-}  // namespace nodalis::ir
+}  // namespace nodalis

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace nodalis::ir::le {
+namespace nodalis::le {
 
 inline uint32_t u32(const char* p) noexcept {
   uint32_t v;
@@ -31,4 +31,4 @@ inline char* put_u64(char* p, uint64_t v) noexcept {
   return p + 8;
 }
 
-}  // namespace nodalis::ir::le
+}  // namespace nodalis::le

@@ -1,16 +1,19 @@
-// A fast seeded 64-bit hash over bytes for the in-memory interning tables.
-// Values are never stored or exchanged, so only speed and spread matter; the
-// seed comes from the table so that no input can force collisions for all
-// stores at once.
+// The project's hashes, for in-memory tables only (values are never stored or
+// exchanged, so only speed and spread matter). The seeded byte hash serves
+// every table keyed by what callers control (node records, texts): the seed
+// comes from the table, so no input can force collisions for all tables at
+// once. The fixed fx hash below serves the e-graph, whose keys it issues.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
-#include "ir/le_bytes.h"
+#include "base/le_bytes.h"
 
-namespace nodalis::ir {
+namespace nodalis {
 
 namespace hash_detail {
 inline constexpr uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
@@ -75,4 +78,36 @@ inline uint64_t hash_bytes(uint64_t h, const char* p, size_t n) noexcept {
   return absorb16(h, a, b);
 }
 
-}  // namespace nodalis::ir
+// The fixed, unseeded multiplicative hash of the e-graph's tables and of the
+// symbol table's shard choice. Being unseeded is the point there: no
+// iteration order or shard assignment may depend on a per-process random
+// seed, and e-graph keys are ids the engine issues, not texts callers choose.
+inline constexpr uint64_t kFxMultiplier = 0x517cc1b727220a95ULL;
+
+// Folds one 32- or 64-bit word into the running state.
+constexpr uint64_t fx_add(uint64_t state, uint64_t word) noexcept {
+  return (std::rotl(state, 5) ^ word) * kFxMultiplier;
+}
+
+// Bytes go in as little-endian 8-byte words, then the tail, then the length,
+// so that texts that are prefixes of one another hash apart.
+inline uint64_t fx_bytes(std::string_view text) noexcept {
+  uint64_t state = 0;
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    state = fx_add(state, word);
+    p += 8;
+    left -= 8;
+  }
+  if (left > 0) {
+    uint64_t word = 0;
+    for (size_t k = 0; k < left; ++k) word |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
+    state = fx_add(state, word);
+  }
+  return fx_add(state, text.size());
+}
+
+}  // namespace nodalis

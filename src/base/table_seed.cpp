@@ -1,14 +1,14 @@
 // The process's one random draw behind every table seed, and the counter
 // that keeps the seeds of tables made from it apart.
-#include "ir/table_seed.h"
+#include "base/table_seed.h"
 
 #include <atomic>
 #include <cstdint>
 #include <random>
 
-#include "ir/byte_hash.h"
+#include "base/hash.h"
 
-namespace nodalis::ir {
+namespace nodalis {
 
 namespace {
 
@@ -31,4 +31,4 @@ uint64_t table_seed() noexcept {
   return hash_finish(base + hash_detail::kMul1 * counter.fetch_add(1, std::memory_order_relaxed));
 }
 
-}  // namespace nodalis::ir
+}  // namespace nodalis

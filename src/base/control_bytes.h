@@ -1,0 +1,53 @@
+// The probing design shared by the interning tables (the store's InternIndex,
+// the e-graph's memo): open addressing with linear probing over power-of-two
+// capacities, and one control byte per slot in an array of its own (0 for
+// empty, else 0x80 and 7 bits of the key's hash). A probe for a key that is
+// not there, which is what every insert of a new key does, almost always
+// reads only control bytes, an array far smaller than the slots and far
+// likelier to be in cache. Each table keeps its own slots and storage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nodalis::control {
+
+inline constexpr uint8_t kEmpty = 0;
+
+// The control byte of a key whose hash has `hash_hi` as its high 32 bits.
+inline uint8_t mark(uint32_t hash_hi) noexcept { return static_cast<uint8_t>(0x80 | (hash_hi & 0x7F)); }
+
+// Home slot: the high hash bits scaled onto the capacity. The scaling keeps
+// slots in hash order, so growth that walks the old table front to back
+// writes the new one front to back too.
+inline size_t home(uint32_t hash_hi, size_t capacity) noexcept {
+  return static_cast<size_t>((static_cast<uint64_t>(hash_hi) * capacity) >> 32);
+}
+
+struct Probe {
+  size_t slot;  // the key's slot, or the empty slot where it would go
+  bool found;
+};
+
+// Probes from the home slot of `hash_hi`; `same(slot)` is asked only where
+// the control byte matches. `capacity` must be non-zero, with an empty slot.
+template <class Same>
+inline Probe probe(const uint8_t* ctrl, size_t capacity, uint32_t hash_hi, Same&& same) {
+  const uint8_t m = mark(hash_hi);
+  const size_t mask = capacity - 1;
+  for (size_t i = home(hash_hi, capacity);; i = (i + 1) & mask) {
+    const uint8_t c = ctrl[i];
+    if (c == kEmpty) return {i, false};
+    if (c == m && same(i)) return {i, true};
+  }
+}
+
+// The empty slot a key known to be absent takes.
+inline size_t free_slot(const uint8_t* ctrl, size_t capacity, uint32_t hash_hi) noexcept {
+  const size_t mask = capacity - 1;
+  size_t i = home(hash_hi, capacity);
+  while (ctrl[i] != kEmpty) i = (i + 1) & mask;
+  return i;
+}
+
+}  // namespace nodalis::control

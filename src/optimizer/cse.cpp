@@ -1,0 +1,77 @@
+// Common-subexpression elimination over an engine graph: one pass in
+// position order, a node merging into the first earlier node with the same op
+// and the same (already merged) children.
+#include "optimizer/cse.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/hash.h"
+#include "base/table_seed.h"
+#include "optimizer/flat_index.h"
+
+namespace nodalis::opt {
+
+EngineGraph cse(const EngineGraph& canonical) {
+  const size_t n = canonical.size();
+  EngineGraph dedup(canonical.shared_texts());
+  dedup.reserve(n, canonical.child_count(), canonical.outputs().size());
+  std::vector<EnginePos> remap(n);
+  FlatIndex index(n);
+  const uint64_t seed = table_seed();
+  // The key of node i: its op and its children mapped through remap, which is
+  // final for every child below `settled` (children come first). Above it
+  // the key guesses that the child was not merged (remap[c] == c); engines
+  // hand over graphs without duplicates, so the guess nearly always holds.
+  auto key_hash = [&](EnginePos i, size_t settled) {
+    uint64_t h = hash_word(seed, canonical.op(i));
+    auto kids = canonical.children(i);
+    for (EnginePos c : kids) h = hash_word(h, c < settled ? remap[c] : c);
+    return hash_finish(hash_word(h, kids.size()));
+  };
+  // The look-ahead. The table outgrows the caches on large graphs, so each
+  // step hashes the node kAhead places on, with the remap as it stands now
+  // (settled up to i), and prefetches that slot: by the time the node's turn
+  // comes its slot is in cache. Its turn checks the guess: a child at or past
+  // the settled point that was merged away (remap[c] != c) makes the early
+  // hash wrong, and the key is hashed again; otherwise the early hash is the
+  // right one and is reused. The first kAhead nodes have no early hash.
+  constexpr size_t kAhead = 8;
+  uint64_t ahead_hash[kAhead] = {};
+  size_t ahead_settled[kAhead] = {};
+  std::vector<EnginePos> kids;
+  for (size_t i = 0; i < n; ++i) {
+    // Node i and node i + kAhead share a ring entry: take this node's early
+    // hash out before the entry is filled for the one ahead.
+    const size_t settled = ahead_settled[i % kAhead];
+    const uint64_t early = ahead_hash[i % kAhead];
+    if (i + kAhead < n) {
+      const auto next = static_cast<EnginePos>(i + kAhead);
+      ahead_settled[next % kAhead] = i;
+      ahead_hash[next % kAhead] = key_hash(next, i);
+      index.prefetch(ahead_hash[next % kAhead]);
+    }
+    EngineNode node = canonical.node(static_cast<EnginePos>(i));
+    kids.clear();
+    bool guessed = i >= kAhead;
+    for (EnginePos c : node.children) {  // c < i: checked when the graph was built
+      kids.push_back(remap[c]);
+      guessed = guessed && (c < settled || remap[c] == c);
+    }
+    const uint64_t h = guessed ? early : key_hash(static_cast<EnginePos>(i), i);
+    uint32_t found = index.find(h, [&](uint32_t p) {
+      if (dedup.op(p) != node.op) return false;
+      std::span<const EnginePos> other = dedup.children(p);
+      return other.size() == kids.size() && std::equal(other.begin(), other.end(), kids.begin());
+    });
+    if (found == FlatIndex::kAbsent) {
+      found = dedup.add_node(node.op, kids, node.opaque);
+      index.insert(found, h);
+    }
+    remap[i] = found;
+  }
+  for (EnginePos o : canonical.outputs()) dedup.add_output(remap[o]);
+  return dedup;
+}
+
+}  // namespace nodalis::opt
