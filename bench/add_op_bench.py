@@ -27,6 +27,8 @@ import sysconfig
 import tempfile
 import time
 
+from baseline import load_baseline
+
 FLOOR_SOURCE = r"""
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -143,19 +145,6 @@ def fresh_store(module=None):
     store.add_source("a")
     store.add_source("b")
     return store
-
-
-def load_baseline(directory):
-    """The nodalis_core extension built in `directory`, loaded beside the installed one."""
-    import glob
-
-    paths = glob.glob(os.path.join(directory, "nodalis_core", "__init__*.so"))
-    if not paths:
-        sys.exit(f"no nodalis_core extension under {directory}")
-    module_spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
 
 
 def timing(n, rounds, baseline=None):

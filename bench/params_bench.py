@@ -15,22 +15,9 @@ Run against the installed module: python3 bench/params_bench.py [--sizes 200000 
 only, in the same run (a quadratic build takes minutes at the larger one).
 """
 import argparse
-import glob
-import importlib.util
-import os
-import sys
 import time
 
-
-def load_baseline(directory):
-    """The nodalis_core extension built in `directory`, loaded beside the installed one."""
-    paths = glob.glob(os.path.join(directory, "nodalis_core", "__init__*.so"))
-    if not paths:
-        sys.exit(f"no nodalis_core extension under {directory}")
-    module_spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
+from baseline import load_baseline
 
 
 def convert_seconds(nc, params, rounds):

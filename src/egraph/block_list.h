@@ -2,6 +2,8 @@
 // Growing never moves or copies what is already stored and never holds twice
 // the memory, which matters for the e-graph's per-node lists: a vector that
 // doubles past a million entries briefly needs room for three million.
+// Each thread keeps one freed block aside for the next list, so that a small
+// e-graph made and dropped per call does not pay for a large allocation.
 #pragma once
 
 #include <cstddef>
@@ -66,7 +68,7 @@ class BlockList {
 
   void clear() noexcept {
     for (size_t k = 0; k < size_; ++k) std::destroy_at(&(*this)[k]);
-    for (T* block : blocks_) ::operator delete(block, kAlign);
+    for (T* block : blocks_) release(block);
     blocks_.clear();
     size_ = 0;
   }
@@ -77,9 +79,31 @@ class BlockList {
   // page boundary.
   static constexpr std::align_val_t kAlign{alignof(T) > 64 ? alignof(T) : 64};
 
+  // The block a thread set aside; freed when the thread ends.
+  struct Spare {
+    T* block = nullptr;
+    ~Spare() {
+      ::operator delete(std::exchange(block, nullptr), kAlign);
+    }
+  };
+  static Spare& spare() noexcept {
+    static thread_local Spare s;
+    return s;
+  }
+
   void add_block() {
     blocks_.reserve(blocks_.size() + 1);
-    blocks_.push_back(static_cast<T*>(::operator new(kBlock * sizeof(T), kAlign)));
+    T* block = std::exchange(spare().block, nullptr);
+    if (!block) block = static_cast<T*>(::operator new(kBlock * sizeof(T), kAlign));
+    blocks_.push_back(block);
+  }
+  static void release(T* block) noexcept {
+    Spare& s = spare();
+    if (s.block) {
+      ::operator delete(block, kAlign);
+    } else {
+      s.block = block;
+    }
   }
 
   std::vector<T*> blocks_;

@@ -63,16 +63,27 @@ class Unconvertible:
 
 
 @pytest.mark.parametrize("name, obj, signature, doc", ENTRIES, ids=[e[0] for e in ENTRIES])
-def test_the_binder_takes_the_stubs_parameter_names(name, obj, signature, doc):
-    # A name the binder does not know fails in binding ("unexpected keyword
-    # argument", "missing required argument"); the stub's names must all bind.
-    params = [p.split("=")[0] for p in signature[1:-1].split(", ") if p not in ("", "*", "$self")]
-    if inspect.isfunction(obj) or not params:
+def test_the_binder_takes_the_stubs_parameters(name, obj, signature, doc):
+    # A name the binder does not know, or a parameter it takes in another way,
+    # fails in binding ("unexpected keyword argument", "missing required
+    # argument", "positional arguments"); what the stub declares must bind.
+    parts = [p.split("=")[0] for p in signature[1:-1].split(", ") if p not in ("", "$self")]
+    positional = parts[:parts.index("*")] if "*" in parts else parts
+    names = [p for p in parts if p != "*"]
+    if inspect.isfunction(obj) or not names:
         return
     call = obj
     if signature.startswith("($self"):
         receiver = getattr(nodalis_core, name.split(".")[0])
         call = getattr(receiver(), name.split(".")[1])
-    with pytest.raises(TypeError) as caught:
-        call(**{p: Unconvertible() for p in params})
-    assert "keyword argument" not in str(caught.value) and "missing" not in str(caught.value)
+    binding_words = ("keyword argument", "missing", "positional argument")
+    with pytest.raises(TypeError) as by_name:
+        call(**{p: Unconvertible() for p in names})
+    assert not any(w in str(by_name.value) for w in binding_words)
+    if positional:
+        with pytest.raises(TypeError) as by_position:
+            call(*[Unconvertible()] * len(positional))
+        assert not any(w in str(by_position.value) for w in binding_words)
+    # One more positional argument than the stub allows is a binding error.
+    with pytest.raises(TypeError, match="positional argument"):
+        call(*[Unconvertible()] * (len(positional) + 1))

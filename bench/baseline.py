@@ -1,0 +1,18 @@
+"""A second build of nodalis_core for side-by-side figures: the benchmarks time
+the installed module and, with --baseline DIR, the one built into DIR, in one
+process and in alternation, so that the machine's drift hits both alike."""
+import glob
+import importlib.util
+import os
+import sys
+
+
+def load_baseline(directory):
+    """The nodalis_core extension built in `directory`, loaded beside the installed one."""
+    paths = glob.glob(os.path.join(directory, "nodalis_core", "__init__*.so"))
+    if not paths:
+        sys.exit(f"no nodalis_core extension under {directory}")
+    module_spec = importlib.util.spec_from_file_location("nodalis_core", paths[0])
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
