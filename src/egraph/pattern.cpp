@@ -90,7 +90,10 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
                                        GlobalSymbol /*rule_name*/) const {
   std::vector<Id> changed;
   if (ast_.empty()) return changed;
-  std::vector<Id> ids(ast_.size());
+  // Scratch for the instances' ids, kept by the thread: a small reduction
+  // applies a dozen rules and would otherwise allocate it for each.
+  static thread_local std::vector<Id> ids;
+  ids.resize(ast_.size());
   for (const SearchMatches& m : matches) {
     for (const Subst& s : m.substs) {
       const Id id = instantiate(egraph, s, ids);
