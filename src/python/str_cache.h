@@ -27,8 +27,9 @@ class StrCache {
     PyRef& slot = slots_[slot_of(text)];
     PyObject* s = slot.get();
     // Only ASCII texts are kept, so the str's characters are the text's bytes.
+    // An empty view may hold no pointer at all, which memcmp must not get.
     if (s != nullptr && size_t(PyUnicode_GET_LENGTH(s)) == text.size() &&
-        std::memcmp(PyUnicode_DATA(s), text.data(), text.size()) == 0)
+        (text.empty() || std::memcmp(PyUnicode_DATA(s), text.data(), text.size()) == 0))
       return new_ref(s);
     PyObject* made = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
     if (made != nullptr && PyUnicode_IS_ASCII(made)) slot = PyRef::borrow(made);
