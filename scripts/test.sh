@@ -3,8 +3,7 @@
 # scripts/ci/: the plain suites (ctest, mypy, stubtest, pytest), the sanitizer
 # builds (ASan+UBSan, TSan) and the thread tests on a free-threaded
 # interpreter. Any failure or sanitizer report fails the run.
-# NODALIS_CI_STEPS picks steps by name; the ASan step runs only when named
-# ("unit freethreaded tsan asan") until it is known clean here.
+# NODALIS_CI_STEPS picks steps by name (e.g. "unit tsan").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PYTHON=${PYTHON:-python3}
@@ -38,7 +37,7 @@ fi
 export CMAKE_CXX_COMPILER_LAUNCHER=ccache
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 
-for step in ${NODALIS_CI_STEPS:-unit freethreaded tsan}; do
+for step in ${NODALIS_CI_STEPS:-unit freethreaded tsan asan}; do
   start=$SECONDS
   echo "== $step"
   bash "scripts/ci/$step.sh"

@@ -31,6 +31,12 @@ cp -r python/nodalis "$SITE/"
 # The interpreter itself is not instrumented: the runtime must come first, and
 # what CPython keeps until exit is not a leak of ours.
 RUNTIME=$("${CXX:-c++}" -print-file-name=libasan.so)
+# pytest captures stderr, so reports go to files, shown when the run fails.
+REPORTS=$PWD/$BUILD/reports
+rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 cd tests/python
-ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 LD_PRELOAD="$RUNTIME" PYTHONPATH="$PWD/../../$SITE" \
-  "$PY" -m pytest -q -p no:cacheprovider -x .
+ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0:log_path=$REPORTS/asan \
+UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$REPORTS/ubsan LD_PRELOAD="$RUNTIME" \
+PYTHONPATH="$PWD/../../$SITE" "$PY" -m pytest -q -p no:cacheprovider -x . \
+  || { cat "$REPORTS"/* 2>/dev/null; exit 1; }
+if [ -n "$(ls -A "$REPORTS")" ]; then cat "$REPORTS"/*; exit 1; fi
