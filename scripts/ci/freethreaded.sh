@@ -12,12 +12,24 @@ PREFIX=$CACHE/python3.13t
 FTPY=$PREFIX/bin/python3.13t
 JOBS=${JOBS:-2}
 
+debian_mirror() {
+  # The machine's own mirror of the main archive (not its security archive): from
+  # deb822 .sources files first, then the one-line format.
+  { grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n' | grep -E '^https?://'
+    grep -hE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+      | sed -E 's/\[[^]]*\]//' | awk '{print $2}'
+  } | grep -E '/debian/?$' | head -n1
+}
+
 fetch_source() {
   # A private apt configuration: a deb-src entry for another suite must not leak
   # into the machine's own package sources.
   local apt=$CACHE/apt
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$CACHE/src"
-  printf 'deb-src http://deb.debian.org/debian %s main\n' "$SUITE" >"$apt/sources.list"
+  local mirror
+  mirror=$(debian_mirror)
+  [ -n "$mirror" ] || { echo "no Debian mirror found in the machine's apt sources" >&2; exit 1; }
+  printf 'deb-src %s %s main\n' "$mirror" "$SUITE" >"$apt/sources.list"
   local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
               -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
               -o APT::Sandbox::User=root -qq)
