@@ -27,9 +27,6 @@ struct Signature {
   constexpr int count() const noexcept { return positional + keyword_only; }
 };
 
-// The signature a docstring starts with, read when the program is compiled:
-// `Doc` is the callable's docstring and `ClassDoc`, for a method, its class's,
-// whose signature gives the class name ("GraphStore.add_op").
 // A copy made character by character. GCC 12 under LTO cannot stream a
 // constant that is a plain copy of a part of another (an internal compiler
 // error) once the address of one of its arrays is taken; this one it can.
@@ -41,10 +38,17 @@ constexpr SignatureNames copy_of(const SignatureNames& from) {
   return to;
 }
 
+// The class a docstring's signature names; empty for none.
+constexpr std::string_view class_name(const char* class_doc) noexcept {
+  return class_doc == nullptr ? std::string_view() : signature_name(class_doc);
+}
+
+// The signature a docstring starts with, read when the program is compiled:
+// `Doc` is the callable's docstring and `ClassDoc`, for a method, its class's,
+// whose signature gives the class name ("GraphStore.add_op").
 template <const char* Doc, const char* ClassDoc = nullptr>
 struct DocSignature {
-  static constexpr TextSignature text =
-      parse_text_signature(Doc, ClassDoc ? signature_name(ClassDoc) : std::string_view());
+  static constexpr TextSignature text = parse_text_signature(Doc, class_name(ClassDoc));
   static_assert(text.error == SignatureError::None,
                 "the docstring does not start with a signature the binder can take");
   static constexpr SignatureNames texts = copy_of(text.texts);
