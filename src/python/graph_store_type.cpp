@@ -6,8 +6,8 @@
 #include <new>
 
 #include "python/call_boundary.h"
-#include "python/conversions.h"
 #include "python/frozen_type.h"
+#include "python/scalar_conversions.h"
 
 namespace nodalis::py {
 namespace {

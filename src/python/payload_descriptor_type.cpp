@@ -8,9 +8,10 @@
 #include <utility>
 
 #include "python/call_boundary.h"
-#include "python/conversions.h"
+#include "python/descriptor_conversions.h"
 #include "python/frozen_type.h"
 #include "python/py_ref.h"
+#include "python/scalar_conversions.h"
 
 namespace nodalis::py {
 namespace {

@@ -13,9 +13,10 @@
 #include "blob/decoder.h"
 #include "blob/encoder.h"
 #include "python/call_boundary.h"
-#include "python/conversions.h"
 #include "python/graph_store_type.h"
+#include "python/id_conversions.h"
 #include "python/py_ref.h"
+#include "python/scalar_conversions.h"
 
 namespace nodalis::py {
 namespace {

@@ -6,9 +6,12 @@
 #include <string_view>
 
 #include "python/call_boundary.h"
-#include "python/conversions.h"
+#include "python/descriptor_conversions.h"
 #include "python/graph_store_type.h"
+#include "python/id_conversions.h"
+#include "python/param_conversions.h"
 #include "python/py_ref.h"
+#include "python/scalar_conversions.h"
 
 namespace nodalis::py {
 namespace {
