@@ -65,7 +65,8 @@ void InternIndex::reserve_one() {
 void InternIndex::reserve(uint64_t keys) {
   size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
   while (keys * 4 > capacity * 3) capacity *= 2;
-  if (keys > hashes_.capacity()) hashes_.reserve(keys);
+  // Doubling, for a caller that reserves run by run.
+  if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
   if (capacity != capacity_) grow_to(capacity);
 }
 
@@ -96,14 +97,14 @@ void InternIndex::grow_to(size_t capacity) {
 
 void InternIndex::insert(uint64_t id, uint64_t hash) noexcept {
   const auto hi = static_cast<uint32_t>(hash >> 32);
-  hashes_.push_back(hi);  // never reallocates: reserve_one made room
+  hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
   place(static_cast<uint32_t>(id), hi);
 }
 
 void InternIndex::insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept {
   if (miss.capacity != capacity_ || capacity_ == 0) return insert(id, hash);
   const auto hi = static_cast<uint32_t>(hash >> 32);
-  hashes_.push_back(hi);  // never reallocates: reserve_one made room
+  hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
   // Nothing was placed since the miss (the store's lock is held throughout),
   // so the probe would end at the same empty slot.
   tags_[miss.slot] = control::mark(hi);
