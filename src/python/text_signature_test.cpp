@@ -5,11 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace nodalis::py {
 namespace {
+
+// A case is named by its docstring's first line.
+std::string first_line(const char* doc) {
+  const std::string text(doc);
+  return text.substr(0, text.find('\n'));
+}
 
 struct Accepted {
   const char* doc;
@@ -17,6 +24,7 @@ struct Accepted {
   const char* qualname;
   std::vector<std::string> names;
   int positional, required, keyword_only, required_keyword_only;
+  friend void PrintTo(const Accepted& c, std::ostream* os) { *os << first_line(c.doc); }
 };
 
 class AcceptedSignature : public ::testing::TestWithParam<Accepted> {};
@@ -58,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct Refused {
   const char* doc;
   SignatureError error;
+  friend void PrintTo(const Refused& c, std::ostream* os) { *os << first_line(c.doc); }
 };
 
 class RefusedSignature : public ::testing::TestWithParam<Refused> {};
