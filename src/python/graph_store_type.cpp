@@ -47,7 +47,7 @@ void graph_store_dealloc(PyObject* self) {
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, checked_doc(#name, doc::graph_store::name)}
 #define NODALIS_NOARGS(name) \
-  {#name, graph_store_##name, METH_NOARGS, checked_doc(#name, doc::graph_store::name)}
+  {#name, graph_store_##name, METH_NOARGS, checked_noargs_doc(#name, doc::graph_store::name)}
 
 PyMethodDef graph_store_methods[] = {
     NODALIS_FASTCALL(add_source),
@@ -66,7 +66,7 @@ PyMethodDef graph_store_methods[] = {
     NODALIS_FASTCALL(reduction_report),
     NODALIS_FASTCALL(reduce_plan),
     {"__reduce__", graph_store_reduce_for_pickle, METH_NOARGS,
-     checked_doc("__reduce__", doc::graph_store::reduce_for_pickle)},
+     checked_noargs_doc("__reduce__", doc::graph_store::reduce_for_pickle)},
     {"_repr_mimebundle_",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_repr_mimebundle)),
      METH_FASTCALL | METH_KEYWORDS,

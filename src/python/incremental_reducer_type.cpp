@@ -31,7 +31,8 @@ opt::LockedReducer& reducer_of(PyObject* o) noexcept {
 }
 
 constexpr Signature kConstructor = signature_of<doc::incremental_reducer::kClass>;
-constexpr Signature kStep = signature_of<doc::incremental_reducer::step, doc::incremental_reducer::kClass>;
+constexpr Signature kStep =
+    signature_of<doc::incremental_reducer::step, doc::incremental_reducer::kClass>;
 constexpr Signature kFinalize =
     signature_of<doc::incremental_reducer::finalize, doc::incremental_reducer::kClass>;
 constexpr Signature kFinalizePlan =
@@ -133,7 +134,8 @@ PyObject* reducer_repr(PyObject* self) {
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reducer_##name)), \
    METH_FASTCALL | METH_KEYWORDS, checked_doc(#name, doc::incremental_reducer::name)}
 #define NODALIS_NOARGS(name) \
-  {#name, reducer_##name, METH_NOARGS, checked_doc(#name, doc::incremental_reducer::name)}
+  {#name, reducer_##name, METH_NOARGS, \
+   checked_noargs_doc(#name, doc::incremental_reducer::name)}
 
 PyMethodDef reducer_methods[] = {
     NODALIS_FASTCALL(step),

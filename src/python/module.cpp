@@ -17,7 +17,8 @@ namespace {
 // The project's version, passed in by the build from pyproject.toml.
 PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(NODALIS_VERSION); }
 
-PyMethodDef version_def = {"version", version, METH_NOARGS, checked_doc("version", doc::version)};
+PyMethodDef version_def = {"version", version, METH_NOARGS,
+                           checked_noargs_doc("version", doc::version)};
 
 // Adds `type` (a new reference, or null after a failure) under its bare name.
 int add_type(PyObject* module, PyObject* type) {

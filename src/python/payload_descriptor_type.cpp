@@ -89,7 +89,7 @@ PyObject* payload_descriptor_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef payload_descriptor_methods[] = {
     {"__reduce__", payload_descriptor_reduce, METH_NOARGS,
-     checked_doc("__reduce__", doc::payload_descriptor::reduce_for_pickle)},
+     checked_noargs_doc("__reduce__", doc::payload_descriptor::reduce_for_pickle)},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -178,4 +178,13 @@ consteval const char* checked_doc(std::string_view name, const char* doc) {
   return doc;
 }
 
+// The same for an entry that takes no arguments (METH_NOARGS), whose
+// docstring's signature must then declare none.
+consteval const char* checked_noargs_doc(std::string_view name, const char* doc) {
+  const TextSignature sig = parse_text_signature(doc);
+  if (sig.error != SignatureError::None || sig.positional + sig.keyword_only != 0)
+    throw "the docstring declares parameters the entry does not take";
+  return checked_doc(name, doc);
+}
+
 }  // namespace nodalis::py

@@ -35,7 +35,8 @@ TEST_P(AcceptedSignature, GivesTheBinderItsParameters) {
   ASSERT_EQ(sig.error, SignatureError::None);
   EXPECT_STREQ(sig.texts.qualname, c.qualname);
   std::vector<std::string> names;
-  for (int i = 0; i < sig.positional + sig.keyword_only; ++i) names.emplace_back(sig.texts.names[i]);
+  for (int i = 0; i < sig.positional + sig.keyword_only; ++i)
+    names.emplace_back(sig.texts.names[i]);
   EXPECT_EQ(names, c.names);
   EXPECT_EQ(sig.positional, c.positional);
   EXPECT_EQ(sig.required, c.required);
@@ -47,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
     Forms, AcceptedSignature,
     ::testing::Values(
         Accepted{"GraphStore()\n--\n\nA class.", "", "GraphStore", {}, 0, 0, 0, 0},
-        Accepted{"node_count($self)\n--\n\n", "GraphStore", "GraphStore.node_count", {}, 0, 0, 0, 0},
+        Accepted{"node_count($self)\n--\n\n", "GraphStore", "GraphStore.node_count", {},
+                 0, 0, 0, 0},
         Accepted{"add_op($self, name, inputs, params=None)\n--\n\n", "GraphStore",
                  "GraphStore.add_op", {"name", "inputs", "params"}, 3, 2, 0, 0},
         // A static method: no $self.
