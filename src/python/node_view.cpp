@@ -101,9 +101,11 @@ class ViewBuilder {
     }
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    if (!set_item(d, keys_[Id].get(), id_to_py(id)) ||
-        (output && PyDict_SetItem(d, keys_[Output].get(), Py_True) < 0) ||
-        !set_item(d, keys_[Inputs].get(), ids_to_py(node.inputs())) ||
+    PyObject* id_object = id_to_py(id);
+    if (!set_item(d, keys_[Id].get(), id_object)) return nullptr;
+    recent_ids_[id % kRecent] = id_object;  // the dict holds it
+    if ((output && PyDict_SetItem(d, keys_[Output].get(), Py_True) < 0) ||
+        !set_item(d, keys_[Inputs].get(), inputs_list(id, node.inputs())) ||
         !set_item(d, keys_[Params].get(), params_.get(node.params(), strs_)))
       return nullptr;
     if (kind == ir::NodeKind::External &&
@@ -169,6 +171,23 @@ class ViewBuilder {
     return PyRef::steal(PyDict_Copy(slot.dict.get()));
   }
 
+  // Inputs name earlier nodes; a recent one shares its id int, still in
+  // cache. An older one gets an int of its own, next to the list in memory:
+  // touching the far one would cost more than making it, now and whenever
+  // the collector walks the list.
+  PyObject* inputs_list(ir::NodeId id, const ir::InputsView& inputs) {
+    PyRef list = PyRef::steal(PyList_New(inputs.size()));
+    if (!list) return nullptr;
+    for (uint32_t i = 0; i < inputs.size(); ++i) {
+      const ir::NodeId input = inputs[i];
+      PyObject* item = input < id && id - input < kRecent
+                           ? new_ref(recent_ids_[input % kRecent]) : id_to_py(input);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), i, item);
+    }
+    return list.release();
+  }
+
   PyObject* member_inputs(const ir::StageOpView& member) {
     PyRef list = PyRef::steal(PyList_New(member.arity()));
     if (!list) return nullptr;
@@ -220,6 +239,8 @@ class ViewBuilder {
   };
   static constexpr int kKinds = 6;
   static constexpr size_t kNamed = 64;
+  static constexpr ir::NodeId kRecent = 1024;
+  PyObject* recent_ids_[kRecent];  // borrowed from the view's dicts
   PyRef keys_[kKeys];
   PyRef templates_[kKinds];
   NamedTemplate named_[kNamed];
