@@ -13,7 +13,7 @@ Prints, from one run side by side (best of three each):
 Usage: python3 bench/run_stage_bench.py [rows]
 """
 import sys
-import time
+import timeit
 import tracemalloc
 
 import numpy as np
@@ -38,12 +38,7 @@ def chain():
 
 
 def best(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
+    return min(timeit.repeat(fn, number=1, repeat=repeat))
 
 
 def main(rows=10_000_000):

@@ -16,7 +16,7 @@ Usage: python3 examples/pipeline.py [out_dir] [copies]
 import hashlib
 import pathlib
 import sys
-import time
+import timeit
 from typing import List, Tuple
 
 import numpy as np
@@ -93,12 +93,7 @@ def describe(node: dict) -> str:
 
 
 def best_of(fn, repeat: int = 3) -> float:
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
+    return min(timeit.repeat(fn, number=1, repeat=repeat))
 
 
 def main(out_dir: str = "out", copies: str = "2000") -> None:

@@ -1,5 +1,6 @@
-// Test stores for the blob tests: hex conversion for readable expectations and
-// one store that holds every node kind and every kind of parameter value.
+// Test stores for the blob tests: hex conversion for readable expectations,
+// one store that holds every node kind and every kind of parameter value, and
+// the agreement of the reader's two record checks.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "blob/reader.h"
 #include "ir/graph_store.h"
 #include "ir/node_key.h"
 #include "ir/param_map.h"
@@ -122,6 +124,38 @@ inline std::unique_ptr<ir::GraphStore> sample_store() {
   (void)store->mark_output(exch);
   (void)store->mark_output(add);
   return store;
+}
+
+// Walks the records of `blob` with Reader::plain_record and Reader::record
+// side by side, up to the first record record() refuses. True when every
+// record plain_record accepts is one record() accepts as canonical, with the
+// same bytes, offsets and NaN flag, and every refusal leaves the cursor where
+// it was. `plain` counts the records plain_record accepted.
+inline bool plain_records_agree(std::string_view blob, size_t* plain = nullptr) {
+  if (blob.size() < 8) return true;
+  uint32_t count;
+  std::memcpy(&count, blob.data() + 4, 4);
+  Reader fast(blob), full(blob);
+  for (uint64_t i = 0; i < count; ++i) {
+    ir::RecordView view;
+    const size_t before = fast.position();
+    const bool accepted = fast.plain_record(i, view);
+    auto checked = full.record(i);
+    if (!accepted) {
+      if (fast.position() != before) return false;
+      if (!checked) return true;
+      fast = full;
+      continue;
+    }
+    if (!checked || !checked.value().canonical) return false;
+    const ir::RecordView& want = checked.value().view;
+    if (view.bytes.data() != want.bytes.data() || view.bytes.size() != want.bytes.size() ||
+        view.params_off != want.params_off || view.inputs_off != want.inputs_off || view.has_nan != want.has_nan ||
+        fast.position() != full.position())
+      return false;
+    if (plain != nullptr) ++*plain;
+  }
+  return true;
 }
 
 }  // namespace nodalis::blob

@@ -1,5 +1,6 @@
 // Replays the fuzzer's seed corpus through the decoder: each blob yields a
-// store whose re-encoding is a fixed point, or one of the five errors. The
+// store whose re-encoding is a fixed point, or one of the five errors, and
+// the reader's tight record pass agrees with its full checks on it. The
 // hand-written seeds also have their expected outcome checked; found/ holds
 // small inputs the fuzzer reached new code with.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "blob/blob_sample.h"
 #include "blob/decoder.h"
 #include "blob/encoder.h"
 
@@ -66,6 +68,7 @@ TEST(FuzzCorpus, EveryBlobDecodesOrFailsWithADecodeError) {
     const std::string name = item.path().stem().string();
     SCOPED_TRACE(name);
     const std::string blob = read_file(item.path());
+    EXPECT_TRUE(plain_records_agree(blob));
     auto decoded = deserialize(blob);
     std::string outcome = "ok";
     if (decoded) {

@@ -5,6 +5,7 @@
 // the blob keeps naming the node it named when it was written.
 #include "blob/decoder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -19,103 +20,6 @@
 namespace nodalis::blob {
 
 namespace {
-
-// Shorthand for "return the error of a failed read".
-#define NODALIS_TRY(var, expr)                 \
-  auto var = (expr);                           \
-  if (!var) return Err{var.error()}
-
-// One record that passed every check, as it stands in the blob, with the
-// offsets and NaN flag found on the way (so the store need not walk it again).
-struct CheckedRecord {
-  ir::RecordView view;
-  // Keys in order, bool and presence bytes 0/1: internable without rewriting.
-  bool canonical = true;
-};
-
-class RecordDecoder {
- public:
-  explicit RecordDecoder(Reader& reader) : r_(reader) {}
-
-  // Checks record `index` (whose inputs may only name earlier records).
-  Result<CheckedRecord, DecodeError> next(uint64_t index) {
-    const size_t start = r_.position();
-    auto tag = r_.u8();
-    if (!tag) return Err{tag.error()};
-    if (!ir::is_node_kind(tag.value())) return Err{DecodeError::invalid_tag(TagField::Node, tag.value())};
-    Fields fields{*this, start, index};
-    if (!ir::walk_fields(static_cast<ir::NodeKind>(tag.value()), fields)) return Err{fields.error};
-    fields.rec.view.bytes = r_.since(start);
-    return fields.rec;
-  }
-
- private:
-  // The record's fields in layout order, each checked as it is read; the
-  // first failing check stops the walk with its error.
-  struct Fields {
-    RecordDecoder& d;
-    size_t start;
-    uint64_t index;
-    CheckedRecord rec = {};
-    DecodeError error = DecodeError::truncated();
-    uint32_t input_count = 0;
-
-    uint32_t offset() const { return static_cast<uint32_t>(d.r_.position() - start); }
-    template <class T>
-    bool check(const Result<T, DecodeError>& read) {
-      if (!read) error = read.error();
-      return read.ok();
-    }
-    bool text(ir::RecordText) { return check(d.r_.string()); }
-    bool presence(bool& present) {
-      auto byte = d.r_.u8();
-      if (!check(byte)) return false;
-      present = byte.value() != 0;
-      if (present) rec.canonical = byte.value() == 1;
-      return true;
-    }
-    bool params() {
-      rec.view.params_off = offset();
-      auto map = d.r_.map();
-      if (!check(map)) return false;
-      rec.canonical = rec.canonical && map.value().canonical;
-      rec.view.has_nan = map.value().has_nan;
-      return true;
-    }
-    bool inputs() {
-      rec.view.inputs_off = offset();
-      auto inputs = d.r_.inputs(index);
-      if (!check(inputs)) return false;
-      input_count = inputs.value().size();
-      return true;
-    }
-    bool members() { return check(d.members(input_count)); }
-  };
-
-  // Member records of a stage with `input_count` inputs. A Member argument
-  // must name an earlier member; an Input argument a position of the stage's
-  // input list, so that no consumer of the stage can read outside it.
-  Result<Unit, DecodeError> members(uint32_t input_count) {
-    NODALIS_TRY(count, r_.u32());
-    for (uint32_t m = 0; m < count.value(); ++m) {
-      NODALIS_TRY(token, r_.string());
-      NODALIS_TRY(arity, r_.u32());
-      for (uint32_t a = 0; a < arity.value(); ++a) {
-        if (r_.remaining() < ir::kStageRefSize) return Err{DecodeError::truncated()};
-        uint8_t ref_tag = r_.u8().value();
-        uint32_t ref_index = r_.u32().value();
-        if (!ir::is_stage_ref_kind(ref_tag)) return Err{DecodeError::invalid_tag(TagField::StageRef, ref_tag)};
-        const uint64_t limit = static_cast<ir::StageRefKind>(ref_tag) == ir::StageRefKind::Member ? m : input_count;
-        if (ref_index >= limit) return Err{DecodeError::node_ref_out_of_range(ref_index)};
-      }
-    }
-    return Unit{};
-  }
-
-  Reader& r_;
-};
-
-#undef NODALIS_TRY
 
 // Records are checked and interned in runs of at most this many.
 constexpr size_t kRun = 256;
@@ -156,7 +60,6 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   if (node_count <= (blob.size() - 8) / 32) store.reserve(node_count);
 
   Reader reader(blob);
-  RecordDecoder records(reader);
   // Record index -> store id, filled only once some record has merged with an
   // earlier one; until then the two are the same and the table stays empty.
   std::vector<ir::NodeId> ids;
@@ -173,38 +76,53 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
   };
   std::string rewritten;
   std::vector<EntrySpan> entries;
-  std::vector<CheckedRecord> run;
-  std::vector<ir::RecordView> views;
-  std::vector<ir::NodeId> run_ids;
+  // One run of canonical records, written in place by the checks.
+  std::vector<ir::RecordView> views(std::min<size_t>(kRun, node_count));
+  std::vector<ir::NodeId> run_ids(views.size());
+  // Interns a checked record on its own: rewritten when it must be.
+  auto intern_one = [&](uint64_t index, const CheckedRecord& record) -> Result<Unit, DecodeError> {
+    auto id = store.intern_record(view_of(record, ids, rewritten, entries));
+    if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
+    note(index, id.value());
+    return Unit{};
+  };
   for (uint64_t i = 0; i < node_count;) {
-    // A run of records checked ahead: the canonical ones at its head are
-    // interned together, the rest (a record to rewrite, anything after a
-    // merge) one at a time.
+    // A run of canonical records, checked ahead and interned together; a
+    // record to rewrite ends it and follows on its own.
     const uint64_t first = i;
-    run.clear();
-    views.clear();
-    while (run.size() < kRun && i < node_count) {
-      auto record = records.next(i);
-      if (!record) return Err{record.error()};
+    size_t count = 0;
+    bool rewrite = false;
+    CheckedRecord odd;
+    while (count < views.size() && i < node_count) {
+      if (!reader.plain_record(i, views[count])) {
+        auto checked = reader.record(i);
+        if (!checked) return Err{checked.error()};
+        if (!checked.value().canonical) {
+          odd = checked.value();
+          rewrite = true;
+          break;
+        }
+        views[count] = checked.value().view;
+      }
       ++i;
-      run.push_back(record.value());
-      if (!record.value().canonical || !ids.empty()) break;
-      views.push_back(record.value().view);
+      ++count;
     }
+    // Once a record has merged, every later one is renumbered on its own.
     size_t done = 0;
-    if (!views.empty()) {
-      run_ids.resize(views.size());
-      auto taken = store.intern_records(views, run_ids);
+    if (ids.empty() && count > 0) {
+      auto taken = store.intern_records(std::span(views).first(count), std::span(run_ids).first(count));
       // Inputs were checked against the records before their own, all of
       // which are in the store, so interning cannot refuse them.
       if (!taken) return Err{DecodeError::node_ref_out_of_range(taken.error().id)};
       done = taken.value();
       for (size_t j = 0; j < done; ++j) note(first + j, run_ids[j]);
     }
-    for (size_t j = done; j < run.size(); ++j) {
-      auto id = store.intern_record(view_of(run[j], ids, rewritten, entries));
-      if (!id) return Err{DecodeError::node_ref_out_of_range(id.error().id)};
-      note(first + j, id.value());
+    for (size_t j = done; j < count; ++j) {
+      if (auto one = intern_one(first + j, CheckedRecord{views[j], true}); !one) return Err{one.error()};
+    }
+    if (rewrite) {
+      if (auto one = intern_one(i, odd); !one) return Err{one.error()};
+      ++i;
     }
   }
 

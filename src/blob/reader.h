@@ -28,6 +28,15 @@ struct MapSpan {
   bool has_nan = false;
 };
 
+// One node record that passed every check, as it stands in the blob, with
+// the offsets and NaN flag found on the way (so the store need not walk it
+// again).
+struct CheckedRecord {
+  ir::RecordView view;
+  // Keys in order, bool and presence bytes 0/1: internable without rewriting.
+  bool canonical = true;
+};
+
 static_assert(std::endian::native == std::endian::little, "the blob reader assumes a little-endian host");
 
 class Reader {
@@ -82,7 +91,22 @@ class Reader {
   // is read: Truncated, NodeRefOutOfRange(id). The view points into the blob.
   Result<ir::InputsView, DecodeError> inputs(uint64_t limit) noexcept;
 
+  // Node record number `index` (its inputs may only name earlier records),
+  // every field checked in layout order; the first failing check's error.
+  Result<CheckedRecord, DecodeError> record(uint64_t index) noexcept;
+  // The same for the records every encoder-written blob of a plain graph
+  // holds, in one tight pass: a source, op, reduction or exchange with ASCII
+  // texts and a canonical map. Anything else (another kind, other text, a
+  // map to rewrite, any error) returns false with the cursor where it was,
+  // for record() to decide: so this accepts only what record() accepts, as
+  // record() would describe it, and never changes an error.
+  bool plain_record(uint64_t index, ir::RecordView& out) noexcept;
+  // A stage's u32 member count and members, after its `input_count` inputs:
+  // Truncated, InvalidTag(stage-ref), NodeRefOutOfRange(index).
+  Result<Unit, DecodeError> members(uint32_t input_count) noexcept;
+
  private:
+
   const char* data_;
   size_t size_;
   size_t pos_;

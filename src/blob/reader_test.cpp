@@ -295,6 +295,71 @@ TEST(ReaderInputs, AForgedCountEndsAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
+// One record as the only record of a blob, at index `index`.
+struct PlainCase {
+  const char* label;
+  HandmadeBlob record;
+  uint32_t index;
+  bool plain;  // taken by the tight pass, not left to the full checks
+  friend void PrintTo(const PlainCase& c, std::ostream* os) { *os << c.label; }
+};
+
+class PlainRecord : public ::testing::TestWithParam<PlainCase> {};
+
+std::string blob_of(const PlainCase& c, std::string_view record) {
+  HandmadeBlob b;
+  b.header(c.index + 1);
+  for (uint32_t i = 0; i < c.index; ++i) b.source("s" + std::to_string(i));
+  return b.bytes() + std::string(record);
+}
+
+// The tight pass agrees with the full checks on the record and on every cut
+// of it, which it must always leave to them.
+TEST_P(PlainRecord, AgreesWithTheFullChecks) {
+  const PlainCase& c = GetParam();
+  const std::string& record = c.record.bytes();
+  size_t plain = 0;
+  ASSERT_TRUE(plain_records_agree(blob_of(c, record), &plain));
+  EXPECT_EQ(plain, c.index + (c.plain ? 1u : 0u));
+  for (size_t cut = 0; cut < record.size(); ++cut) {
+    plain = 0;
+    ASSERT_TRUE(plain_records_agree(blob_of(c, record.substr(0, cut)), &plain)) << cut;
+    EXPECT_EQ(plain, c.index) << cut;
+  }
+}
+
+HandmadeBlob rec() { return HandmadeBlob(); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, PlainRecord,
+    ::testing::Values(
+        PlainCase{"source", rec().u8(0).str("src").u32(3).str("i").u8(0).u64(7).str("scale").u8(1).f64(1.5)
+                                .str("tag").u8(3).str("t"), 0, true},
+        PlainCase{"op_two_inputs", rec().u8(1).str("add").u32(0).u32(2).u64(0).u64(1), 2, true},
+        PlainCase{"op_bool_params", rec().u8(1).str("f").u32(2).str("a").u8(2).u8(1).str("b").u8(2).u8(0).u32(1)
+                                        .u64(0), 1, true},
+        PlainCase{"reduction", rec().u8(2).str("sum").u32(1).str("axis").u8(0).u64(0).u32(1).u64(0), 1, true},
+        PlainCase{"exchange", rec().u8(5).u32(1).str("scheme").u8(3).str("hash").u32(1).u64(0), 1, true},
+        PlainCase{"equal_keys", rec().u8(0).str("x").u32(2).str("k").u8(0).u64(1).str("k").u8(0).u64(2), 0, true},
+        PlainCase{"long_texts", rec().u8(0).str("a_name_longer_than_a_word").u32(1).str("key_longer_than_8")
+                                    .u8(3).str("a value longer than a word"), 0, true},
+        PlainCase{"nan", rec().u8(0).str("x").u32(1).str("v").u8(1).u64(0x7FF8000000000001ull), 0, true},
+        PlainCase{"empty_texts", rec().u8(0).str("").u32(1).str("").u8(3).str(""), 0, true},
+        PlainCase{"non_ascii_name", rec().u8(0).str("h\xC3\xA9").u32(0), 0, false},
+        PlainCase{"non_ascii_key", rec().u8(0).str("x").u32(1).str("\xC3\xA9").u8(0).u64(1), 0, false},
+        PlainCase{"non_ascii_value", rec().u8(0).str("x").u32(1).str("k").u8(3).str("\xC3\xA9"), 0, false},
+        PlainCase{"bad_utf8_name", rec().u8(0).str("\xFF").u32(0), 0, false},
+        PlainCase{"unsorted_keys", rec().u8(0).str("x").u32(2).str("b").u8(0).u64(1).str("a").u8(0).u64(2), 0,
+                  false},
+        PlainCase{"loose_bool", rec().u8(0).str("x").u32(1).str("b").u8(2).u8(2), 0, false},
+        PlainCase{"bad_param_tag", rec().u8(0).str("x").u32(1).str("b").u8(4).u8(0), 0, false},
+        PlainCase{"input_not_earlier", rec().u8(1).str("f").u32(0).u32(2).u64(0).u64(1), 1, false},
+        PlainCase{"external", rec().u8(3).str("k").str("h").str("f").str("v").str("io").u8(0).u32(0).u32(0), 0,
+                  false},
+        PlainCase{"stage", rec().u8(4).u32(1).u64(0).u32(1).str("op|neg").u32(1).u8(0).u32(0), 1, false},
+        PlainCase{"node_tag_6", rec().u8(6).u32(0), 0, false}),
+    [](const auto& test_case) { return std::string(test_case.param.label); });
+
 TEST(DecodeErrorText, DisplaysAreTheMessagesPythonRaises) {
   EXPECT_EQ(DecodeError::bad_magic().display(), "not a nodalis IR blob (bad magic/version)");
   EXPECT_EQ(DecodeError::truncated().display(), "truncated nodalis IR blob");

@@ -70,27 +70,40 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(const RecordView& record) {
 Result<size_t, BadNodeId> GraphStore::intern_records(std::span<const RecordView> records, std::span<NodeId> ids) {
   // Hashes run this many records ahead of the lookups, so that the table's
   // cache misses overlap instead of adding up.
-  constexpr size_t kAhead = 8;
+  constexpr size_t kAhead = 16;
   const uint64_t seed = index_.seed();
   const size_t count = std::min(records.size(), ids.size());
   uint64_t hashes[kAhead];
-  for (size_t j = 0; j < std::min(count, kAhead); ++j) {
-    hashes[j] = record_hash(records[j], seed);
-    index_.prefetch(hashes[j]);
-  }
+  for (size_t j = 0; j < std::min(count, kAhead); ++j) hashes[j] = record_hash(records[j], seed);
   Guard guard(*this);
   return guard.run([&]() -> Result<size_t, BadNodeId> {
+    // Room for every record first, so that the loop below takes no memory but
+    // the keys' and a slot noted by a failed lookup stays valid for the insert.
+    const uint64_t first = nodes_.size();
+    if (first + count > nodes_.capacity()) nodes_.reserve(std::max<size_t>(first + count, 2 * nodes_.capacity()));
+    index_.reserve(first + count);
+    for (size_t j = 0; j < std::min(count, kAhead); ++j) index_.prefetch_home(hashes[j]);
     for (size_t j = 0; j < count; ++j) {
       const uint64_t h = hashes[j % kAhead];
       if (j + kAhead < count) {
         hashes[j % kAhead] = record_hash(records[j + kAhead], seed);
-        index_.prefetch(hashes[j % kAhead]);
+        index_.prefetch_home(hashes[j % kAhead]);
       }
-      const uint64_t before = nodes_.size();
-      auto id = intern_held(records[j], h, [&] { return NodeKey::from_record(records[j], &arena_); });
-      if (!id) return Err{id.error()};
-      ids[j] = id.value();
-      if (id.value() != before) return j + 1;  // merged with an earlier node
+      const RecordView& record = records[j];
+      const uint64_t n = nodes_.size();
+      for (NodeId id : record.inputs()) {
+        if (id >= n) return Err{BadNodeId{id}};
+      }
+      InternIndex::Miss miss;
+      const uint64_t found = index_.find(record, h, nodes_.data(), miss);
+      if (found != InternIndex::kNotFound) {
+        ids[j] = found;
+        return j + 1;  // merged with an earlier node
+      }
+      if (n >= kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+      nodes_.push_back(NodeKey::from_record(record, &arena_));  // within the capacity reserved above
+      index_.insert(n, h, miss);
+      ids[j] = n;
     }
     return count;
   });

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/control_bytes.h"
 #include "ir/large_pages.h"
 #include "ir/node_key.h"
 
@@ -43,6 +44,14 @@ class InternIndex {
   // only the two hints below, and a stale hint merely prefetches the wrong
   // line (prefetches never fault).
   void prefetch(uint64_t hash) const noexcept;
+  // The same under the store's lock, for the tags and the ids both: the ids
+  // are written by an insert and would otherwise miss too.
+  void prefetch_home(uint64_t hash) const noexcept {
+    if (capacity_ == 0) return;
+    const size_t i = control::home(static_cast<uint32_t>(hash >> 32), capacity_);
+    __builtin_prefetch(tags_ + i);
+    __builtin_prefetch(ids_ + i, 1);
+  }
   // Makes room for one more insert so that insert cannot fail afterwards;
   // may throw std::bad_alloc before changing anything.
   void reserve_one();
@@ -50,7 +59,7 @@ class InternIndex {
   // are coming; may throw std::bad_alloc before changing anything.
   void reserve(uint64_t keys);
   // Records that node `id` (with that hash) is interned; ids come in order
-  // 0, 1, 2, ... Call reserve_one first: this never allocates.
+  // 0, 1, 2, ... Call reserve_one (or reserve) first: this never allocates.
   void insert(uint64_t id, uint64_t hash) noexcept;
   // insert into the slot `miss` noted for this hash, unless the table has
   // grown since (then it probes afresh).

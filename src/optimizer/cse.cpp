@@ -16,7 +16,7 @@ EngineGraph cse(const EngineGraph& canonical) {
   const size_t n = canonical.size();
   EngineGraph dedup(canonical.shared_texts());
   dedup.reserve(n, canonical.child_count(), canonical.outputs().size());
-  std::vector<EnginePos> remap(n);
+  ScratchVector<EnginePos> remap(n);
   FlatIndex index(n);
   const uint64_t seed = table_seed();
   // The key of node i: its op and its children mapped through remap, which is
@@ -39,7 +39,7 @@ EngineGraph cse(const EngineGraph& canonical) {
   constexpr size_t kAhead = 8;
   uint64_t ahead_hash[kAhead] = {};
   size_t ahead_settled[kAhead] = {};
-  std::vector<EnginePos> kids;
+  ScratchVector<EnginePos> kids;
   for (size_t i = 0; i < n; ++i) {
     // Node i and node i + kAhead share a ring entry: take this node's early
     // hash out before the entry is filled for the one ahead.

@@ -8,7 +8,8 @@ namespace nodalis::opt {
 
 TextId OpTexts::append(std::string_view text) {
   if (roles_.size() >= 0xFFFFFFFEu) throw CapacityError("too many op texts in one reduction");
-  arena_.append(text);
+  if (starts_.empty()) starts_.push_back(0);
+  arena_.insert(arena_.end(), text.begin(), text.end());
   starts_.push_back(arena_.size());
   is_op_.push_back(is_op_text(text) ? 1 : 0);
   roles_.push_back(rule_role(text));
@@ -45,6 +46,7 @@ EnginePos EngineGraph::add_node(TextId op, std::span<const EnginePos> children, 
   if (op >= texts_->size()) throw InternalFault("engine node names an unknown op text");
   for (EnginePos c : children)
     if (c >= pos) throw InternalFault("position out of range");
+  if (starts_.empty()) starts_.push_back(0);
   children_.insert(children_.end(), children.begin(), children.end());
   starts_.push_back(children_.size());
   ops_.push_back(op);

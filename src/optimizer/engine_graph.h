@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "optimizer/rule_texts.h"
+#include "optimizer/scratch_vector.h"
 
 namespace nodalis::opt {
 
@@ -26,7 +27,7 @@ class OpTexts {
  public:
   TextId size() const noexcept { return static_cast<TextId>(roles_.size()); }
   std::string_view text(TextId id) const noexcept {
-    return std::string_view(arena_).substr(starts_[id], starts_[id + 1] - starts_[id]);
+    return std::string_view(arena_.data() + starts_[id], starts_[id + 1] - starts_[id]);
   }
   bool is_op(TextId id) const noexcept { return is_op_[id] != 0; }
   RuleRole role(TextId id) const noexcept { return roles_[id]; }
@@ -35,10 +36,10 @@ class OpTexts {
   void reserve(size_t texts, size_t bytes);
 
  private:
-  std::string arena_;
-  std::vector<uint64_t> starts_{0};
-  std::vector<uint8_t> is_op_;
-  std::vector<RuleRole> roles_;
+  ScratchVector<char> arena_;
+  ScratchVector<uint64_t> starts_;  // starts_[id] .. starts_[id + 1]; empty without texts
+  ScratchVector<uint8_t> is_op_;
+  ScratchVector<RuleRole> roles_;
 };
 
 // One node, as a view into its graph.
@@ -75,11 +76,11 @@ class EngineGraph {
 
  private:
   std::shared_ptr<const OpTexts> texts_;
-  std::vector<TextId> ops_;
-  std::vector<uint8_t> opaque_;
-  std::vector<uint64_t> starts_{0};
-  std::vector<EnginePos> children_;
-  std::vector<EnginePos> outputs_;
+  ScratchVector<TextId> ops_;
+  ScratchVector<uint8_t> opaque_;
+  ScratchVector<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; empty without nodes
+  ScratchVector<EnginePos> children_;
+  ScratchVector<EnginePos> outputs_;
 };
 
 }  // namespace nodalis::opt

@@ -10,6 +10,7 @@
 
 #include "base/hash.h"
 #include "base/table_seed.h"
+#include "optimizer/scratch_vector.h"
 
 namespace nodalis::opt {
 
@@ -72,12 +73,13 @@ class FlatIndex {
     slots_[i] = Slot{pos + 1, tag};
   }
   void rehash(size_t size) {
-    std::vector<Slot> old = std::move(slots_);
+    ScratchVector<Slot> old;
+    old.swap(slots_);
     slots_.assign(size, Slot{});
     for (const Slot& s : old)
       if (s.pos_plus1 != 0) place(s.pos_plus1 - 1, s.tag);
   }
-  std::vector<Slot> slots_;
+  ScratchVector<Slot> slots_;
   size_t used_ = 0;
 };
 

@@ -34,7 +34,7 @@ void check_engine_result(const EngineGraph& canonical, const TokenTable& tokens,
 LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
                                 std::span<const uint64_t> outputs) {
   const size_t n = nodes.size();
-  std::vector<uint8_t> reachable(n, 0);
+  ScratchVector<uint8_t> reachable(n, 0);
   for (uint64_t o : outputs) {
     if (o >= n) throw InternalFault("node id out of range in dead-code elimination");
     reachable[o] = 1;
@@ -69,13 +69,13 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
   if (live.kept.size() >= 0xFFFFFFFFu) throw CapacityError("graph too large to reduce");
   size_t child_total = 0;
   for (uint64_t g : live.kept) child_total += nodes[g].inputs().size();
-  std::vector<TextId> ops;
+  ScratchVector<TextId> ops;
   ops.reserve(live.kept.size());
   for (uint64_t g : live.kept) ops.push_back(tokens.enter(nodes[g]));
 
   EngineGraph graph(tokens.shared_texts());
   graph.reserve(live.kept.size(), child_total, live.outputs.size());
-  std::vector<EnginePos> children;
+  ScratchVector<EnginePos> children;
   for (size_t j = 0; j < live.kept.size(); ++j) {
     const ir::NodeKey& key = nodes[live.kept[j]];
     children.clear();
@@ -95,20 +95,18 @@ Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_
   Reduced out;
   out.input_nodes = nodes.size();
   TokenTable tokens(0);
-  EngineGraph dedup(tokens.shared_texts());
-  {
-    // Each intermediate list is freed as soon as the next phase has its own.
-    EngineGraph given(tokens.shared_texts());
-    {
-      LiveNodes live = dead_code_elimination(nodes, outputs);
-      out.reachable_nodes = live.kept.size();
-      given = to_engine_graph(nodes, live, tokens);
-    }
-    EngineGraph canonical = engine.canonicalize(given);
-    given = EngineGraph(tokens.shared_texts());
+  // Each intermediate list is freed as soon as the next phase has its own.
+  auto lowered = [&] {
+    LiveNodes live = dead_code_elimination(nodes, outputs);
+    out.reachable_nodes = live.kept.size();
+    return to_engine_graph(nodes, live, tokens);
+  };
+  auto canonicalized = [&] {
+    EngineGraph canonical = engine.canonicalize(lowered());
     check_engine_result(canonical, tokens, outputs.size());
-    dedup = cse(canonical);
-  }
+    return canonical;
+  };
+  const EngineGraph dedup = cse(canonicalized());
   out.canonical_nodes = dedup.size();
   FusedGraph fused = stage_fusion(dedup, tokens, fusion);
   out.nodes = std::move(fused.nodes);

@@ -13,6 +13,7 @@
 #include "optimizer/engine_graph.h"
 #include "optimizer/reduced.h"
 #include "optimizer/rewrite_engine.h"
+#include "optimizer/scratch_vector.h"
 #include "optimizer/stage_fusion.h"
 #include "optimizer/token_table.h"
 
@@ -25,9 +26,9 @@ Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_
 
 // The nodes reachable from the outputs, renumbered densely in their order.
 struct LiveNodes {
-  std::vector<uint64_t> remap;    // given id -> live position, all ones if dropped
-  std::vector<uint64_t> kept;     // live position -> given id
-  std::vector<uint64_t> outputs;  // the outputs as live positions, same order
+  ScratchVector<uint64_t> remap;    // given id -> live position, all ones if dropped
+  ScratchVector<uint64_t> kept;     // live position -> given id
+  ScratchVector<uint64_t> outputs;  // the outputs as live positions, same order
 };
 LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
                                 std::span<const uint64_t> outputs);

@@ -12,8 +12,8 @@ namespace {
 
 // Uses of every node, one entry per use, consumers in ascending order.
 struct Consumers {
-  std::vector<uint64_t> start;  // size m + 1
-  std::vector<EnginePos> users;
+  ScratchVector<uint64_t> start;  // size m + 1
+  ScratchVector<EnginePos> users;
   std::span<const EnginePos> of(EnginePos i) const {
     return {users.data() + start[i], users.data() + start[i + 1]};
   }
@@ -27,7 +27,8 @@ Consumers consumers_of(const EngineGraph& g) {
     for (EnginePos ch : g.children(static_cast<EnginePos>(k))) ++c.start[ch + 1];
   for (size_t i = 0; i < m; ++i) c.start[i + 1] += c.start[i];
   c.users.resize(c.start[m]);
-  std::vector<uint64_t> fill(c.start.begin(), c.start.end() - 1);
+  ScratchVector<uint64_t> fill;
+  fill.assign(c.start.begin(), c.start.end() - 1);
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
       c.users[fill[ch]++] = static_cast<EnginePos>(k);
@@ -35,7 +36,7 @@ Consumers consumers_of(const EngineGraph& g) {
 }
 
 // Root of i, pointing every entry on the walked path straight at it.
-EnginePos compress_find(std::vector<EnginePos>& parent, EnginePos i) {
+EnginePos compress_find(ScratchVector<EnginePos>& parent, EnginePos i) {
   EnginePos root = i;
   while (parent[root] != root) root = parent[root];
   while (parent[i] != root) {
@@ -46,10 +47,10 @@ EnginePos compress_find(std::vector<EnginePos>& parent, EnginePos i) {
   return root;
 }
 
-std::vector<EnginePos> single_use_labels(const EngineGraph& g, const Consumers& uses,
-                                         const std::vector<uint8_t>& is_output) {
+ScratchVector<EnginePos> single_use_labels(const EngineGraph& g, const Consumers& uses,
+                                           const ScratchVector<uint8_t>& is_output) {
   const size_t m = g.size();
-  std::vector<EnginePos> parent(m);
+  ScratchVector<EnginePos> parent(m);
   for (size_t i = 0; i < m; ++i) parent[i] = static_cast<EnginePos>(i);
   for (size_t a = 0; a < m; ++a) {
     auto users = uses.of(static_cast<EnginePos>(a));
@@ -65,17 +66,17 @@ std::vector<EnginePos> single_use_labels(const EngineGraph& g, const Consumers& 
       else parent[ra] = rb;
     }
   }
-  std::vector<EnginePos> label(m);
+  ScratchVector<EnginePos> label(m);
   for (size_t i = 0; i < m; ++i)
     label[i] = g.opaque(static_cast<EnginePos>(i)) ? static_cast<EnginePos>(i)
                                                    : compress_find(parent, static_cast<EnginePos>(i));
   return label;
 }
 
-std::vector<EnginePos> fan_out_labels(const EngineGraph& g, const Consumers& uses,
-                                      const std::vector<uint8_t>& is_output) {
+ScratchVector<EnginePos> fan_out_labels(const EngineGraph& g, const Consumers& uses,
+                                        const ScratchVector<uint8_t>& is_output) {
   const size_t m = g.size();
-  std::vector<EnginePos> label(m);
+  ScratchVector<EnginePos> label(m);
   for (size_t i = 0; i < m; ++i) label[i] = static_cast<EnginePos>(i);
   // Consumers come later, so their labels are final when a node is decided.
   for (size_t a = m; a-- > 0;) {
@@ -94,46 +95,70 @@ std::vector<EnginePos> fan_out_labels(const EngineGraph& g, const Consumers& use
   return label;
 }
 
-std::vector<uint8_t> output_flags(const EngineGraph& g) {
-  std::vector<uint8_t> flags(g.size(), 0);
+ScratchVector<uint8_t> output_flags(const EngineGraph& g) {
+  ScratchVector<uint8_t> flags(g.size(), 0);
   for (EnginePos o : g.outputs()) flags[o] = 1;
   return flags;
 }
 
+// Members of the stage being built, kept per thread: their token strings and
+// ref lists keep their capacity from one stage, and one reduction, to the
+// next. After a stage of more than kKept members they are all freed instead.
+class StageMembers {
+ public:
+  StageMembers() : ops_(kept()) {}
+  ~StageMembers() {
+    if (ops_.size() > kKept) std::vector<ir::StageOp>().swap(ops_);
+  }
+  StageMembers(const StageMembers&) = delete;
+  StageMembers& operator=(const StageMembers&) = delete;
+  std::vector<ir::StageOp>& ops() noexcept { return ops_; }
+
+ private:
+  static constexpr size_t kKept = 64;
+  static std::vector<ir::StageOp>& kept() {
+    thread_local std::vector<ir::StageOp> ops;
+    return ops;
+  }
+  std::vector<ir::StageOp>& ops_;
+};
+
 }  // namespace
 
-std::vector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
+ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
   Consumers uses = consumers_of(graph);
-  std::vector<uint8_t> is_output = output_flags(graph);
+  ScratchVector<uint8_t> is_output = output_flags(graph);
   return rule == FusionRule::FanOut ? fan_out_labels(graph, uses, is_output)
                                     : single_use_labels(graph, uses, is_output);
 }
 
 FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRule rule) {
   const size_t m = g.size();
-  const std::vector<EnginePos> label = fusion_labels(g, rule);
+  const ScratchVector<EnginePos> label = fusion_labels(g, rule);
 
   // Members of every group, ascending, as one flat list sliced by label.
-  std::vector<uint64_t> group_start(m + 1, 0);
+  ScratchVector<uint64_t> group_start(m + 1, 0);
   for (size_t i = 0; i < m; ++i) ++group_start[label[i] + 1];
   for (size_t i = 0; i < m; ++i) group_start[i + 1] += group_start[i];
-  std::vector<EnginePos> members(m);
+  ScratchVector<EnginePos> members(m);
   {
-    std::vector<uint64_t> fill(group_start.begin(), group_start.end() - 1);
+    ScratchVector<uint64_t> fill;
+    fill.assign(group_start.begin(), group_start.end() - 1);
     for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
   }
 
   constexpr uint64_t kUnset = ~uint64_t{0};
-  std::vector<uint64_t> emitted(m, kUnset);   // by label
-  std::vector<uint32_t> position(m, 0);       // member position within its group
-  std::vector<uint64_t> slot_stamp(m, kUnset);  // by label: group that gave it a slot
-  std::vector<uint32_t> slot(m, 0);           // by label: that slot
+  ScratchVector<uint64_t> emitted(m, kUnset);     // by label
+  ScratchVector<uint32_t> position(m, 0);         // member position within its group
+  ScratchVector<uint64_t> slot_stamp(m, kUnset);  // by label: group that gave it a slot
+  ScratchVector<uint32_t> slot(m, 0);             // by label: that slot
 
   FusedGraph out;
   out.nodes.reserve(m);
-  std::vector<ir::NodeId> inputs;
-  std::vector<ir::StageOp> ops;  // reused: strings and ref lists keep their capacity
-  std::vector<uint64_t> input_labels;
+  ScratchVector<ir::NodeId> inputs;
+  StageMembers stage_members;
+  std::vector<ir::StageOp>& ops = stage_members.ops();
+  ScratchVector<uint64_t> input_labels;
 
   auto emitted_of = [&](EnginePos child) {
     uint64_t id = emitted[label[child]];

@@ -10,6 +10,7 @@
 
 #include "ir/node_key.h"
 #include "optimizer/engine_graph.h"
+#include "optimizer/scratch_vector.h"
 #include "optimizer/token_table.h"
 
 namespace nodalis::opt {
@@ -34,7 +35,7 @@ struct FusedGraph {
 
 // Group label of every node under `rule`; nodes with equal labels form one
 // group and only op nodes ever share one.
-std::vector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule);
+ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule);
 
 FusedGraph stage_fusion(const EngineGraph& graph, const TokenTable& tokens, FusionRule rule);
 

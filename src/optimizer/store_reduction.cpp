@@ -5,13 +5,17 @@
 
 #include "base/fault.h"
 #include "optimizer/reduction_pipeline.h"
+#include "optimizer/scratch_vector.h"
 
 namespace nodalis::opt {
 
 std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
-  std::vector<ir::NodeId> remap;
+  // The node count is known: one table and list of the right size instead
+  // of the growth steps of a store built one call at a time.
+  fresh.reserve(reduced.nodes.size());
+  ScratchVector<ir::NodeId> remap;
   remap.reserve(reduced.nodes.size());
-  std::vector<ir::NodeId> inputs;
+  ScratchVector<ir::NodeId> inputs;
   for (const ir::NodeKey& key : reduced.nodes) {
     // Interning may merge a node into an earlier equal one, so positions and
     // ids can part; while they agree the key is interned as it is.

@@ -15,6 +15,7 @@
 #include "ir/node_key.h"
 #include "optimizer/engine_graph.h"
 #include "optimizer/flat_index.h"
+#include "optimizer/scratch_vector.h"
 
 namespace nodalis::opt {
 
@@ -36,12 +37,12 @@ class TokenTable {
   TextId enter_token(const ir::NodeKey& key);
 
   std::shared_ptr<OpTexts> texts_;
-  std::vector<ir::NodeKey> keys_;  // by TextId
+  ScratchVector<ir::NodeKey> keys_;  // by TextId
   FlatIndex index_;                // TextIds by token text
   // Most nodes share their content (all but the inputs) with an earlier node;
   // finding that one by its bytes is cheaper than building the token again.
-  std::vector<ir::NodeKey> content_keys_;
-  std::vector<TextId> content_texts_;
+  ScratchVector<ir::NodeKey> content_keys_;
+  ScratchVector<TextId> content_texts_;
   FlatIndex content_index_;  // positions in content_keys_ by content bytes
   uint64_t seed_;
   std::string scratch_;

@@ -29,9 +29,13 @@ constexpr size_t kReportKeyCount = std::size(kReportKeys);
 // The report's keys, interned once by the first interpreter that asks and
 // kept for the process; another interpreter makes its own on each call, since
 // objects are not shared across interpreters. Null entries if interning failed.
+// `shape` is a report with every key and None for each count: a copy of it
+// is a dict already of its final size, so filling in the counts only replaces
+// values, where inserting six keys into a new dict would also grow it once.
 struct ReportKeys {
   PyInterpreterState* owner = nullptr;
   PyObject* keys[kReportKeyCount] = {};
+  PyObject* shape = nullptr;
 };
 
 const ReportKeys& report_keys() {
@@ -43,8 +47,14 @@ const ReportKeys& report_keys() {
       if (k.keys[i] == nullptr) {
         PyErr_Clear();
         k.owner = nullptr;  // the slow path then reports the failure
+        return k;
       }
     }
+    k.shape = PyDict_New();
+    for (size_t i = 0; k.shape != nullptr && i < kReportKeyCount; ++i) {
+      if (PyDict_SetItem(k.shape, k.keys[i], Py_None) < 0) Py_CLEAR(k.shape);
+    }
+    if (k.shape == nullptr) PyErr_Clear();  // reports are then built key by key
     return k;
   }();
   return made;
@@ -57,7 +67,7 @@ PyObject* report_to_py(const opt::ReductionReport& r) {
                                             r.stages,          r.reduced_nodes,   r.boundary_nodes};
   const ReportKeys& cached = report_keys();
   const bool shared = cached.owner == PyInterpreterState_Get();
-  PyRef dict = PyRef::steal(PyDict_New());
+  PyRef dict = PyRef::steal(shared && cached.shape != nullptr ? PyDict_Copy(cached.shape) : PyDict_New());
   if (!dict) return nullptr;
   for (size_t i = 0; i < kReportKeyCount; ++i) {
     PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(counts[i]));

@@ -10,7 +10,8 @@
 #include "optimizer/reduced.h"
 #include "optimizer/stage_fusion.h"
 #include "optimizer/store_reduction.h"
-#include "python/conversions.h"
+#include "python/id_conversions.h"
+#include "python/scalar_conversions.h"
 
 namespace nodalis::py {
 
