@@ -22,8 +22,8 @@ constexpr size_t kFirstCapacity = 16;
 InternIndex::InternIndex() : seed_(table_seed()) {}
 
 InternIndex::~InternIndex() {
-  release_zeroed(tags_, capacity_);
-  release_zeroed(ids_, capacity_ * sizeof(uint32_t));
+  release_block(tags_, capacity_);
+  release_block(ids_, capacity_ * sizeof(uint32_t));
 }
 
 uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* nodes) const noexcept {
@@ -71,13 +71,14 @@ void InternIndex::reserve(uint64_t keys) {
 }
 
 void InternIndex::grow_to(size_t capacity) {
-  // The only steps that may throw; the memory comes zeroed (all slots empty).
+  // The only steps that may throw. Zeroed tags are all slots empty; an id is
+  // read only where its tag is set, so the ids need no clearing.
   auto* tags = static_cast<uint8_t*>(allocate_zeroed(capacity));
   uint32_t* ids;
   try {
-    ids = static_cast<uint32_t*>(allocate_zeroed(capacity * sizeof(uint32_t)));
+    ids = static_cast<uint32_t*>(allocate_block(capacity * sizeof(uint32_t)));
   } catch (...) {
-    release_zeroed(tags, capacity);
+    release_block(tags, capacity);
     throw;
   }
   uint8_t* old_tags = std::exchange(tags_, tags);
@@ -89,8 +90,8 @@ void InternIndex::grow_to(size_t capacity) {
   for (size_t k = 0; k < old_capacity; ++k) {
     if (old_tags[k] != 0) place(old_ids[k], hashes_[old_ids[k]]);
   }
-  release_zeroed(old_tags, old_capacity);
-  release_zeroed(old_ids, old_capacity * sizeof(uint32_t));
+  release_block(old_tags, old_capacity);
+  release_block(old_ids, old_capacity * sizeof(uint32_t));
   hint_tags_.store(tags, std::memory_order_relaxed);
   hint_capacity_.store(capacity, std::memory_order_relaxed);
 }

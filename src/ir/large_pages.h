@@ -1,5 +1,5 @@
-// Zeroed memory for the store's big flat arrays (the intern table, the node
-// list). Blocks of 2 MiB and more are mapped on their own and marked for
+// Memory for the store's big flat arrays (the intern table, the node list,
+// key blocks). Blocks of 2 MiB and more are mapped on their own and marked for
 // transparent huge pages: a table probed at random then costs few TLB misses,
 // and growing it costs a few page faults instead of thousands.
 #pragma once
@@ -11,10 +11,13 @@ namespace nodalis::ir {
 
 // `bytes` of zeroed memory aligned for any type; std::bad_alloc on failure.
 void* allocate_zeroed(size_t bytes);
-// Frees a block from allocate_zeroed; `bytes` must be the size it was asked for.
-void release_zeroed(void* block, size_t bytes) noexcept;
+// The same without the zeroing, for memory written before it is read (key
+// blocks, arrays that grow): it may hold what an earlier block held.
+void* allocate_block(size_t bytes);
+// Frees a block from either; `bytes` must be the size it was asked for.
+void release_block(void* block, size_t bytes) noexcept;
 
-// The same memory for standard containers.
+// allocate_block's memory for standard containers.
 template <class T>
 struct LargePageAllocator {
   using value_type = T;
@@ -23,9 +26,9 @@ struct LargePageAllocator {
   LargePageAllocator(const LargePageAllocator<U>&) noexcept {}
   T* allocate(size_t n) {
     if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(allocate_zeroed(n * sizeof(T)));
+    return static_cast<T*>(allocate_block(n * sizeof(T)));
   }
-  void deallocate(T* p, size_t n) noexcept { release_zeroed(p, n * sizeof(T)); }
+  void deallocate(T* p, size_t n) noexcept { release_block(p, n * sizeof(T)); }
   template <class U>
   bool operator==(const LargePageAllocator<U>&) const noexcept {
     return true;

@@ -6,10 +6,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string_view>
+
+#include "python/text_signature.h"
 
 namespace nodalis::py {
-
-inline constexpr int kMaxParams = 8;
 
 // A callable's parameter list: `positional` parameters that may be given by
 // position or keyword (the first `required` of them without default), then
@@ -26,26 +27,40 @@ struct Signature {
   constexpr int count() const noexcept { return positional + keyword_only; }
 };
 
-// (name, inputs, params=None): positional-or-keyword parameters only.
-template <int N>
-constexpr Signature positional_signature(const char* qualname, const char* const (&names)[N],
-                                         int required) {
-  static_assert(N <= kMaxParams);
-  return {qualname, names, uint8_t(N), uint8_t(required), 0, 0};
+// A copy made character by character. GCC 12 under LTO cannot stream a
+// constant that is a plain copy of a part of another (an internal compiler
+// error) once the address of one of its arrays is taken; this one it can.
+constexpr SignatureNames copy_of(const SignatureNames& from) {
+  SignatureNames to;
+  for (size_t i = 0; i <= kMaxQualname; ++i) to.qualname[i] = from.qualname[i];
+  for (int k = 0; k < kMaxParams; ++k)
+    for (size_t i = 0; i <= kMaxParamName; ++i) to.names[k][i] = from.names[k][i];
+  return to;
 }
-// (store, *, maximal_fusion=False, outputs=None): the first `positional`
-// names by position or keyword, the rest only by keyword.
-template <int N>
-constexpr Signature mixed_signature(const char* qualname, const char* const (&names)[N],
-                                    int positional, int required, int required_keyword_only) {
-  static_assert(N <= kMaxParams);
-  return {qualname, names, uint8_t(positional), uint8_t(required), uint8_t(N - positional),
-          uint8_t(required_keyword_only)};
+
+// The class a docstring's signature names; empty for none.
+constexpr std::string_view class_name(const char* class_doc) noexcept {
+  return class_doc == nullptr ? std::string_view() : signature_name(class_doc);
 }
-// A callable without parameters: "GraphStore()".
-inline constexpr Signature no_parameters(const char* qualname) {
-  return {qualname, nullptr, 0, 0, 0, 0};
-}
+
+// The signature a docstring starts with, read when the program is compiled:
+// `Doc` is the callable's docstring and `ClassDoc`, for a method, its class's,
+// whose signature gives the class name ("GraphStore.add_op").
+template <const char* Doc, const char* ClassDoc = nullptr>
+struct DocSignature {
+  static constexpr TextSignature text = parse_text_signature(Doc, class_name(ClassDoc));
+  static_assert(text.error == SignatureError::None,
+                "the docstring does not start with a signature the binder can take");
+  static constexpr SignatureNames texts = copy_of(text.texts);
+  static constexpr const char* names[kMaxParams] = {
+      texts.names[0], texts.names[1], texts.names[2], texts.names[3],
+      texts.names[4], texts.names[5], texts.names[6], texts.names[7]};
+  static_assert(kMaxParams == 8, "names lists one entry per parameter the binder holds");
+  static constexpr Signature value = {texts.qualname,    names, text.positional, text.required,
+                                      text.keyword_only, text.required_keyword_only};
+};
+template <const char* Doc, const char* ClassDoc = nullptr>
+inline constexpr Signature signature_of = DocSignature<Doc, ClassDoc>::value;
 
 // The bound arguments, borrowed from the caller, in parameter order; a
 // parameter that was not given is null.

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "python/call_boundary.h"
+#include "python/docstrings.h"
 #include "python/frozen_type.h"
 #include "python/scalar_conversions.h"
 
@@ -19,7 +20,7 @@ struct GraphStoreObject {
 
 GraphStoreObject* as_object(PyObject* o) noexcept { return reinterpret_cast<GraphStoreObject*>(o); }
 
-constexpr Signature kConstructor = no_parameters("GraphStore");
+constexpr Signature kConstructor = signature_of<doc::graph_store::kClass>;
 
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* owner = reinterpret_cast<PyObject*>(type);
@@ -35,84 +36,41 @@ void graph_store_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// The table: one line per method, in the order the class lists them.
-// METH_FASTCALL | METH_KEYWORDS entries go through bound_call; the cast is the
-// C API's usual one for that calling convention.
-#define NODALIS_FASTCALL(name, doc) \
+// The table: one line per method, in the order the class lists them, each
+// with its docstring from docstrings.h. METH_FASTCALL | METH_KEYWORDS entries
+// go through bound_call; the cast is the C API's usual one for that calling
+// convention.
+#define NODALIS_FASTCALL(name) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
-   METH_FASTCALL | METH_KEYWORDS, doc}
-#define NODALIS_STATIC(name, doc) \
+   METH_FASTCALL | METH_KEYWORDS, checked_doc(#name, doc::graph_store::name)}
+#define NODALIS_STATIC(name) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_##name)), \
-   METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc}
-#define NODALIS_NOARGS(name, doc) {#name, graph_store_##name, METH_NOARGS, doc}
+   METH_FASTCALL | METH_KEYWORDS | METH_STATIC, checked_doc(#name, doc::graph_store::name)}
+#define NODALIS_NOARGS(name) \
+  {#name, graph_store_##name, METH_NOARGS, checked_doc(#name, doc::graph_store::name)}
 
 PyMethodDef graph_store_methods[] = {
-    NODALIS_FASTCALL(add_source, "add_source($self, name, params=None)\n--\n\n"),
-    NODALIS_FASTCALL(add_op, "add_op($self, name, inputs, params=None)\n--\n\n"),
-    NODALIS_FASTCALL(add_reduction, "add_reduction($self, name, inputs, params=None)\n--\n\n"),
-    NODALIS_FASTCALL(add_external, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
-    NODALIS_FASTCALL(add_exchange,
-                     "add_exchange($self, inputs, params=None)\n--\n\n"
-                     "Record an `Exchange` boundary (plan M39 §2.1). No `name` — an "
-                     "Exchange's identity is its\n`scheme` ParamMap (`params`) + its one logical "
-                     "input; `nodes()[i][\"kind\"] == \"exchange\"`."),
-    NODALIS_NOARGS(node_count, "node_count($self)\n--\n\n"),
-    NODALIS_NOARGS(to_dot, "to_dot($self)\n--\n\n"),
-    NODALIS_FASTCALL(serialize,
-                     "serialize($self, outputs=None)\n--\n\n"
-                     "Serialize the IR to the canonical, versioned, byte-identical durable form "
-                     "(plan M8 / A.3.1:\nthe serializable IR — not cloudpickle — is the "
-                     "canonical durable representation). With\n`outputs=` the bytes flag EXACTLY "
-                     "that set, ignoring stored marks (M22: outputs are a\nproperty of the compile "
-                     "request); the default keeps the marks-based behavior."),
-    NODALIS_STATIC(deserialize,
-                   "deserialize(data)\n--\n\n"
-                   "Rebuild a store from canonical bytes. A round trip reproduces the same node "
-                   "ids, so\n`serialize` of the result is byte-identical to the input (plan M8 "
-                   "determinism gate)."),
-    NODALIS_NOARGS(nodes,
-                   "nodes($self)\n--\n\n"
-                   "Structured, read-only view of every node in id order (plan M9: `inspect` "
-                   "renders the IR and\n`reproduce` interprets it). Each entry is a dict with "
-                   "`id`, `kind`\n(source|op|reduction|external|stage), `name`, `params`, "
-                   "`inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and "
-                   "`n_members` for stage nodes."),
-    NODALIS_NOARGS(outputs,
-                   "outputs($self)\n--\n\n"
-                   "The marked output node ids, in mark order (what an IR evaluator returns, in "
-                   "order)."),
-    NODALIS_FASTCALL(reduce,
-                     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                     "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion "
-                     "behind\nRewriteEngine). Returns the reduced store and a report dict. "
-                     "`maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all "
-                     "land in one stage (the default single-use rule is\npinned by the frozen M4 "
-                     "suite)."),
-    NODALIS_FASTCALL(reduce_incremental,
-                     "reduce_incremental($self, *, outputs=None)\n--\n\n"
-                     "One-shot incremental reduction of the current graph (same result as "
-                     "`reduce`). For genuine\nstep-by-step reduction while building, use "
-                     "`IncrementalReducer`."),
-    NODALIS_FASTCALL(reduction_report,
-                     "reduction_report($self, *, outputs=None)\n--\n\n"
-                     "The reduction report for the current graph, without keeping the reduced "
-                     "store."),
-    NODALIS_FASTCALL(reduce_plan,
-                     "reduce_plan($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                     "Reduce exactly like `reduce`, and also say where each requested output "
-                     "ended up. Returns\n(reduced store, report dict, output ids): the id in the "
-                     "reduced store of each requested\noutput (or marked output, without "
-                     "`outputs=`), in request order with repeats kept. The\nreduced store's own "
-                     "marks cannot tell this: equal outputs share one mark."),
+    NODALIS_FASTCALL(add_source),
+    NODALIS_FASTCALL(add_op),
+    NODALIS_FASTCALL(add_reduction),
+    NODALIS_FASTCALL(add_external),
+    NODALIS_FASTCALL(add_exchange),
+    NODALIS_NOARGS(node_count),
+    NODALIS_NOARGS(to_dot),
+    NODALIS_FASTCALL(serialize),
+    NODALIS_STATIC(deserialize),
+    NODALIS_NOARGS(nodes),
+    NODALIS_NOARGS(outputs),
+    NODALIS_FASTCALL(reduce),
+    NODALIS_FASTCALL(reduce_incremental),
+    NODALIS_FASTCALL(reduction_report),
+    NODALIS_FASTCALL(reduce_plan),
     {"__reduce__", graph_store_reduce_for_pickle, METH_NOARGS,
-     "__reduce__($self)\n--\n\n"
-     "Pickle and copy through the blob: the copy has the same node ids and marks."},
+     checked_doc("__reduce__", doc::graph_store::reduce_for_pickle)},
     {"_repr_mimebundle_",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_store_repr_mimebundle)),
      METH_FASTCALL | METH_KEYWORDS,
-     "_repr_mimebundle_($self, include=None, exclude=None)\n--\n\n"
-     "The notebook display: an SVG drawing when Graphviz's `dot` is installed and the graph is\n"
-     "small enough to draw, and a text summary always."},
+     checked_doc("_repr_mimebundle_", doc::graph_store::repr_mimebundle)},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -121,11 +79,7 @@ PyMethodDef graph_store_methods[] = {
 #undef NODALIS_NOARGS
 
 PyType_Slot graph_store_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "GraphStore()\n--\n\n"
-                    "Thread-safe interned graph store (frozen pyclass: interior mutability via a "
-                    "Mutex, safe to\nshare across threads under the GIL and free-threaded "
-                    "3.14t).")},
+    {Py_tp_doc, const_cast<char*>(doc::graph_store::kClass)},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},

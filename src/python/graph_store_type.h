@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "ir/graph_store.h"
+#include "python/arg_binder.h"
+#include "python/docstrings.h"
 
 namespace nodalis::py {
 
@@ -30,6 +32,11 @@ ir::GraphStore& store_of(PyObject* o) noexcept;
 // set (the store is then freed). `type` is the receiver's class, e.g.
 // Py_TYPE(self), or the class itself in a static method.
 PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<ir::GraphStore> store);
+
+// The parameters of the method whose docstring is `Doc` (one of
+// doc::graph_store's), as its docstring's signature gives them.
+template <const char* Doc>
+inline constexpr Signature method_signature = signature_of<Doc, doc::graph_store::kClass>;
 
 // Methods, each defined in the file of its concern and listed in the table in
 // graph_store_type.cpp. The signature is that of METH_FASTCALL | METH_KEYWORDS

@@ -12,6 +12,7 @@
 #include "optimizer/locked_reducer.h"
 #include "optimizer/saturation_engine.h"
 #include "python/call_boundary.h"
+#include "python/docstrings.h"
 #include "python/frozen_type.h"
 #include "python/graph_store_type.h"
 #include "python/py_ref.h"
@@ -29,14 +30,12 @@ opt::LockedReducer& reducer_of(PyObject* o) noexcept {
   return *reinterpret_cast<ReducerObject*>(o)->reducer;
 }
 
-constexpr Signature kConstructor = no_parameters("IncrementalReducer");
-constexpr const char* kStore[] = {"store"};
-constexpr Signature kStep = positional_signature("IncrementalReducer.step", kStore, 1);
-constexpr const char* kStoreFusionOutputs[] = {"store", "maximal_fusion", "outputs"};
+constexpr Signature kConstructor = signature_of<doc::incremental_reducer::kClass>;
+constexpr Signature kStep = signature_of<doc::incremental_reducer::step, doc::incremental_reducer::kClass>;
 constexpr Signature kFinalize =
-    mixed_signature("IncrementalReducer.finalize", kStoreFusionOutputs, 1, 1, 0);
+    signature_of<doc::incremental_reducer::finalize, doc::incremental_reducer::kClass>;
 constexpr Signature kFinalizePlan =
-    mixed_signature("IncrementalReducer.finalize_plan", kStoreFusionOutputs, 1, 1, 0);
+    signature_of<doc::incremental_reducer::finalize_plan, doc::incremental_reducer::kClass>;
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* owner = reinterpret_cast<PyObject*>(type);
@@ -130,38 +129,19 @@ PyObject* reducer_repr(PyObject* self) {
   });
 }
 
-#define NODALIS_FASTCALL(name, doc) \
+#define NODALIS_FASTCALL(name) \
   {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reducer_##name)), \
-   METH_FASTCALL | METH_KEYWORDS, doc}
-#define NODALIS_NOARGS(name, doc) {#name, reducer_##name, METH_NOARGS, doc}
+   METH_FASTCALL | METH_KEYWORDS, checked_doc(#name, doc::incremental_reducer::name)}
+#define NODALIS_NOARGS(name) \
+  {#name, reducer_##name, METH_NOARGS, checked_doc(#name, doc::incremental_reducer::name)}
 
 PyMethodDef reducer_methods[] = {
-    NODALIS_FASTCALL(step,
-                     "step($self, store)\n--\n\n"
-                     "Consume the nodes recorded in `store` since the last step. Returns how many "
-                     "were processed\n(the delta size). The reducer must always be fed the same "
-                     "store."),
-    NODALIS_NOARGS(watermark,
-                   "watermark($self)\n--\n\n"
-                   "How many of the store's nodes have been consumed so far."),
-    NODALIS_NOARGS(total_work,
-                   "total_work($self)\n--\n\n"
-                   "Cumulative nodes processed across all steps (== watermark: each node touched "
-                   "once)."),
-    NODALIS_NOARGS(canonical_count,
-                   "canonical_count($self)\n--\n\n"
-                   "Size of the maintained canonical form."),
-    NODALIS_FASTCALL(finalize,
-                     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                     "Finish: consume any remaining delta, then reduce the maintained canonical "
-                     "form against the\nstore's marked outputs — or, with `outputs=`, against "
-                     "EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + "
-                     "report, exactly like `GraphStore.reduce`."),
-    NODALIS_FASTCALL(finalize_plan,
-                     "finalize_plan($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                     "Finish exactly like `finalize`, and also say where each requested output "
-                     "ended up. Returns\n(reduced store, report dict, output ids), like "
-                     "`GraphStore.reduce_plan`."),
+    NODALIS_FASTCALL(step),
+    NODALIS_NOARGS(watermark),
+    NODALIS_NOARGS(total_work),
+    NODALIS_NOARGS(canonical_count),
+    NODALIS_FASTCALL(finalize),
+    NODALIS_FASTCALL(finalize_plan),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -169,16 +149,7 @@ PyMethodDef reducer_methods[] = {
 #undef NODALIS_NOARGS
 
 PyType_Slot reducer_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "IncrementalReducer()\n--\n\n"
-         "Genuinely incremental reduction (plan §A.1): feed it a store as the graph is being "
-         "built; each\n`step` canonicalizes ONLY the nodes recorded since the last step "
-         "(identity elimination,\ncommutativity dedup, hash-consing — the same sound rules the "
-         "SaturationEngine runs), so a concise\ncanonical form is maintained while building and "
-         "`finalize` does one linear pass instead of a\nwhole-history optimization. "
-         "`total_work()` counts nodes processed across all steps — it equals\nthe node count of "
-         "the store, no matter how many steps fed it (the incrementality witness).")},
+    {Py_tp_doc, const_cast<char*>(doc::incremental_reducer::kClass)},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(reducer_repr)},

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "python/call_boundary.h"
+#include "python/docstrings.h"
 #include "python/graph_store_type.h"
 #include "python/incremental_reducer_type.h"
 #include "python/module_state.h"
@@ -16,7 +17,7 @@ namespace {
 // The project's version, passed in by the build from pyproject.toml.
 PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(NODALIS_VERSION); }
 
-PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
+PyMethodDef version_def = {"version", version, METH_NOARGS, checked_doc("version", doc::version)};
 
 // Adds `type` (a new reference, or null after a failure) under its bare name.
 int add_type(PyObject* module, PyObject* type) {

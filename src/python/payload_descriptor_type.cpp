@@ -9,6 +9,7 @@
 
 #include "python/call_boundary.h"
 #include "python/descriptor_conversions.h"
+#include "python/docstrings.h"
 #include "python/frozen_type.h"
 #include "python/py_ref.h"
 #include "python/scalar_conversions.h"
@@ -25,9 +26,7 @@ PayloadDescriptorObject* as_object(PyObject* o) noexcept {
   return reinterpret_cast<PayloadDescriptorObject*>(o);
 }
 
-constexpr const char* kFields[] = {"kind",    "content_hash", "framework",
-                                   "version", "io_schema",    "preprocessing_ref"};
-constexpr Signature kConstructor = mixed_signature("PayloadDescriptor", kFields, 0, 0, 5);
+constexpr Signature kConstructor = signature_of<doc::payload_descriptor::kClass>;
 
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* owner = reinterpret_cast<PyObject*>(type);
@@ -37,13 +36,13 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
                                &d.io_schema};
     for (int i = 0; i < 5; ++i)
       if (!str_from_py(a[i], *required[i])) {
-        argument_error(kFields[i]);
+        argument_error(kConstructor.names[i]);
         return nullptr;
       }
     if (PyObject* pre = a.optional(5)) {
       std::string text;
       if (!str_from_py(pre, text)) {
-        argument_error(kFields[5]);
+        argument_error(kConstructor.names[5]);
         return nullptr;
       }
       d.preprocessing_ref = std::move(text);
@@ -90,8 +89,7 @@ PyObject* payload_descriptor_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef payload_descriptor_methods[] = {
     {"__reduce__", payload_descriptor_reduce, METH_NOARGS,
-     "__reduce__($self)\n--\n\n"
-     "Pickle and copy through the six fields."},
+     checked_doc("__reduce__", doc::payload_descriptor::reduce_for_pickle)},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -106,11 +104,7 @@ PyGetSetDef payload_descriptor_getset[] = {
 };
 
 PyType_Slot payload_descriptor_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-                    "preprocessing_ref=None)\n--\n\n"
-                    "Reproducibility metadata an External node carries (participates in the "
-                    "structural hash).")},
+    {Py_tp_doc, const_cast<char*>(doc::payload_descriptor::kClass)},
     {Py_tp_new, reinterpret_cast<void*>(payload_descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(payload_descriptor_dealloc)},
     {Py_tp_getset, payload_descriptor_getset},

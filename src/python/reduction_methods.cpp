@@ -11,15 +11,10 @@
 namespace nodalis::py {
 namespace {
 
-constexpr const char* kFusionOutputs[] = {"maximal_fusion", "outputs"};
-constexpr const char* kOutputs[] = {"outputs"};
-constexpr Signature kReduce = mixed_signature("GraphStore.reduce", kFusionOutputs, 0, 0, 0);
-constexpr Signature kReducePlan =
-    mixed_signature("GraphStore.reduce_plan", kFusionOutputs, 0, 0, 0);
-constexpr Signature kReduceIncremental =
-    mixed_signature("GraphStore.reduce_incremental", kOutputs, 0, 0, 0);
-constexpr Signature kReductionReport =
-    mixed_signature("GraphStore.reduction_report", kOutputs, 0, 0, 0);
+constexpr Signature kReduce = method_signature<doc::graph_store::reduce>;
+constexpr Signature kReducePlan = method_signature<doc::graph_store::reduce_plan>;
+constexpr Signature kReduceIncremental = method_signature<doc::graph_store::reduce_incremental>;
+constexpr Signature kReductionReport = method_signature<doc::graph_store::reduction_report>;
 
 // The reduction all three methods share; null with an error set on failure.
 std::optional<opt::StoreReduction> reduce(PyObject* self, const OutputsArg& outputs,

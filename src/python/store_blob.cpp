@@ -21,10 +21,8 @@
 namespace nodalis::py {
 namespace {
 
-constexpr const char* kOutputsParam[] = {"outputs"};
-constexpr const char* kDataParam[] = {"data"};
-constexpr Signature kSerialize = positional_signature("GraphStore.serialize", kOutputsParam, 0);
-constexpr Signature kDeserialize = positional_signature("GraphStore.deserialize", kDataParam, 1);
+constexpr Signature kSerialize = method_signature<doc::graph_store::serialize>;
+constexpr Signature kDeserialize = method_signature<doc::graph_store::deserialize>;
 
 // A large fresh buffer is filled page by page, one page fault per 4 KiB;
 // asking for huge pages first makes that one per 2 MiB. Only a hint: where

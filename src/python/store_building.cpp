@@ -16,19 +16,11 @@
 namespace nodalis::py {
 namespace {
 
-constexpr const char* kNameParams[] = {"name", "params"};
-constexpr const char* kNameInputsParams[] = {"name", "inputs", "params"};
-constexpr const char* kDescriptorInputsParams[] = {"descriptor", "inputs", "params"};
-constexpr const char* kInputsParams[] = {"inputs", "params"};
-
-constexpr Signature kAddSource = positional_signature("GraphStore.add_source", kNameParams, 1);
-constexpr Signature kAddOp = positional_signature("GraphStore.add_op", kNameInputsParams, 2);
-constexpr Signature kAddReduction =
-    positional_signature("GraphStore.add_reduction", kNameInputsParams, 2);
-constexpr Signature kAddExternal =
-    positional_signature("GraphStore.add_external", kDescriptorInputsParams, 2);
-constexpr Signature kAddExchange =
-    positional_signature("GraphStore.add_exchange", kInputsParams, 1);
+constexpr Signature kAddSource = method_signature<doc::graph_store::add_source>;
+constexpr Signature kAddOp = method_signature<doc::graph_store::add_op>;
+constexpr Signature kAddReduction = method_signature<doc::graph_store::add_reduction>;
+constexpr Signature kAddExternal = method_signature<doc::graph_store::add_external>;
+constexpr Signature kAddExchange = method_signature<doc::graph_store::add_exchange>;
 
 // Runs once every argument is converted: `build` calls the record's builder
 // for the node's kind.

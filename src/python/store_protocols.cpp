@@ -12,9 +12,7 @@
 namespace nodalis::py {
 namespace {
 
-constexpr const char* kMimeParams[] = {"include", "exclude"};
-constexpr Signature kReprMimebundle =
-    positional_signature("GraphStore._repr_mimebundle_", kMimeParams, 0);
+constexpr Signature kReprMimebundle = method_signature<doc::graph_store::repr_mimebundle>;
 
 // A repr stays one short line however many outputs a store marks.
 constexpr size_t kReprOutputs = 8;
