@@ -82,6 +82,13 @@ inline uint64_t hash_bytes(uint64_t h, const char* p, size_t n) noexcept {
 // symbol table's shard choice. Being unseeded is the point there: no
 // iteration order or shard assignment may depend on a per-process random
 // seed, and e-graph keys are ids the engine issues, not texts callers choose.
+// It is not the word hash above under a fixed seed, for two reasons. A
+// symbol's number carries the shard, the low bits of fx_bytes, and a class
+// lists its nodes in symbol-number order, so any other function would
+// reorder the nodes the rewrites visit. And on the e-graph's hash-cons the
+// word hash costs two multiplies per word where this costs one: measured on
+// egraph_bench's 1M-node add, 34 more instructions per node added (+7.5% in
+// the add, +14% in lookups).
 inline constexpr uint64_t kFxMultiplier = 0x517cc1b727220a95ULL;
 
 // Folds one 32- or 64-bit word into the running state.
