@@ -242,6 +242,7 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
   p += 4;
   bool has_nan = false;
   std::string_view prev_key;
+  uint64_t prev_prefix = 0;
   for (uint32_t i = 0; i < entries; ++i) {
     // Key length, key and tag byte.
     if (end - p < 5) return false;
@@ -249,10 +250,22 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
     p += 4;
     if (static_cast<size_t>(end - p) <= n) return false;
     const std::string_view key(p, n);
-    plain = plain && ascii(p, n, end);
+    uint64_t prefix;
+    if (n <= 8 && end - p >= 8) {
+      // One load serves the ASCII test and the order's prefix (key_before's).
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (n < 8) w &= (uint64_t{1} << (8 * n)) - 1;
+      plain = plain && (w & 0x8080808080808080ull) == 0;
+      prefix = __builtin_bswap64(w);
+    } else {
+      plain = plain && ascii(p, n, end);
+      prefix = prefix8(key);
+    }
     p += n;
-    if (i > 0 && key_before(key, prev_key)) return false;
+    if (i > 0 && (prefix < prev_prefix || (prefix == prev_prefix && key_before(key, prev_key)))) return false;
     prev_key = key;
+    prev_prefix = prefix;
     const auto tag = static_cast<uint8_t>(*p++);
     switch (tag) {
       case static_cast<uint8_t>(ir::ParamTag::Int):
