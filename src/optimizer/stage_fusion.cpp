@@ -156,7 +156,9 @@ class StageMembers {
 
  private:
   static constexpr size_t kKept = 64;
-  static std::vector<ir::StageOp>& kept() {
+  // Out of line: inlined, the compiler recomputes the thread-local address
+  // (a call) at every use of the list in the member loop.
+  [[gnu::noinline]] static std::vector<ir::StageOp>& kept() {
     thread_local std::vector<ir::StageOp> ops;
     return ops;
   }
