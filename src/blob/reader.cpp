@@ -256,10 +256,10 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
       uint64_t w;
       std::memcpy(&w, p, 8);
       if (n < 8) w &= (uint64_t{1} << (8 * n)) - 1;
-      plain = plain && (w & 0x8080808080808080ull) == 0;
+      plain &= (w & 0x8080808080808080ull) == 0;
       prefix = __builtin_bswap64(w);
     } else {
-      plain = plain && ascii(p, n, end);
+      plain &= ascii(p, n, end);
       prefix = prefix8(key);
     }
     p += n;
@@ -282,7 +282,7 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
       }
       case static_cast<uint8_t>(ir::ParamTag::Bool):
         if (p == end) return false;
-        plain = plain && static_cast<uint8_t>(*p) <= 1;
+        plain &= static_cast<uint8_t>(*p) <= 1;
         ++p;
         break;
       case static_cast<uint8_t>(ir::ParamTag::Str): {
@@ -290,7 +290,7 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
         const uint32_t len = load_u32(p);
         p += 4;
         if (static_cast<size_t>(end - p) < len) return false;
-        plain = plain && ascii(p, len, end);
+        plain &= ascii(p, len, end);
         p += len;
         break;
       }

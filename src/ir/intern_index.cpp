@@ -128,13 +128,19 @@ bool InternIndex::place_appended(const NodeKey* nodes) {
   for (size_t id = 0; id < n; ++id) ++starts[(hashes_[id] >> shift) + 1];
   for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
   // Each entry carries its hash (high half) beside its id, so that placing
-  // reads nothing at random but the rare key a tag match asks for.
-  std::vector<uint64_t, LargePageAllocator<uint64_t>> order(n);
+  // reads nothing at random but the rare key a tag match asks for; every
+  // entry is written before it is read, so the block is not cleared.
+  struct Scratch {
+    uint64_t* entries;
+    size_t bytes;
+    ~Scratch() { release_block(entries, bytes); }
+  } order{static_cast<uint64_t*>(allocate_block(n * sizeof(uint64_t))), n * sizeof(uint64_t)};
   for (size_t id = 0; id < n; ++id) {
     const uint32_t hi = hashes_[id];
-    order[starts[hi >> shift]++] = uint64_t{hi} << 32 | id;
+    order.entries[starts[hi >> shift]++] = uint64_t{hi} << 32 | id;
   }
-  for (const uint64_t entry : order) {
+  for (size_t k = 0; k < n; ++k) {
+    const uint64_t entry = order.entries[k];
     const auto hi = static_cast<uint32_t>(entry >> 32);
     const auto id = static_cast<uint32_t>(entry);
     const control::Probe p = control::probe(tags_, capacity_, hi, [&](size_t i) {
