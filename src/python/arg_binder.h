@@ -38,17 +38,17 @@ constexpr SignatureNames copy_of(const SignatureNames& from) {
   return to;
 }
 
-// The class a docstring's signature names; empty for none.
-constexpr std::string_view class_name(const char* class_doc) noexcept {
-  return class_doc == nullptr ? std::string_view() : signature_name(class_doc);
-}
+// The owner of a free function: no class. An empty text rather than a null
+// pointer, since GCC 12 with UBSan cannot compare an object's address to null
+// in a constant expression.
+inline constexpr char kNoClass[] = "";
 
 // The signature a docstring starts with, read when the program is compiled:
 // `Doc` is the callable's docstring and `ClassDoc`, for a method, its class's,
 // whose signature gives the class name ("GraphStore.add_op").
-template <const char* Doc, const char* ClassDoc = nullptr>
+template <const char* Doc, const char* ClassDoc = kNoClass>
 struct DocSignature {
-  static constexpr TextSignature text = parse_text_signature(Doc, class_name(ClassDoc));
+  static constexpr TextSignature text = parse_text_signature(Doc, signature_name(ClassDoc));
   static_assert(text.error == SignatureError::None,
                 "the docstring does not start with a signature the binder can take");
   static constexpr SignatureNames texts = copy_of(text.texts);
@@ -59,7 +59,7 @@ struct DocSignature {
   static constexpr Signature value = {texts.qualname,    names, text.positional, text.required,
                                       text.keyword_only, text.required_keyword_only};
 };
-template <const char* Doc, const char* ClassDoc = nullptr>
+template <const char* Doc, const char* ClassDoc = kNoClass>
 inline constexpr Signature signature_of = DocSignature<Doc, ClassDoc>::value;
 
 // The bound arguments, borrowed from the caller, in parameter order; a

@@ -62,6 +62,24 @@ constexpr void copy_into(char* out, std::string_view text) noexcept {
   for (size_t i = 0; i < text.size(); ++i) out[i] = text[i];
 }
 
+// string_view::find by index: GCC 12 cannot evaluate the library's pointer
+// search in a constant expression once UBSan instruments it.
+constexpr size_t find(std::string_view s, std::string_view needle) noexcept {
+  for (size_t i = 0; i + needle.size() <= s.size(); ++i) {
+    size_t k = 0;
+    while (k < needle.size() && s[i + k] == needle[k]) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+constexpr bool equal(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 }  // namespace text_signature_detail
 
 // The signature line of `doc`, named `owner.name` when an owner (a class name)
@@ -72,8 +90,8 @@ constexpr void copy_into(char* out, std::string_view text) noexcept {
 constexpr TextSignature parse_text_signature(std::string_view doc, std::string_view owner = {}) {
   using namespace text_signature_detail;
   TextSignature sig;
-  const size_t open = doc.find('(');
-  const size_t end = doc.find(")\n--\n\n");
+  const size_t open = find(doc, "(");
+  const size_t end = find(doc, ")\n--\n\n");
   if (open == std::string_view::npos || end == std::string_view::npos || end < open) {
     sig.error = SignatureError::NoSignature;
     return sig;
@@ -101,7 +119,7 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
   bool seen_default = false;  // in the current group
   int count = 0;
   for (int index = 0; !rest.empty(); ++index) {
-    const size_t comma = rest.find(", ");
+    const size_t comma = find(rest, ", ");
     const std::string_view part = rest.substr(0, comma);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
     if (comma != std::string_view::npos && rest.empty()) {
@@ -124,7 +142,7 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
       seen_default = false;
       continue;
     }
-    const size_t eq = part.find('=');
+    const size_t eq = find(part, "=");
     const std::string_view param = part.substr(0, eq);
     const bool has_default = eq != std::string_view::npos;
     if (!is_name(param)) {
@@ -148,7 +166,7 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
       return sig;
     }
     for (int i = 0; i < count; ++i)
-      if (std::string_view(sig.texts.names[i]) == param) {
+      if (equal(sig.texts.names[i], param)) {
         sig.error = SignatureError::Repeated;
         return sig;
       }
@@ -167,14 +185,14 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
 
 // The name a docstring's signature gives (a class's, from its own docstring).
 constexpr std::string_view signature_name(std::string_view doc) noexcept {
-  const size_t open = doc.find('(');
+  const size_t open = text_signature_detail::find(doc, "(");
   return open == std::string_view::npos ? std::string_view() : doc.substr(0, open);
 }
 
 // The docstring of a method table entry named `name`, which must name the
 // same callable; an entry whose docstring names another does not compile.
 consteval const char* checked_doc(std::string_view name, const char* doc) {
-  if (signature_name(doc) != name) throw "the docstring names another callable";
+  if (!text_signature_detail::equal(signature_name(doc), name)) throw "the docstring names another callable";
   return doc;
 }
 
