@@ -1,13 +1,14 @@
 // Record-by-record decoding in the format's check order. Records already in
-// canonical form (every blob the encoder writes) are interned as they stand
-// in the blob; others are rewritten first. A record that merges with an earlier equal one
-// makes later references go through a record-index-to-id table, so every id in
-// the blob keeps naming the node it named when it was written.
+// canonical form (every blob the encoder writes) are taken as they stand in
+// the blob; others are rewritten first. A record that merges with an earlier
+// equal one makes later references go through a record-index-to-id table, so
+// every id in the blob keeps naming the node it named when it was written.
 #include "blob/decoder.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -47,22 +48,52 @@ Result<uint32_t, DecodeError> node_count_of(std::string_view blob) {
   return node_count;
 }
 
-}  // namespace
+// The blob's records for GraphStore::fill, a run at a time: canonical ones
+// as they stand, a record to rewrite rewritten (it ends its run, so that its
+// bytes last until the store has copied them). A failing check ends the
+// records, and the error is kept for the decoder.
+class BlobRuns final : public ir::RecordRuns {
+ public:
+  BlobRuns(Reader& reader, uint32_t node_count) : r_(reader), count_(node_count) {}
 
-Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore& store) {
-  auto header = node_count_of(blob);
-  if (!header) return Err{header.error()};
-  const uint32_t node_count = header.value();
+  size_t next(std::span<ir::RecordView> room) override {
+    size_t n = 0;
+    while (n < room.size() && i_ < count_) {
+      if (!r_.plain_record(i_, room[n])) {
+        auto checked = r_.record(i_);
+        if (!checked) {
+          error_ = checked.error();
+          count_ = i_;  // nothing after a failed check
+          return 0;
+        }
+        room[n] = view_of(checked.value(), {}, rewritten_, entries_);
+        if (!checked.value().canonical) {
+          ++i_;
+          return n + 1;
+        }
+      }
+      ++i_;
+      ++n;
+    }
+    return n;
+  }
+  const std::optional<DecodeError>& error() const noexcept { return error_; }
 
-  // Room for all nodes at once, when that takes no more memory than the
-  // blob's own bytes (a node costs the store about 30 bytes of list and
-  // table): a forged count never reserves more than the blob could fill.
-  if (node_count <= (blob.size() - 8) / 32) store.reserve(node_count);
+ private:
+  Reader& r_;
+  uint32_t count_;
+  uint32_t i_ = 0;
+  std::optional<DecodeError> error_;
+  std::string rewritten_;
+  std::vector<EntrySpan> entries_;
+};
 
-  Reader reader(blob);
-  // Record index -> store id, filled only once some record has merged with an
-  // earlier one; until then the two are the same and the table stays empty.
-  std::vector<ir::NodeId> ids;
+// Interns the records one by one in record order, for a blob where some
+// record merges with an earlier one: from the first merge on, references are
+// renumbered through `ids` (record index -> store id, left empty while the
+// two agree).
+Result<Unit, DecodeError> intern_in_order(Reader& reader, uint32_t node_count, ir::GraphStore& store,
+                                          std::vector<ir::NodeId>& ids) {
   auto note = [&](uint64_t index, ir::NodeId id) {
     if (!ids.empty()) {
       ids.push_back(id);
@@ -124,6 +155,33 @@ Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore
       if (auto one = intern_one(i, odd); !one) return Err{one.error()};
       ++i;
     }
+  }
+  return Unit{};
+}
+
+}  // namespace
+
+Result<Unit, DecodeError> deserialize_into(std::string_view blob, ir::GraphStore& store) {
+  auto header = node_count_of(blob);
+  if (!header) return Err{header.error()};
+  const uint32_t node_count = header.value();
+
+  // Room for all nodes at once, when that takes no more memory than the
+  // blob's own bytes (a node costs the store about 30 bytes of list and
+  // table): a forged count never reserves more than the blob could fill.
+  if (node_count <= (blob.size() - 8) / 32) store.reserve(node_count);
+
+  // Records are nearly always distinct (an encoder never writes two equal
+  // ones), so they are first taken all at once as nodes 0, 1, 2, ...; only
+  // when two turn out equal are they interned again one by one, merging.
+  Reader reader(blob);
+  BlobRuns runs(reader, node_count);
+  const bool distinct = store.fill(runs);
+  if (runs.error()) return Err{*runs.error()};
+  std::vector<ir::NodeId> ids;
+  if (!distinct) {
+    reader = Reader(blob);
+    if (auto done = intern_in_order(reader, node_count, store, ids); !done) return Err{done.error()};
   }
 
   auto output_count = reader.u32();

@@ -242,6 +242,7 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
   p += 4;
   bool has_nan = false;
   std::string_view prev_key;
+  uint64_t prev_prefix = 0;
   for (uint32_t i = 0; i < entries; ++i) {
     // Key length, key and tag byte.
     if (end - p < 5) return false;
@@ -249,10 +250,22 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
     p += 4;
     if (static_cast<size_t>(end - p) <= n) return false;
     const std::string_view key(p, n);
-    plain = plain && ascii(p, n, end);
+    uint64_t prefix;
+    if (n <= 8 && end - p >= 8) {
+      // One load serves the ASCII test and the order's prefix (key_before's).
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (n < 8) w &= (uint64_t{1} << (8 * n)) - 1;
+      plain &= (w & 0x8080808080808080ull) == 0;
+      prefix = __builtin_bswap64(w);
+    } else {
+      plain &= ascii(p, n, end);
+      prefix = prefix8(key);
+    }
     p += n;
-    if (i > 0 && key_before(key, prev_key)) return false;
+    if (i > 0 && (prefix < prev_prefix || (prefix == prev_prefix && key_before(key, prev_key)))) return false;
     prev_key = key;
+    prev_prefix = prefix;
     const auto tag = static_cast<uint8_t>(*p++);
     switch (tag) {
       case static_cast<uint8_t>(ir::ParamTag::Int):
@@ -269,7 +282,7 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
       }
       case static_cast<uint8_t>(ir::ParamTag::Bool):
         if (p == end) return false;
-        plain = plain && static_cast<uint8_t>(*p) <= 1;
+        plain &= static_cast<uint8_t>(*p) <= 1;
         ++p;
         break;
       case static_cast<uint8_t>(ir::ParamTag::Str): {
@@ -277,7 +290,7 @@ bool Reader::plain_record(uint64_t index, ir::RecordView& out) noexcept {
         const uint32_t len = load_u32(p);
         p += 4;
         if (static_cast<size_t>(end - p) < len) return false;
-        plain = plain && ascii(p, len, end);
+        plain &= ascii(p, len, end);
         p += len;
         break;
       }

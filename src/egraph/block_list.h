@@ -74,7 +74,7 @@ class BlockList {
   }
 
  private:
-  // Blocks start on a cache line, so that an element of 64 bytes (an e-class)
+  // Blocks start on a cache line, so that an element of 64 bytes
   // never straddles two: a large allocation otherwise starts 16 bytes past a
   // page boundary.
   static constexpr std::align_val_t kAlign{alignof(T) > 64 ? alignof(T) : 64};

@@ -17,10 +17,14 @@ namespace nodalis::egraph {
 // and the class it was added to; every entry of one add names the same record.
 using ParentRef = uint32_t;
 
-// One node and four parent entries fit inline: 64 bytes for most classes.
+// Member nodes as the e-class holds them: two fit inline, since a class
+// that a rule merged usually holds a node and its rewritten form.
+using ClassNodes = SmallVec<SymbolLang, 2>;
+
+// Two nodes and four parent entries fit inline: 88 bytes for most classes.
 struct EClass {
   Id id = 0;
-  SmallVec<SymbolLang, 1> nodes;
+  ClassNodes nodes;
   SmallVec<ParentRef, 4> parents;
 };
 

@@ -166,7 +166,7 @@ uint64_t EGraph::process_unions() {
 
 namespace {
 
-void sort_nodes(SmallVec<SymbolLang, 1>& nodes) {
+void sort_nodes(ClassNodes& nodes) {
   if (nodes.size() <= 20) {
     for (size_t i = 1; i < nodes.size(); ++i) {
       for (size_t j = i; j > 0 && nodes[j] < nodes[j - 1]; --j) std::swap(nodes[j], nodes[j - 1]);
@@ -223,7 +223,7 @@ void EGraph::rebuild_classes() {
   for (Id r : stale_) {
     index_fresh_below(r);
     if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here
-    SmallVec<SymbolLang, 1>& nodes = classes_[r].nodes;
+    ClassNodes& nodes = classes_[r].nodes;
     for (SymbolLang& n : nodes) canonicalize_mut(n);
     if (nodes.size() > 1) {
       sort_nodes(nodes);

@@ -50,8 +50,11 @@ class MemoTable {
   Id value(uint32_t slot) const noexcept { return slots_[slot].value; }
   void set_value(uint32_t slot, Id value) noexcept { slots_[slot].value = value; }
 
+  // Rehashes at most once, straight to the capacity n keys need.
   void reserve(size_t n) {
-    while (n * 4 > ctrl_.size() * 3) grow();
+    size_t cap = ctrl_.empty() ? 16 : ctrl_.size();
+    while (n * 4 > cap * 3) cap *= 2;
+    if (cap != ctrl_.size()) rehash(cap);
   }
 
  private:
@@ -70,10 +73,9 @@ class MemoTable {
     slots_[pos] = slot;
   }
 
-  void grow() {
+  void rehash(size_t cap) {
     std::vector<uint8_t> old_ctrl = std::move(ctrl_);
     std::vector<Slot> old = std::move(slots_);
-    size_t cap = old.empty() ? 16 : old.size() * 2;
     ctrl_.assign(cap, 0);
     slots_.resize(cap);
     for (size_t k = 0; k < old.size(); ++k) {

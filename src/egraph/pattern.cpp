@@ -20,7 +20,45 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
   return Pattern(ast.value());
 }
 
-Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile(ast_)), vars_(pattern_vars(ast_)) {}
+Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile(ast_)), vars_(pattern_vars(ast_)) {
+  if (program_.instructions.size() != 1) return;
+  const Bind* bind = std::get_if<Bind>(&program_.instructions[0]);
+  if (!bind || bind->i != 0) return;
+  for (size_t k = 0; k < program_.subst.size(); ++k) {
+    const auto& [var, reg] = program_.subst.at(k);
+    if (reg < bind->out || reg - bind->out >= bind->node.arity()) return;
+    one_node_binds_.emplace_back(var, reg - bind->out);
+  }
+  one_node_ = true;
+}
+
+void Pattern::match(Machine& machine, const EGraph& egraph, Id eclass, uint64_t& remaining, SubstList& out) const {
+  if (one_node_) {
+    match_one_node(egraph, eclass, remaining, out);
+  } else {
+    machine.run(egraph, program_, eclass, remaining, out);
+  }
+}
+
+void Pattern::match_one_node(const EGraph& egraph, Id eclass, uint64_t& remaining, SubstList& out) const {
+  if (remaining == 0) return;
+  const SymbolLang& shape = std::get<Bind>(program_.instructions[0]).node;
+  const auto& nodes = egraph.index(eclass).nodes;
+  const SymbolLang* it = nodes.begin();
+  // The machine's Bind walk, in the same order: a long (sorted) list starts
+  // at the symbol's run and stops after it.
+  const bool skip = nodes.size() >= 50;
+  if (skip) {
+    it = std::partition_point(nodes.begin(), nodes.end(), [&](const SymbolLang& n) { return n.op() < shape.op(); });
+  }
+  for (; it != nodes.end(); ++it) {
+    if (skip && it->op() != shape.op()) break;
+    if (!it->matches(shape)) continue;
+    Subst& found = out.emplace_back();
+    for (const auto& [var, child] : one_node_binds_) found.insert(var, it->children()[child]);
+    if (--remaining == 0) return;
+  }
+}
 
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, uint64_t limit) const {
   if (limit == 0) return std::nullopt;
@@ -28,7 +66,7 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
   SubstList substs;
   uint64_t remaining = limit;
   Machine machine;
-  machine.run(egraph, program_, eclass, remaining, substs);
+  match(machine, egraph, eclass, remaining, substs);
   if (substs.size() > limit) throw InternalFault("assertion failed: len <= limit");
   if (substs.empty()) return std::nullopt;
   return SearchMatches{eclass, std::move(substs), &ast_};
@@ -43,7 +81,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
   SubstList substs;
   auto visit = [&](Id eclass) {
     uint64_t before = remaining;
-    machine.run(egraph, program_, eclass, remaining, substs);
+    match(machine, egraph, eclass, remaining, substs);
     if (substs.size() > before) throw InternalFault("assertion failed: len <= limit");
     if (!substs.empty()) {
       found.push_back(SearchMatches{eclass, std::move(substs), &ast_});

@@ -40,10 +40,19 @@ class Pattern final : public Searcher, public Applier {
  private:
   // The root's class; `ids` has one slot per pattern node. The pattern is not empty.
   Id instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
+  // The program's matches in one class, as Machine::run finds them.
+  void match(Machine& machine, const EGraph& egraph, Id eclass, uint64_t& remaining, SubstList& out) const;
+  void match_one_node(const EGraph& egraph, Id eclass, uint64_t& remaining, SubstList& out) const;
 
   PatternAst ast_;
   Program program_;
   std::vector<Var> vars_;
+  // A program that is a single Bind of the searched class (one node over
+  // distinct variables: the left side of every rule this system writes)
+  // matches exactly the class's nodes of that symbol and arity, so it is run
+  // without the machine. Each binding is then (variable, child position).
+  bool one_node_ = false;
+  std::vector<std::pair<Var, uint32_t>> one_node_binds_;
 };
 
 }  // namespace nodalis::egraph

@@ -192,6 +192,55 @@ TEST_F(PatternSearch, LimitsCountSubstitutionsAcrossAndWithinClasses) {
   EXPECT_EQ(one->substs.size(), 1u);
 }
 
+// A one-node pattern is matched without the machine; its matches must be the
+// class's nodes of that symbol and arity in list order, each binding its
+// variables to the children at their positions, whether the class is short
+// or long enough (50 nodes and more) to be searched by symbol run.
+class OneNodeSearch : public testing::TestWithParam<int> {};
+
+TEST_P(OneNodeSearch, MatchesAreTheClassNodesOfTheSymbolInOrder) {
+  const int members = GetParam();
+  EGraph g;
+  std::vector<Id> leaves;
+  for (int k = 0; k < 64; ++k) leaves.push_back(g.add({SymbolTable::intern("leaf" + std::to_string(k)), {}}));
+  const char* symbols[] = {"f", "g", "op|add"};
+  Id cls = g.add({sym("f"), {leaves[0], leaves[1]}});
+  for (int k = 1; k < members; ++k) {
+    // Shapes that share the symbol but not the arity must not match.
+    Id a = leaves[static_cast<size_t>(k) % 64], b = leaves[static_cast<size_t>(k * 7 + 1) % 64];
+    Id n = k % 4 == 3 ? g.add({sym("f"), {a}}) : g.add({sym(symbols[k % 3]), {a, b}});
+    g.merge(cls, n);
+  }
+  g.rebuild();
+  cls = g.find(cls);
+  ASSERT_GE(g[cls].nodes.size(), members >= 50 ? 50u : 2u) << "the class must be as long as intended";
+  for (const char* text : {"(f ?a ?b)", "(f ?b ?a)", "(g ?x ?y)", "(f ?z)"}) {
+    auto p = pat(text);
+    const SymbolLang& shape = p->ast().back().node();
+    // Variables appear once each, in child order.
+    const std::vector<Var> order = p->vars();
+    std::vector<const SymbolLang*> expected;
+    for (const SymbolLang& n : g[cls].nodes) {
+      if (n.op() == shape.op() && n.arity() == shape.arity()) expected.push_back(&n);
+    }
+    for (uint64_t limit : {kNoLimit, uint64_t{3}}) {
+      auto m = p->search_eclass_with_limit(g, cls, limit);
+      const size_t want = std::min<uint64_t>(expected.size(), limit);
+      ASSERT_EQ(m ? m->substs.size() : 0u, want) << text << " members " << members;
+      for (size_t k = 0; k < want; ++k) {
+        const Subst& s = m->substs[k];
+        ASSERT_EQ(s.size(), order.size());
+        for (size_t v = 0; v < order.size(); ++v) {
+          EXPECT_EQ(s.at(v).first, order[v]) << text;
+          EXPECT_EQ(s.at(v).second, expected[k]->children()[v]) << text << " match " << k;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortAndLongClasses, OneNodeSearch, testing::Values(6, 80));
+
 TEST_F(PatternSearch, GroundAndNestedPatterns) {
   Id fx = g.add({sym("f"), {g.find(xy)}});
   g.rebuild();

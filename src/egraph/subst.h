@@ -88,7 +88,9 @@ class Subst {
   std::vector<Binding> more_;
 };
 
-// The substitutions found in one class; most classes yield one, kept inline.
-using SubstList = SmallVec<Subst, 1>;
+// The substitutions found in one class, the first two inline: a class holds
+// both operand orders of a commutative node once the rule has run, so two is
+// as common as one.
+using SubstList = SmallVec<Subst, 2>;
 
 }  // namespace nodalis::egraph

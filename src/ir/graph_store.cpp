@@ -109,6 +109,44 @@ Result<size_t, BadNodeId> GraphStore::intern_records(std::span<const RecordView>
   });
 }
 
+bool GraphStore::fill(RecordRuns& runs) {
+  constexpr size_t kRun = 256;
+  Guard guard(*this);
+  return guard.run([&] {
+    if (!nodes_.empty()) throw InternalFault("GraphStore::fill needs an empty store");
+    const uint64_t seed = index_.seed();
+    RecordView room[kRun];
+    try {
+      for (size_t count; (count = runs.next(room)) > 0;) {
+        const uint64_t first = nodes_.size();
+        if (first + count > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+        if (first + count > nodes_.capacity()) nodes_.reserve(std::max<size_t>(first + count, 2 * nodes_.capacity()));
+        index_.reserve_hashes(first + count);
+        for (size_t j = 0; j < count; ++j) {
+          const RecordView& record = room[j];
+          const uint64_t n = nodes_.size();
+          for (NodeId id : record.inputs()) {
+            if (id >= n) throw InternalFault("GraphStore::fill: an input names no earlier record");
+          }
+          nodes_.push_back(NodeKey::from_record(record, &arena_));  // within the capacity reserved above
+          index_.append(record_hash(record, seed));
+        }
+      }
+      if (index_.place_appended(nodes_.data())) return true;
+    } catch (...) {
+      clear_locked();
+      throw;
+    }
+    clear_locked();
+    return false;
+  });
+}
+
+void GraphStore::clear_locked() noexcept {
+  index_.clear();
+  nodes_.clear();
+}
+
 void GraphStore::reserve(uint64_t nodes) {
   const uint64_t capped = std::min(nodes, kMaxNodes);
   Guard guard(*this);

@@ -33,6 +33,16 @@ struct StoreSnapshot {
   StoreView view() const noexcept { return {nodes, outputs}; }
 };
 
+// Where GraphStore::fill takes a whole graph's records from, a run at a time.
+class RecordRuns {
+ public:
+  virtual ~RecordRuns() = default;
+  // The next records in order, written into `room` (up to its size) and
+  // valid until the next call, with inputs naming only earlier records; how
+  // many, or 0 at the end.
+  virtual size_t next(std::span<RecordView> room) = 0;
+};
+
 class GraphStore {
  public:
   GraphStore();  // empty, with a hash seed of its own
@@ -56,6 +66,13 @@ class GraphStore {
   // Room for `nodes` nodes in all, so that such a caller, knowing how many
   // are coming, does not regrow the node list and table on the way.
   void reserve(uint64_t nodes);
+  // Fills this store, which must be empty, with every record of `runs` as a
+  // new node, all under one lock: appended as they come without a lookup,
+  // then placed in the table at once, in table order rather than at random.
+  // True when they were all distinct (record i is node i). False when two
+  // were equal: the store is then left empty, for the caller to intern the
+  // records one by one, merging as intern does.
+  bool fill(RecordRuns& runs);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
 
@@ -78,6 +95,7 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern_locked(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   template <class MakeKey>
   Result<NodeId, BadNodeId> intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key);
+  void clear_locked() noexcept;  // back to empty (fill's way out)
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   const uint64_t serial_;
   mutable std::mutex mu_;

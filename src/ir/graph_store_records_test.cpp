@@ -1,12 +1,14 @@
 // intern_records: the same ids as intern_record one record at a time, and a
-// stop right after the first record that merges with an earlier node; reserve
-// changes nothing that can be seen.
+// stop right after the first record that merges with an earlier node; fill:
+// a whole graph at once, or an empty store when two records are equal;
+// reserve changes nothing that can be seen.
 #include <gtest/gtest.h>
 
 #include <span>
 #include <string>
 #include <vector>
 
+#include "base/fault.h"
 #include "ir/graph_store.h"
 
 namespace nodalis::ir {
@@ -67,6 +69,80 @@ TEST(InternRecords, LongRunsMatchInterningOneByOne) {
   for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(ids[i], single.intern_record(views[i]).value()) << i;
   EXPECT_EQ(bulk.node_count(), 700u);
   EXPECT_EQ(bulk.snapshot().nodes.size(), 700u);
+}
+
+// Hands out `views` in runs of `run` records.
+class VectorRuns final : public RecordRuns {
+ public:
+  VectorRuns(std::vector<RecordView> views, size_t run) : views_(std::move(views)), run_(run) {}
+  size_t next(std::span<RecordView> room) override {
+    size_t n = 0;
+    while (n < room.size() && n < run_ && at_ < views_.size()) room[n++] = views_[at_++];
+    return n;
+  }
+
+ private:
+  std::vector<RecordView> views_;
+  size_t run_;
+  size_t at_ = 0;
+};
+
+// Sources, then ops over them (several input orders), enough to fill many
+// home regions of the table and wrap around its end.
+std::vector<NodeKey> distinct_graph(size_t sources) {
+  std::vector<NodeKey> keys;
+  for (size_t i = 0; i < sources; ++i) keys.push_back(src("s" + std::to_string(i)));
+  for (NodeId i = 1; i < sources; ++i) {
+    NodeId ab[] = {i - 1, i}, ba[] = {i, i - 1};
+    keys.push_back(NodeKey::op("f", ParamMapView(), ab));
+    keys.push_back(NodeKey::op("f", ParamMapView(), ba));
+  }
+  return keys;
+}
+
+class Fill : public ::testing::TestWithParam<size_t> {};  // the run length
+
+TEST_P(Fill, DistinctRecordsBecomeNodesInOrderAndAreFoundAgain) {
+  const std::vector<NodeKey> keys = distinct_graph(3000);
+  GraphStore store;
+  VectorRuns runs(views_of(keys), GetParam());
+  ASSERT_TRUE(store.fill(runs));
+  ASSERT_EQ(store.node_count(), keys.size());
+  std::vector<NodeKey> nodes = store.nodes();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    ASSERT_EQ(nodes[i].record(), keys[i].record()) << i;
+    ASSERT_EQ(store.intern(keys[i]).value(), i) << i;  // the table finds every node
+  }
+  EXPECT_EQ(store.intern(src("new")).value(), keys.size());
+}
+
+TEST_P(Fill, TwoEqualRecordsLeaveTheStoreEmptyAndUsable) {
+  for (size_t repeat : {size_t{1}, size_t{2999}, size_t{8997}}) {
+    std::vector<NodeKey> keys = distinct_graph(3000);
+    keys.push_back(keys[repeat]);
+    keys.push_back(src("after"));
+    GraphStore store;
+    VectorRuns runs(views_of(keys), GetParam());
+    EXPECT_FALSE(store.fill(runs)) << repeat;
+    EXPECT_EQ(store.node_count(), 0u);
+    EXPECT_EQ(store.intern(src("s1")).value(), 0u);
+    EXPECT_EQ(store.intern(src("s1")).value(), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Fill, ::testing::Values(1u, 7u, 256u));
+
+TEST(FillRefuses, AStoreThatIsNotEmptyOrAnInputNotEarlier) {
+  GraphStore full;
+  ASSERT_TRUE(full.intern(src("a")).ok());
+  VectorRuns some(views_of({src("b")}), 1);
+  EXPECT_THROW(full.fill(some), InternalFault);
+
+  NodeId later[] = {1};
+  const std::vector<NodeKey> keys = {src("a"), NodeKey::op("f", ParamMapView(), later), src("b")};
+  GraphStore store;
+  VectorRuns runs(views_of(keys), 256);
+  EXPECT_THROW(store.fill(runs), InternalFault);
 }
 
 TEST(Reserve, ChangesNothingThatCanBeSeen) {

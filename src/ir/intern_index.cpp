@@ -5,6 +5,8 @@
 #include "ir/intern_index.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <utility>
 
 #include "base/control_bytes.h"
@@ -110,6 +112,50 @@ void InternIndex::insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept 
   // so the probe would end at the same empty slot.
   tags_[miss.slot] = control::mark(hi);
   ids_[miss.slot] = static_cast<uint32_t>(id);
+}
+
+bool InternIndex::place_appended(const NodeKey* nodes) {
+  const size_t n = hashes_.size();
+  reserve(n);
+  if (n == 0) return true;
+  // Home slots follow the hash's high bits, so sorting the nodes by their top
+  // bits (one counting pass) orders them by home region: each region's
+  // probes and writes then stay within a few cache lines.
+  const int log2_capacity = std::countr_zero(capacity_);
+  const int bits = std::min(log2_capacity, 11);
+  const int shift = 32 - bits;
+  std::vector<uint32_t> starts((size_t{1} << bits) + 1, 0);
+  for (size_t id = 0; id < n; ++id) ++starts[(hashes_[id] >> shift) + 1];
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  // Each entry carries its hash (high half) beside its id, so that placing
+  // reads nothing at random but the rare key a tag match asks for; every
+  // entry is written before it is read, so the block is not cleared.
+  struct Scratch {
+    uint64_t* entries;
+    size_t bytes;
+    ~Scratch() { release_block(entries, bytes); }
+  } order{static_cast<uint64_t*>(allocate_block(n * sizeof(uint64_t))), n * sizeof(uint64_t)};
+  for (size_t id = 0; id < n; ++id) {
+    const uint32_t hi = hashes_[id];
+    order.entries[starts[hi >> shift]++] = uint64_t{hi} << 32 | id;
+  }
+  for (size_t k = 0; k < n; ++k) {
+    const uint64_t entry = order.entries[k];
+    const auto hi = static_cast<uint32_t>(entry >> 32);
+    const auto id = static_cast<uint32_t>(entry);
+    const control::Probe p = control::probe(tags_, capacity_, hi, [&](size_t i) {
+      return records_equal(nodes[ids_[i]].view(), nodes[id].view());
+    });
+    if (p.found) return false;
+    tags_[p.slot] = control::mark(hi);
+    ids_[p.slot] = id;
+  }
+  return true;
+}
+
+void InternIndex::clear() noexcept {
+  if (capacity_ != 0) std::memset(tags_, 0, capacity_);
+  hashes_.clear();
 }
 
 }  // namespace nodalis::ir

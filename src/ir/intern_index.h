@@ -7,6 +7,7 @@
 // tag match and otherwise only written.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +65,19 @@ class InternIndex {
   // insert into the slot `miss` noted for this hash, unless the table has
   // grown since (then it probes afresh).
   void insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept;
+
+  // Filling a whole graph at once: append notes the next node's hash without
+  // placing it (reserve room first), and place_appended then places every
+  // node noted so far into the empty table in table order, front to back,
+  // instead of at random: true, or false on the first two equal nodes, with
+  // the table left for clear(). `nodes` holds the nodes by id.
+  void reserve_hashes(uint64_t keys) {
+    if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
+  }
+  void append(uint64_t hash) noexcept { hashes_.push_back(static_cast<uint32_t>(hash >> 32)); }
+  bool place_appended(const NodeKey* nodes);
+  // Forgets every node, keeping the memory.
+  void clear() noexcept;
 
  private:
   void place(uint32_t id, uint32_t hash_hi) noexcept;

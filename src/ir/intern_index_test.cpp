@@ -73,7 +73,11 @@ TEST(LargePages, BlocksComeZeroedAndWritable) {
   // again, and must come back zeroed all the same.
   for (size_t bytes : {size_t{0}, size_t{100}, (size_t{2} << 20) - 8, size_t{2} << 20, (size_t{5} << 20) + 24,
                        size_t{0}, size_t{100}, (size_t{2} << 20) - 8, size_t{2} << 20, (size_t{5} << 20) + 24}) {
-    if (bytes >= (size_t{2} << 20)) release_block(allocate_block(bytes), bytes);  // another dirty one to keep
+    if (bytes >= (size_t{2} << 20)) {  // another dirty one to keep
+      void* dirty = allocate_block(bytes);
+      std::memset(dirty, 0xCD, bytes);
+      release_block(dirty, bytes);
+    }
     auto* p = static_cast<unsigned char*>(allocate_zeroed(bytes));
     ASSERT_NE(p, nullptr);
     bool zero = true;

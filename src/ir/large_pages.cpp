@@ -84,8 +84,12 @@ Spares& spares() noexcept {
   return *kept;
 }
 
-void* map_block(size_t size) {
+// A block of `size` mapped bytes; `fresh` tells whether it is newly mapped
+// (all zero) rather than kept.
+void* map_block(size_t size, bool& fresh) {
+  fresh = false;
   if (void* kept = spares().take(size)) return kept;
+  fresh = true;
   // Map one huge page more than needed and cut to a 2 MiB boundary, so
   // that every page of the block can be a huge one.
   void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -107,7 +111,8 @@ void* allocate_block(size_t bytes) {
 #if defined(__linux__)
   if (bytes >= kHugePage) {
     if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
-    return map_block(mapped_size(bytes));
+    bool fresh;
+    return map_block(mapped_size(bytes), fresh);
   }
 #endif
   void* block = std::malloc(bytes);
@@ -118,8 +123,10 @@ void* allocate_block(size_t bytes) {
 void* allocate_zeroed(size_t bytes) {
 #if defined(__linux__)
   if (bytes >= kHugePage) {
-    void* block = allocate_block(bytes);
-    std::memset(block, 0, bytes);
+    if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
+    bool fresh;
+    void* block = map_block(mapped_size(bytes), fresh);
+    if (!fresh) std::memset(block, 0, bytes);  // new mappings read as zero already
     return block;
   }
 #endif

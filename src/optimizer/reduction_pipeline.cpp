@@ -69,10 +69,6 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
   if (live.kept.size() >= 0xFFFFFFFFu) throw CapacityError("graph too large to reduce");
   size_t child_total = 0;
   for (uint64_t g : live.kept) child_total += nodes[g].inputs().size();
-  ScratchVector<TextId> ops;
-  ops.reserve(live.kept.size());
-  for (uint64_t g : live.kept) ops.push_back(tokens.enter(nodes[g]));
-
   EngineGraph graph(tokens.shared_texts());
   graph.reserve(live.kept.size(), child_total, live.outputs.size());
   ScratchVector<EnginePos> children;
@@ -84,7 +80,7 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
       if (r >= j) throw InternalFault("live node uses a later or dropped node");
       children.push_back(static_cast<EnginePos>(r));
     }
-    graph.add_node(ops[j], children, key.kind() != ir::NodeKind::Op);
+    graph.add_node(tokens.enter(key), children, key.kind() != ir::NodeKind::Op);
   }
   for (uint64_t o : live.outputs) graph.add_output(static_cast<EnginePos>(o));
   return graph;

@@ -50,35 +50,51 @@ class ScratchVector : public std::vector<T> {
   ~ScratchVector() { give_back(static_cast<Base&>(*this)); }
 
  private:
+  // The spares of one thread. Reached through `Link`, a plain pointer that
+  // needs no construction guard, so that a take or a give-back costs one
+  // thread-local lookup; the stock itself is made on the thread's first take
+  // and freed with the thread, after which nothing is kept.
   struct Stock {
-    std::vector<Base> spares;
-    // Without room for spares (out of memory), nothing is kept.
-    Stock() noexcept {
-      try {
-        spares.reserve(kSpares);
-      } catch (...) {
-      }
-    }
+    Base spares[kSpares];
+    size_t count = 0;
+    ~Stock();
   };
-  static Stock& stock() {
-    thread_local Stock s;
-    return s;
+  struct Link {
+    Stock* stock;
+    bool gone;
+  };
+  static Link& link() noexcept {
+    thread_local Link l{nullptr, false};  // constant-initialized: no guard
+    return l;
   }
-  static Base take() {
-    std::vector<Base>& spares = stock().spares;
-    if (spares.empty()) return Base();
-    Base v = std::move(spares.back());
-    spares.pop_back();
-    return v;
+
+  static Stock* made_stock() noexcept {
+    thread_local Stock stock;
+    link().stock = &stock;
+    return &stock;
+  }
+  static Base take() noexcept {
+    Link& l = link();
+    Stock* s = l.stock;
+    if (s == nullptr) {
+      if (l.gone) return Base();
+      s = made_stock();
+    }
+    if (s->count == 0) return Base();
+    return std::move(s->spares[--s->count]);
   }
   static void give_back(Base& v) noexcept {
     if (v.capacity() == 0 || v.capacity() * sizeof(T) > kKeepBytes) return;
-    std::vector<Base>& spares = stock().spares;
-    // Never grows the stock: a destructor must not allocate.
-    if (spares.size() == spares.capacity()) return;
+    Stock* s = link().stock;
+    if (s == nullptr || s->count == kSpares) return;
     v.clear();
-    spares.push_back(std::move(v));
+    s->spares[s->count++] = std::move(v);
   }
 };
+
+template <class T>
+ScratchVector<T>::Stock::~Stock() {
+  link() = Link{nullptr, true};
+}
 
 }  // namespace nodalis::opt

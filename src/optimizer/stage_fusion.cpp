@@ -3,6 +3,9 @@
 // their sinks by one ascending scan, which is the sort by largest member.
 #include "optimizer/stage_fusion.h"
 
+#include <algorithm>
+#include <span>
+
 #include "base/fault.h"
 #include "ir/stage_op.h"
 
@@ -10,25 +13,57 @@ namespace nodalis::opt {
 
 namespace {
 
+// Consecutive slices of one scratch buffer: the pass's dozen per-node arrays
+// cost two buffers (one per element width), not a dozen, which is most of
+// what fusing a small graph costs.
+template <class T>
+class Slices {
+ public:
+  explicit Slices(size_t total) : buf_(total, T{}) {}
+  // `count` entries, each `value`.
+  std::span<T> next(size_t count, T value) {
+    if (count > buf_.size() - used_) throw InternalFault("stage fusion sliced past its buffer");
+    std::span<T> s(buf_.data() + used_, count);
+    if (value != T{}) std::fill(s.begin(), s.end(), value);  // the rest is zero already
+    used_ += count;
+    return s;
+  }
+
+ private:
+  ScratchVector<T> buf_;
+  size_t used_ = 0;
+};
+
+// What every pass below needs, by node: 64-bit and 32-bit slices.
+constexpr size_t kWideArrays = 5;    // per node, plus two ends
+constexpr size_t kNarrowArrays = 6;  // per node, plus one per use
+
+struct Scratch {
+  Slices<uint64_t> wide;
+  Slices<uint32_t> narrow;
+  explicit Scratch(const EngineGraph& g)
+      : wide(kWideArrays * g.size() + 2), narrow(kNarrowArrays * g.size() + g.child_count()) {}
+};
+
 // Uses of every node, one entry per use, consumers in ascending order.
 struct Consumers {
-  ScratchVector<uint64_t> start;  // size m + 1
-  ScratchVector<EnginePos> users;
+  std::span<uint64_t> start;  // size m + 1
+  std::span<EnginePos> users;
   std::span<const EnginePos> of(EnginePos i) const {
     return {users.data() + start[i], users.data() + start[i + 1]};
   }
 };
 
-Consumers consumers_of(const EngineGraph& g) {
+// `fill` is a slice of m entries for the pass's own use.
+Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_t> fill) {
   const size_t m = g.size();
   Consumers c;
-  c.start.assign(m + 1, 0);
+  c.start = scratch.wide.next(m + 1, 0);
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k))) ++c.start[ch + 1];
   for (size_t i = 0; i < m; ++i) c.start[i + 1] += c.start[i];
-  c.users.resize(c.start[m]);
-  ScratchVector<uint64_t> fill;
-  fill.assign(c.start.begin(), c.start.end() - 1);
+  c.users = scratch.narrow.next(c.start[m], 0);
+  std::copy(c.start.begin(), c.start.end() - 1, fill.begin());
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
       c.users[fill[ch]++] = static_cast<EnginePos>(k);
@@ -36,7 +71,7 @@ Consumers consumers_of(const EngineGraph& g) {
 }
 
 // Root of i, pointing every entry on the walked path straight at it.
-EnginePos compress_find(ScratchVector<EnginePos>& parent, EnginePos i) {
+EnginePos compress_find(std::span<EnginePos> parent, EnginePos i) {
   EnginePos root = i;
   while (parent[root] != root) root = parent[root];
   while (parent[i] != root) {
@@ -47,10 +82,9 @@ EnginePos compress_find(ScratchVector<EnginePos>& parent, EnginePos i) {
   return root;
 }
 
-ScratchVector<EnginePos> single_use_labels(const EngineGraph& g, const Consumers& uses,
-                                           const ScratchVector<uint8_t>& is_output) {
+void single_use_labels(const EngineGraph& g, const Consumers& uses, std::span<const uint32_t> is_output,
+                       std::span<EnginePos> parent, std::span<EnginePos> label) {
   const size_t m = g.size();
-  ScratchVector<EnginePos> parent(m);
   for (size_t i = 0; i < m; ++i) parent[i] = static_cast<EnginePos>(i);
   for (size_t a = 0; a < m; ++a) {
     auto users = uses.of(static_cast<EnginePos>(a));
@@ -66,17 +100,14 @@ ScratchVector<EnginePos> single_use_labels(const EngineGraph& g, const Consumers
       else parent[ra] = rb;
     }
   }
-  ScratchVector<EnginePos> label(m);
   for (size_t i = 0; i < m; ++i)
     label[i] = g.opaque(static_cast<EnginePos>(i)) ? static_cast<EnginePos>(i)
                                                    : compress_find(parent, static_cast<EnginePos>(i));
-  return label;
 }
 
-ScratchVector<EnginePos> fan_out_labels(const EngineGraph& g, const Consumers& uses,
-                                        const ScratchVector<uint8_t>& is_output) {
+void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const uint32_t> is_output,
+                    std::span<EnginePos> label) {
   const size_t m = g.size();
-  ScratchVector<EnginePos> label(m);
   for (size_t i = 0; i < m; ++i) label[i] = static_cast<EnginePos>(i);
   // Consumers come later, so their labels are final when a node is decided.
   for (size_t a = m; a-- > 0;) {
@@ -92,13 +123,22 @@ ScratchVector<EnginePos> fan_out_labels(const EngineGraph& g, const Consumers& u
     }
     if (fusable) label[a] = first;
   }
-  return label;
 }
 
-ScratchVector<uint8_t> output_flags(const EngineGraph& g) {
-  ScratchVector<uint8_t> flags(g.size(), 0);
-  for (EnginePos o : g.outputs()) flags[o] = 1;
-  return flags;
+// Group label of every node, in a slice of `scratch`; `fill` as for consumers_of.
+std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& scratch,
+                               std::span<uint64_t> fill) {
+  const size_t m = g.size();
+  Consumers uses = consumers_of(g, scratch, fill);
+  std::span<uint32_t> is_output = scratch.narrow.next(m, 0);
+  for (EnginePos o : g.outputs()) is_output[o] = 1;
+  std::span<EnginePos> label = scratch.narrow.next(m, 0);
+  if (rule == FusionRule::FanOut) {
+    fan_out_labels(g, uses, is_output, label);
+  } else {
+    single_use_labels(g, uses, is_output, scratch.narrow.next(m, 0), label);
+  }
+  return label;
 }
 
 // Members of the stage being built, kept per thread: their token strings and
@@ -116,7 +156,9 @@ class StageMembers {
 
  private:
   static constexpr size_t kKept = 64;
-  static std::vector<ir::StageOp>& kept() {
+  // Out of line: inlined, the compiler recomputes the thread-local address
+  // (a call) at every use of the list in the member loop.
+  [[gnu::noinline]] static std::vector<ir::StageOp>& kept() {
     thread_local std::vector<ir::StageOp> ops;
     return ops;
   }
@@ -126,32 +168,32 @@ class StageMembers {
 }  // namespace
 
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
-  Consumers uses = consumers_of(graph);
-  ScratchVector<uint8_t> is_output = output_flags(graph);
-  return rule == FusionRule::FanOut ? fan_out_labels(graph, uses, is_output)
-                                    : single_use_labels(graph, uses, is_output);
+  Scratch scratch(graph);
+  std::span<const EnginePos> label = labels_of(graph, rule, scratch, scratch.wide.next(graph.size(), 0));
+  ScratchVector<EnginePos> out;
+  out.assign(label.begin(), label.end());
+  return out;
 }
 
 FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRule rule) {
   const size_t m = g.size();
-  const ScratchVector<EnginePos> label = fusion_labels(g, rule);
+  Scratch scratch(g);
+  std::span<uint64_t> fill = scratch.wide.next(m, 0);
+  std::span<const EnginePos> label = labels_of(g, rule, scratch, fill);
 
   // Members of every group, ascending, as one flat list sliced by label.
-  ScratchVector<uint64_t> group_start(m + 1, 0);
+  std::span<uint64_t> group_start = scratch.wide.next(m + 1, 0);
   for (size_t i = 0; i < m; ++i) ++group_start[label[i] + 1];
   for (size_t i = 0; i < m; ++i) group_start[i + 1] += group_start[i];
-  ScratchVector<EnginePos> members(m);
-  {
-    ScratchVector<uint64_t> fill;
-    fill.assign(group_start.begin(), group_start.end() - 1);
-    for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
-  }
+  std::span<EnginePos> members = scratch.narrow.next(m, 0);
+  std::copy(group_start.begin(), group_start.end() - 1, fill.begin());
+  for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
 
   constexpr uint64_t kUnset = ~uint64_t{0};
-  ScratchVector<uint64_t> emitted(m, kUnset);     // by label
-  ScratchVector<uint32_t> position(m, 0);         // member position within its group
-  ScratchVector<uint64_t> slot_stamp(m, kUnset);  // by label: group that gave it a slot
-  ScratchVector<uint32_t> slot(m, 0);             // by label: that slot
+  std::span<uint64_t> emitted = scratch.wide.next(m, kUnset);     // by label
+  std::span<uint32_t> position = scratch.narrow.next(m, 0);       // member position within its group
+  std::span<uint64_t> slot_stamp = scratch.wide.next(m, kUnset);  // by label: group that gave it a slot
+  std::span<uint32_t> slot = scratch.narrow.next(m, 0);           // by label: that slot
 
   FusedGraph out;
   out.nodes.reserve(m);

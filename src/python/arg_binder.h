@@ -38,9 +38,9 @@ constexpr SignatureNames copy_of(const SignatureNames& from) {
   return to;
 }
 
-// The ClassDoc of a callable outside any class: its signature names nothing.
-// (Not a null pointer: GCC 12 cannot compare one in a constant expression
-// when building with -fsanitize=undefined.)
+// The owner of a free function: no class. An empty text rather than a null
+// pointer, since GCC 12 with UBSan cannot compare an object's address to null
+// in a constant expression.
 inline constexpr char kNoClass[] = "";
 
 // The signature a docstring starts with, read when the program is compiled:

@@ -1,10 +1,15 @@
 // GraphStore.nodes(): the structured, read-only view of every node. The view is
 // built from one snapshot after the store's lock is released, so it shows one
-// consistent state while other threads keep adding nodes. Texts met again
-// (kinds, names, parameter keys) share one str object each.
+// consistent state while other threads keep adding nodes. A view of a million
+// nodes is mostly allocation and dict insertion, so what can be shared or
+// copied whole is (see ViewBuilder).
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "base/hash.h"
 #include "python/call_boundary.h"
 #include "python/descriptor_conversions.h"
 #include "python/graph_store_type.h"
@@ -33,101 +38,215 @@ class GcPause {
   int was_enabled_;
 };
 
-// The view's dict keys, made once per call and shared by every node's dict.
-class ViewKeys {
- public:
-  enum Key { Id, Output, Inputs, Kind, Name, Params, Descriptor, NMembers, Members, Input, Member, kCount };
-
-  bool init() {
-    static constexpr const char* kTexts[kCount] = {"id",       "output",     "inputs",  "kind",
-                                                   "name",     "params",     "descriptor",
-                                                   "n_members", "members",   "input",   "member"};
-    for (int k = 0; k < kCount; ++k) {
-      keys_[k] = PyRef::steal(PyUnicode_InternFromString(kTexts[k]));
-      if (!keys_[k]) return false;
-    }
-    return true;
-  }
-  PyObject* operator[](Key k) const noexcept { return keys_[k].get(); }
-  StrCache& strs() noexcept { return strs_; }
-
- private:
-  PyRef keys_[kCount];
-  StrCache strs_;
-};
-
 // Sets dict[key] = value, taking over `value` (a new reference or null).
 bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
   PyRef owned = PyRef::steal(value);
   return owned && PyDict_SetItem(dict, key, owned.get()) == 0;
 }
 
-PyObject* member_inputs(const ir::StageOpView& member, ViewKeys& keys) {
-  PyRef list = PyRef::steal(PyList_New(member.arity()));
-  if (!list) return nullptr;
-  for (uint32_t r = 0; r < member.arity(); ++r) {
-    ir::StageRef ref = member.ref(r);
-    PyRef index = PyRef::steal(PyLong_FromUnsignedLongLong(ref.index));
-    if (!index) return nullptr;
-    PyObject* tag = ref.kind == ir::StageRefKind::Input ? keys[ViewKeys::Input]
-                                                        : keys[ViewKeys::Member];
-    PyObject* pair = PyTuple_Pack(2, tag, index.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), r, pair);
+// The params dicts of one view. Equal maps come again and again (ops with the
+// same scalar), and copying a dict costs much less than converting its map
+// again; the copy shares the first dict's values, which are immutable. That
+// first dict is borrowed from the view under construction, where nothing else
+// can reach it, let alone change it, before the view is returned; a failure
+// ends the view and this cache with it.
+class ParamDicts {
+ public:
+  PyObject* get(ir::ParamMapView map, StrCache& strs) {
+    if (map.empty()) return PyDict_New();
+    const std::string_view encoded = map.encoded();
+    Slot& slot = slots_[hash_finish(hash_bytes(0, encoded.data(), encoded.size())) % kSlots];
+    if (slot.dict != nullptr && slot.encoded == encoded) return PyDict_Copy(slot.dict);
+    PyObject* dict = params_to_py(map, &strs);
+    if (dict != nullptr) slot = {encoded, dict};
+    return dict;
   }
-  return list.release();
-}
 
-PyObject* member_dict(const ir::StageOpView& member, ViewKeys& keys) {
-  std::optional<ir::ParsedOpToken> parsed = ir::parse_op_token(member.token());
-  if (!parsed) {
-    std::string shown = ir::ParamRef::of_str(member.token()).display();
-    PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", shown.c_str());
-    return nullptr;
+ private:
+  struct Slot {
+    std::string_view encoded;  // in the snapshot's records
+    PyObject* dict = nullptr;  // borrowed, see above
+  };
+  static constexpr size_t kSlots = 256;
+  Slot slots_[kSlots];
+};
+
+// Everything one call of nodes() makes once and shares: the dict keys, the
+// templates node dicts are copied from, the texts met again (StrCache) and
+// the params dicts met again (ParamDicts). A node dict starts as a copy of a
+// template with its keys in their order and the usual values in place, so a
+// node pays one copy and a few replacements, not a dict grown key by key.
+class ViewBuilder {
+ public:
+  enum Key { Id, Output, Inputs, Kind, Name, Params, Descriptor, NMembers, Members, Input, Member, kKeys };
+
+  bool init() {
+    static constexpr const char* kTexts[kKeys] = {"id",       "output",     "inputs",  "kind",
+                                                  "name",     "params",     "descriptor",
+                                                  "n_members", "members",   "input",   "member"};
+    for (int k = 0; k < kKeys; ++k) {
+      keys_[k] = PyRef::steal(PyUnicode_InternFromString(kTexts[k]));
+      if (!keys_[k]) return false;
+    }
+    return true;
   }
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), keys[ViewKeys::Kind], str_to_py(parsed->kind)) ||
-      !set_item(dict.get(), keys[ViewKeys::Name], str_to_py(parsed->name)) ||
-      !set_item(dict.get(), keys[ViewKeys::Params], params_to_py(parsed->params.view())) ||
-      !set_item(dict.get(), keys[ViewKeys::Inputs], member_inputs(member, keys)))
-    return nullptr;
-  return dict.release();
-}
 
-PyObject* stage_members(const ir::NodeKey& node, ViewKeys& keys) {
-  ir::MembersView members = node.members();
-  PyRef list = PyRef::steal(PyList_New(members.size()));
-  if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (ir::StageOpView member : members) {
-    PyObject* dict = member_dict(member, keys);
-    if (dict == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, dict);
+  PyObject* node_dict(ir::NodeId id, const ir::NodeKey& node, bool output) {
+    const ir::NodeKind kind = node.kind();
+    PyRef dict;
+    if (has_name(kind)) {
+      dict = named_copy(kind, node.name());
+    } else if (PyObject* kind_template = template_of(kind)) {
+      dict = PyRef::steal(PyDict_Copy(kind_template));
+    }
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    PyObject* id_object = id_to_py(id);
+    if (!set_item(d, keys_[Id].get(), id_object)) return nullptr;
+    recent_ids_[id % kRecent] = id_object;  // the dict holds it
+    if ((output && PyDict_SetItem(d, keys_[Output].get(), Py_True) < 0) ||
+        !set_item(d, keys_[Inputs].get(), inputs_list(id, node.inputs())) ||
+        !set_item(d, keys_[Params].get(), params_.get(node.params(), strs_)))
+      return nullptr;
+    if (kind == ir::NodeKind::External &&
+        !set_item(d, keys_[Descriptor].get(), descriptor_to_py(node.descriptor())))
+      return nullptr;
+    if (kind == ir::NodeKind::Stage &&
+        (!set_item(d, keys_[NMembers].get(), PyLong_FromUnsignedLong(node.members().size())) ||
+         !set_item(d, keys_[Members].get(), stage_members(node))))
+      return nullptr;
+    return dict.release();
   }
-  return list.release();
-}
 
-PyObject* node_dict(ir::NodeId id, const ir::NodeKey& node, bool output, ViewKeys& keys) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  ir::NodeKind kind = node.kind();
-  if (!set_item(d, keys[ViewKeys::Id], id_to_py(id)) ||
-      !set_item(d, keys[ViewKeys::Output], PyBool_FromLong(output)) ||
-      !set_item(d, keys[ViewKeys::Inputs], ids_to_py(node.inputs())) ||
-      !set_item(d, keys[ViewKeys::Kind], keys.strs().get(ir::kind_name(kind))) ||
-      !set_item(d, keys[ViewKeys::Name], keys.strs().get(node.name())) ||
-      !set_item(d, keys[ViewKeys::Params], params_to_py(node.params(), &keys.strs())))
-    return nullptr;
-  if (kind == ir::NodeKind::External &&
-      !set_item(d, keys[ViewKeys::Descriptor], descriptor_to_py(node.descriptor())))
-    return nullptr;
-  if (kind == ir::NodeKind::Stage &&
-      (!set_item(d, keys[ViewKeys::NMembers], PyLong_FromUnsignedLong(node.members().size())) ||
-       !set_item(d, keys[ViewKeys::Members], stage_members(node, keys))))
-    return nullptr;
-  return dict.release();
-}
+ private:
+  static bool has_name(ir::NodeKind kind) noexcept {
+    return kind == ir::NodeKind::Source || kind == ir::NodeKind::Op ||
+           kind == ir::NodeKind::Reduction;
+  }
+
+  // The kind's keys in their order, with the kind, name "" and output False
+  // in place and None for what every node sets. Made on first use, so a
+  // small view pays only for the kinds it shows.
+  PyObject* template_of(ir::NodeKind kind) {
+    PyRef& slot = templates_[static_cast<int>(kind)];
+    if (slot) return slot.get();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    if (PyDict_SetItem(d, keys_[Id].get(), Py_None) < 0 ||
+        PyDict_SetItem(d, keys_[Output].get(), Py_False) < 0 ||
+        PyDict_SetItem(d, keys_[Inputs].get(), Py_None) < 0 ||
+        !set_item(d, keys_[Kind].get(), strs_.get(ir::kind_name(kind))) ||
+        !set_item(d, keys_[Name].get(), strs_.get("")) ||
+        PyDict_SetItem(d, keys_[Params].get(), Py_None) < 0)
+      return nullptr;
+    if (kind == ir::NodeKind::External && PyDict_SetItem(d, keys_[Descriptor].get(), Py_None) < 0)
+      return nullptr;
+    if (kind == ir::NodeKind::Stage && (PyDict_SetItem(d, keys_[NMembers].get(), Py_None) < 0 ||
+                                        PyDict_SetItem(d, keys_[Members].get(), Py_None) < 0))
+      return nullptr;
+    slot = std::move(dict);
+    return slot.get();
+  }
+
+  // A new dict for a node with a name. Names repeat (a few op names over a
+  // whole graph), so a name met again gets a template of its own with the
+  // name in place; a name seen once costs no template.
+  PyRef named_copy(ir::NodeKind kind, std::string_view text) {
+    PyObject* kind_template = template_of(kind);
+    if (kind_template == nullptr) return {};
+    bool reused;
+    PyRef name = PyRef::steal(strs_.get(text, reused));
+    if (!name) return {};
+    // The template holds its name, so an equal pointer is the same str.
+    NamedTemplate& slot =
+        named_[(reinterpret_cast<uintptr_t>(name.get()) / alignof(PyObject) +
+                static_cast<uintptr_t>(kind)) % kNamed];
+    if (!slot.dict || slot.name != name.get() || slot.kind != kind) {
+      PyRef dict = PyRef::steal(PyDict_Copy(kind_template));
+      if (!dict || PyDict_SetItem(dict.get(), keys_[Name].get(), name.get()) < 0) return {};
+      if (!reused) return dict;
+      slot = {name.get(), kind, std::move(dict)};
+    }
+    return PyRef::steal(PyDict_Copy(slot.dict.get()));
+  }
+
+  // Inputs name earlier nodes; a recent one shares its id int, still in
+  // cache. An older one gets an int of its own, next to the list in memory:
+  // touching the far one would cost more than making it, now and whenever
+  // the collector walks the list.
+  PyObject* inputs_list(ir::NodeId id, const ir::InputsView& inputs) {
+    PyRef list = PyRef::steal(PyList_New(inputs.size()));
+    if (!list) return nullptr;
+    for (uint32_t i = 0; i < inputs.size(); ++i) {
+      const ir::NodeId input = inputs[i];
+      PyObject* item = input < id && id - input < kRecent
+                           ? new_ref(recent_ids_[input % kRecent]) : id_to_py(input);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), i, item);
+    }
+    return list.release();
+  }
+
+  PyObject* member_inputs(const ir::StageOpView& member) {
+    PyRef list = PyRef::steal(PyList_New(member.arity()));
+    if (!list) return nullptr;
+    for (uint32_t r = 0; r < member.arity(); ++r) {
+      ir::StageRef ref = member.ref(r);
+      PyRef index = PyRef::steal(PyLong_FromUnsignedLongLong(ref.index));
+      if (!index) return nullptr;
+      PyObject* tag = keys_[ref.kind == ir::StageRefKind::Input ? Input : Member].get();
+      PyObject* pair = PyTuple_Pack(2, tag, index.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), r, pair);
+    }
+    return list.release();
+  }
+
+  PyObject* member_dict(const ir::StageOpView& member) {
+    std::optional<ir::ParsedOpToken> parsed = ir::parse_op_token(member.token());
+    if (!parsed) {
+      std::string shown = ir::ParamRef::of_str(member.token()).display();
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", shown.c_str());
+      return nullptr;
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || !set_item(dict.get(), keys_[Kind].get(), strs_.get(parsed->kind)) ||
+        !set_item(dict.get(), keys_[Name].get(), strs_.get(parsed->name)) ||
+        !set_item(dict.get(), keys_[Params].get(), params_to_py(parsed->params.view(), &strs_)) ||
+        !set_item(dict.get(), keys_[Inputs].get(), member_inputs(member)))
+      return nullptr;
+    return dict.release();
+  }
+
+  PyObject* stage_members(const ir::NodeKey& node) {
+    ir::MembersView members = node.members();
+    PyRef list = PyRef::steal(PyList_New(members.size()));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (ir::StageOpView member : members) {
+      PyObject* dict = member_dict(member);
+      if (dict == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), i++, dict);
+    }
+    return list.release();
+  }
+
+  struct NamedTemplate {
+    PyObject* name = nullptr;  // the value the dict holds
+    ir::NodeKind kind = ir::NodeKind::Source;
+    PyRef dict;
+  };
+  static constexpr int kKinds = 6;
+  static constexpr size_t kNamed = 64;
+  static constexpr ir::NodeId kRecent = 1024;
+  PyObject* recent_ids_[kRecent];  // borrowed from the view's dicts
+  PyRef keys_[kKeys];
+  PyRef templates_[kKinds];
+  NamedTemplate named_[kNamed];
+  StrCache strs_;
+  ParamDicts params_;
+};
 
 }  // namespace
 
@@ -138,12 +257,12 @@ PyObject* graph_store_nodes(PyObject* self, PyObject*) {
     for (ir::NodeId id : snapshot.outputs)
       if (id < marked.size()) marked[id] = true;
     GcPause pause;
-    ViewKeys keys;
-    if (!keys.init()) return nullptr;
+    auto builder = std::make_unique<ViewBuilder>();
+    if (!builder->init()) return nullptr;
     PyRef list = PyRef::steal(PyList_New(Py_ssize_t(snapshot.nodes.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < snapshot.nodes.size(); ++i) {
-      PyObject* dict = node_dict(i, snapshot.nodes[i], marked[i], keys);
+      PyObject* dict = builder->node_dict(i, snapshot.nodes[i], marked[i]);
       if (dict == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), dict);
     }

@@ -22,6 +22,13 @@ class StrCache {
   // A new reference to a str equal to `text` (which is valid UTF-8), or null
   // with an error set.
   PyObject* get(std::string_view text) {
+    bool reused;
+    return get(text, reused);
+  }
+  // The same, telling whether the str came from the cache: the text was met
+  // before, and the same text will likely give the same object again.
+  PyObject* get(std::string_view text, bool& reused) {
+    reused = false;
     if (text.size() > kMaxCached)
       return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
     PyRef& slot = slots_[slot_of(text)];
@@ -29,8 +36,10 @@ class StrCache {
     // Only ASCII texts are kept, so the str's characters are the text's bytes.
     // An empty view may hold no pointer at all, which memcmp must not get.
     if (s != nullptr && size_t(PyUnicode_GET_LENGTH(s)) == text.size() &&
-        (text.empty() || std::memcmp(PyUnicode_DATA(s), text.data(), text.size()) == 0))
+        (text.empty() || std::memcmp(PyUnicode_DATA(s), text.data(), text.size()) == 0)) {
+      reused = true;
       return new_ref(s);
+    }
     PyObject* made = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
     if (made != nullptr && PyUnicode_IS_ASCII(made)) slot = PyRef::borrow(made);
     return made;

@@ -58,36 +58,26 @@ constexpr bool is_name(std::string_view s) noexcept {
   return true;
 }
 
-// Searches and comparisons by index: std::string_view's own compare a
-// pointer with null, which GCC 12 refuses in a constant expression when the
-// code is built with -fsanitize=undefined.
-inline constexpr size_t npos = std::string_view::npos;
-
-constexpr size_t find(std::string_view s, std::string_view what) noexcept {
-  for (size_t i = 0; i + what.size() <= s.size(); ++i) {
-    size_t k = 0;
-    while (k < what.size() && s[i + k] == what[k]) ++k;
-    if (k == what.size()) return i;
-  }
-  return npos;
+constexpr void copy_into(char* out, std::string_view text) noexcept {
+  for (size_t i = 0; i < text.size(); ++i) out[i] = text[i];
 }
 
-constexpr bool same(std::string_view a, std::string_view b) noexcept {
+// string_view::find by index: GCC 12 cannot evaluate the library's pointer
+// search in a constant expression once UBSan instruments it.
+constexpr size_t find(std::string_view s, std::string_view needle) noexcept {
+  for (size_t i = 0; i + needle.size() <= s.size(); ++i) {
+    size_t k = 0;
+    while (k < needle.size() && s[i + k] == needle[k]) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+constexpr bool equal(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (a[i] != b[i]) return false;
   return true;
-}
-
-// The NUL-terminated text in `array` equals `text`.
-constexpr bool holds(const char* array, std::string_view text) noexcept {
-  for (size_t i = 0; i < text.size(); ++i)
-    if (array[i] != text[i]) return false;
-  return array[text.size()] == '\0';
-}
-
-constexpr void copy_into(char* out, std::string_view text) noexcept {
-  for (size_t i = 0; i < text.size(); ++i) out[i] = text[i];
 }
 
 }  // namespace text_signature_detail
@@ -102,7 +92,7 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
   TextSignature sig;
   const size_t open = find(doc, "(");
   const size_t end = find(doc, ")\n--\n\n");
-  if (open == npos || end == npos || end < open) {
+  if (open == std::string_view::npos || end == std::string_view::npos || end < open) {
     sig.error = SignatureError::NoSignature;
     return sig;
   }
@@ -131,19 +121,19 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
   for (int index = 0; !rest.empty(); ++index) {
     const size_t comma = find(rest, ", ");
     const std::string_view part = rest.substr(0, comma);
-    rest = comma == npos ? std::string_view() : rest.substr(comma + 2);
-    if (comma != npos && rest.empty()) {
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+    if (comma != std::string_view::npos && rest.empty()) {
       sig.error = SignatureError::NotPlain;
       return sig;
     }
-    if (same(part, "$self")) {
+    if (part == "$self") {
       if (index != 0) {
         sig.error = SignatureError::MisplacedSelf;
         return sig;
       }
       continue;
     }
-    if (same(part, "*")) {
+    if (part == "*") {
       if (keyword_only || rest.empty()) {
         sig.error = SignatureError::MisplacedStar;
         return sig;
@@ -154,13 +144,12 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
     }
     const size_t eq = find(part, "=");
     const std::string_view param = part.substr(0, eq);
-    const bool has_default = eq != npos;
+    const bool has_default = eq != std::string_view::npos;
     if (!is_name(param)) {
       sig.error = SignatureError::NotPlain;
       return sig;
     }
-    const std::string_view value = has_default ? part.substr(eq + 1) : std::string_view();
-    if (has_default && !same(value, "None") && !same(value, "False")) {
+    if (has_default && part.substr(eq + 1) != "None" && part.substr(eq + 1) != "False") {
       sig.error = SignatureError::BadDefault;
       return sig;
     }
@@ -177,7 +166,7 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
       return sig;
     }
     for (int i = 0; i < count; ++i)
-      if (holds(sig.texts.names[i], param)) {
+      if (equal(sig.texts.names[i], param)) {
         sig.error = SignatureError::Repeated;
         return sig;
       }
@@ -197,14 +186,13 @@ constexpr TextSignature parse_text_signature(std::string_view doc, std::string_v
 // The name a docstring's signature gives (a class's, from its own docstring).
 constexpr std::string_view signature_name(std::string_view doc) noexcept {
   const size_t open = text_signature_detail::find(doc, "(");
-  return open == text_signature_detail::npos ? std::string_view() : doc.substr(0, open);
+  return open == std::string_view::npos ? std::string_view() : doc.substr(0, open);
 }
 
 // The docstring of a method table entry named `name`, which must name the
 // same callable; an entry whose docstring names another does not compile.
 consteval const char* checked_doc(std::string_view name, const char* doc) {
-  if (!text_signature_detail::same(signature_name(doc), name))
-    throw "the docstring names another callable";
+  if (!text_signature_detail::equal(signature_name(doc), name)) throw "the docstring names another callable";
   return doc;
 }
 

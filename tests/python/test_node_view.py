@@ -141,3 +141,54 @@ def test_many_distinct_texts_keep_their_values():
     assert [n["name"] for n in view] == names
     assert [n["params"] for n in view] == [
         {f"k{i % 7}": name, "tag": "t" if i % 2 else "u"} for i, name in enumerate(names)]
+
+
+def test_inputs_near_and_far():
+    # Inputs at distances around the ones the view treats alike, each checked
+    # against the ids the node was built with.
+    store = GraphStore()
+    for i in range(2100):
+        store.add_source("s", {"i": i})
+    given = {}
+    for distance in (1, 2, 1023, 1024, 1025, 2047, 2048, 2049):
+        new_id = store.node_count()
+        inputs = [new_id - distance, new_id - distance - 1, new_id - 1]
+        assert store.add_op("neg", inputs) == new_id
+        given[new_id] = inputs
+    view = store.nodes()
+    assert {n["id"]: n["inputs"] for n in view if n["kind"] == "op"} == given
+    assert all(n["inputs"] == [] for n in view[:2100])
+
+
+def test_repeated_values_are_separate_objects():
+    # Nodes with equal names and params share what is immutable, never a
+    # container: changing one node's dicts changes no other node.
+    store = GraphStore()
+    x = store.add_source("x")
+    for i in range(6):
+        store.add_op("mul", [x], {"scalar": 1.5, "side": "r"})  # interned once
+        store.add_op("mul", [x, i], {"scalar": 1.5, "side": "r"})
+    view = store.nodes()
+    first, *rest = [n for n in view if n["kind"] == "op"]
+    first["params"]["scalar"] = 0.0
+    first["name"] = "add"
+    first["inputs"].append(99)
+    assert all(n["params"] == {"scalar": 1.5, "side": "r"} and n["name"] == "mul" for n in rest)
+    assert all(99 not in n["inputs"] for n in rest)
+    assert store.nodes()[1] == {**first, "params": {"scalar": 1.5, "side": "r"}, "name": "mul",
+                                "inputs": first["inputs"][:-1]}
+
+
+def test_names_met_again_in_any_order():
+    # Many names, each met several times in shifting order, so that what the
+    # view keeps per name is replaced again and again.
+    store = GraphStore()
+    x = store.add_source("x")
+    names = [f"op{(i * 37) % 150}" for i in range(900)]
+    for i, name in enumerate(names):
+        (store.add_op if i % 3 else store.add_reduction)(name, [x], {"k": i})
+    view = store.nodes()[1:]
+    assert [n["name"] for n in view] == names
+    assert [n["kind"] for n in view] == ["reduction" if i % 3 == 0 else "op"
+                                         for i in range(len(names))]
+    assert [n["params"] for n in view] == [{"k": i} for i in range(len(names))]
