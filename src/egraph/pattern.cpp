@@ -78,14 +78,18 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
   require_clean(egraph);
   uint64_t remaining = limit;
   Machine machine;
-  SubstList substs;
+  // Matches are found in place, in an entry that is dropped if the class
+  // has none: moving a list of substitutions costs more than finding it.
   auto visit = [&](Id eclass) {
     uint64_t before = remaining;
-    match(machine, egraph, eclass, remaining, substs);
-    if (substs.size() > before) throw InternalFault("assertion failed: len <= limit");
-    if (!substs.empty()) {
-      found.push_back(SearchMatches{eclass, std::move(substs), &ast_});
-      substs = {};
+    SearchMatches& entry = found.emplace_back();
+    match(machine, egraph, eclass, remaining, entry.substs);
+    if (entry.substs.size() > before) throw InternalFault("assertion failed: len <= limit");
+    if (entry.substs.empty()) {
+      found.pop_back();
+    } else {
+      entry.eclass = eclass;
+      entry.ast = &ast_;
     }
   };
   const ENodeOrVar& root = ast_.back();
