@@ -129,17 +129,6 @@ PyObject* ids_to_py(std::span<const ir::NodeId> ids) {
   return list.release();
 }
 
-PyObject* ids_to_py(const ir::InputsView& ids) {
-  PyRef list = PyRef::steal(PyList_New(Py_ssize_t(ids.size())));
-  if (!list) return nullptr;
-  for (uint32_t i = 0; i < ids.size(); ++i) {
-    PyObject* id = id_to_py(ids[i]);
-    if (id == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), id);
-  }
-  return list.release();
-}
-
 PyObject* raise_bad_node_id(const ir::BadNodeId& error) {
   PyErr_Format(PyExc_ValueError, "no node with id %llu",
                static_cast<unsigned long long>(error.id));

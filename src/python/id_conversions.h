@@ -49,7 +49,6 @@ bool ids_arg(const char* param, PyObject* o, NodeIds& out);
 
 PyObject* id_to_py(ir::NodeId id);
 PyObject* ids_to_py(std::span<const ir::NodeId> ids);
-PyObject* ids_to_py(const ir::InputsView& ids);
 
 // ValueError "no node with id N"; returns null so that callers can
 // `return raise_bad_node_id(r.error());`.
