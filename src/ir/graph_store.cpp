@@ -170,6 +170,28 @@ Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {
   });
 }
 
+Result<Unit, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
+  Guard guard(*this);
+  return guard.run([&]() -> Result<Unit, BadNodeId> {
+    NodeId top = 0;
+    for (NodeId id : ids) {
+      if (id >= nodes_.size()) return Err{BadNodeId{id}};
+      top = std::max(top, id);
+    }
+    if (ids.empty()) return Unit{};
+    // Grow both first so that a failed allocation changes nothing.
+    if (top >= marked_.size()) marked_.resize(std::max<size_t>(top + 1, marked_.size() * 2));
+    const size_t room = outputs_.size() + ids.size();
+    if (room > outputs_.capacity()) outputs_.reserve(std::max(room, 2 * outputs_.capacity()));
+    for (NodeId id : ids) {
+      if (marked_[id]) continue;
+      outputs_.push_back(id);
+      marked_[id] = true;
+    }
+    return Unit{};
+  });
+}
+
 std::vector<NodeId> GraphStore::outputs() const {
   Guard guard(*this);
   return guard.run([&] { return outputs_; });

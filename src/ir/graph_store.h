@@ -75,6 +75,9 @@ class GraphStore {
   bool fill(RecordRuns& runs);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
+  // mark_output of each id in order, under one lock; with an id not below
+  // node_count() it marks none and names the first such id.
+  Result<Unit, BadNodeId> mark_outputs(std::span<const NodeId> ids);
 
   std::vector<NodeId> outputs() const;
   uint64_t node_count() const;

@@ -100,6 +100,13 @@ TEST(GraphStore, MarksOutputsOnceInMarkOrder) {
   EXPECT_EQ(bad.error().id, 3u);
   EXPECT_EQ(store.outputs(), (Ids{2, 0}));
   EXPECT_EQ(store.snapshot().outputs, (Ids{2, 0}));
+  // Many at once: the same order and once each; a bad id anywhere marks none.
+  const auto bad_many = store.mark_outputs(Ids{1, 9, 1});
+  ASSERT_FALSE(bad_many.ok());
+  EXPECT_EQ(bad_many.error().id, 9u);
+  EXPECT_EQ(store.outputs(), (Ids{2, 0}));
+  EXPECT_TRUE(store.mark_outputs(Ids{1, 0, 1, 2}).ok());
+  EXPECT_EQ(store.outputs(), (Ids{2, 0, 1}));
 }
 
 TEST(GraphStore, Snapshots) {

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/le_bytes.h"
 #include "ir/param_map.h"
 #include "ir/payload_descriptor.h"
 #include "ir/stage_op.h"
@@ -129,6 +130,13 @@ struct RecordView {
   ParamMapView params() const noexcept;
 };
 
+// Inline: every pass over a graph reads each node's inputs.
+inline InputsView RecordView::inputs() const noexcept {
+  if (inputs_off == detail::kNone) return {};
+  const char* p = bytes.data() + inputs_off;
+  return InputsView(p + 4, le::u32(p));
+}
+
 // The rules of NodeKey's == and hash, on records.
 bool records_equal(const RecordView& a, const RecordView& b) noexcept;
 uint64_t record_hash(const RecordView& r, uint64_t seed) noexcept;
@@ -198,6 +206,12 @@ class NodeKey {
   friend class NodeKeyWriter;
   detail::NodeRep* rep_ = nullptr;
 };
+
+inline InputsView NodeKey::inputs() const noexcept {
+  if (rep_->inputs_off == detail::kNone) return {};
+  const char* p = rep_->record() + rep_->inputs_off;
+  return InputsView(p + 4, le::u32(p));
+}
 
 // with_params(base, params): base, or base + "|" + params token.
 std::string with_params(std::string_view base, ParamMapView params);
