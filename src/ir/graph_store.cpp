@@ -142,33 +142,37 @@ bool GraphStore::fill(RecordRuns& runs) {
   });
 }
 
-Result<bool, BadNodeId> GraphStore::fill_shared(std::span<const NodeKey> keys) {
+Result<bool, BadNodeId> GraphStore::fill_from_keys(std::span<NodeKey> keys) {
   Guard guard(*this);
   return guard.run([&]() -> Result<bool, BadNodeId> {
-    if (!nodes_.empty()) throw InternalFault("GraphStore::fill_shared needs an empty store");
+    if (!nodes_.empty()) throw InternalFault("GraphStore::fill_from_keys needs an empty store");
     if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
     const uint64_t seed = index_.seed();
     nodes_.reserve(keys.size());
     index_.reserve_hashes(keys.size());
+    // A refused list goes back to the caller as it came.
+    auto give_back = [&]() noexcept {
+      for (size_t i = 0; i < nodes_.size(); ++i) keys[i] = std::move(nodes_[i]);
+      clear_locked();
+    };
     try {
-      for (const NodeKey& key : keys) {
-        const RecordView record = key.view();
+      for (NodeKey& key : keys) {
         const uint64_t n = nodes_.size();
-        for (NodeId id : record.inputs()) {
+        for (NodeId id : key.inputs()) {
           if (id >= n) {
-            clear_locked();
+            give_back();
             return Err{BadNodeId{id}};
           }
         }
-        nodes_.push_back(key);  // within the capacity reserved above
-        index_.append(record_hash(record, seed));
+        index_.append(record_hash(key.view(), seed));
+        nodes_.push_back(std::move(key));  // within the capacity reserved above
       }
       if (index_.place_appended(nodes_.data())) return true;
     } catch (...) {
-      clear_locked();
+      give_back();
       throw;
     }
-    clear_locked();
+    give_back();
     return false;
   });
 }

@@ -72,32 +72,38 @@ TEST(GraphStore, NaNParamsInternOnce) {
   EXPECT_EQ(store.node_count(), 3u);
 }
 
-TEST(GraphStore, FillsWithSharedKeysOnlyWhenAllDistinctAndInOrder) {
+TEST(GraphStore, FillsFromKeysOnlyWhenAllDistinctAndInOrder) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const NodeKey a = NodeKey::source("a", ParamMapView());
   const NodeKey tanh = NodeKey::op("tanh", ParamMapView(), Ids{0});
   const ParamMap p1 = pm({{"v", ParamValue::Float(nan)}}), p2 = pm({{"v", ParamValue::Float(-nan)}});
   GraphStore store;
-  // Equal keys (NaN payloads included) or a forward input: refused, store left empty.
-  const std::vector<NodeKey> equal = {a, NodeKey::source("x", p1.view()), NodeKey::source("x", p2.view())};
-  const auto merged = store.fill_shared(equal);
+  // Equal keys (NaN payloads included) or a forward input: refused, the
+  // store left empty and the keys given back as they were.
+  std::vector<NodeKey> equal = {a, NodeKey::source("x", p1.view()), NodeKey::source("x", p2.view())};
+  const std::vector<NodeKey> equal_before = equal;
+  const auto merged = store.fill_from_keys(equal);
   ASSERT_TRUE(merged.ok());
   EXPECT_FALSE(merged.value());
   EXPECT_EQ(store.node_count(), 0u);
-  const std::vector<NodeKey> forward = {tanh, a};
-  const auto bad = store.fill_shared(forward);
+  EXPECT_EQ(equal, equal_before);
+  std::vector<NodeKey> forward = {a, NodeKey::op("tanh", ParamMapView(), Ids{1})};
+  const auto bad = store.fill_from_keys(forward);
   ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error(), BadNodeId{0});
+  EXPECT_EQ(bad.error(), BadNodeId{1});
   EXPECT_EQ(store.node_count(), 0u);
+  EXPECT_TRUE(forward[0].valid() && forward[1].valid());
   // Distinct keys become nodes 0, 1, ... holding the very same records, and
   // the table finds them.
-  const std::vector<NodeKey> keys = {a, tanh, NodeKey::source("b", ParamMapView())};
-  const auto filled = store.fill_shared(keys);
+  std::vector<NodeKey> keys = {a, tanh, NodeKey::source("b", ParamMapView())};
+  std::vector<const char*> records;
+  for (const NodeKey& k : keys) records.push_back(k.record().data());
+  const auto filled = store.fill_from_keys(keys);
   ASSERT_TRUE(filled.ok());
   EXPECT_TRUE(filled.value());
   const StoreSnapshot snap = store.snapshot();
   ASSERT_EQ(snap.nodes.size(), 3u);
-  for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(snap.nodes[i].record().data(), keys[i].record().data());
+  for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(snap.nodes[i].record().data(), records[i]);
   EXPECT_EQ(must(store.intern(NodeKey::op("tanh", ParamMapView(), Ids{0}))), 1u);
   EXPECT_EQ(must(store.intern(NodeKey::source("c", ParamMapView()))), 3u);
 }

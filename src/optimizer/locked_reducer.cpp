@@ -45,7 +45,7 @@ Result<StoreReduction, Refusal> LockedReducer::finalize(
     if (!consumed) return Err(Refusal(consumed.error()));
     auto reduced = r.finalize(outs, engine, fusion);
     if (!reduced) return Err(Refusal(reduced.error()));
-    return from_reduced(reduced.value());
+    return from_reduced(std::move(reduced).value());
   });
 }
 

@@ -41,11 +41,11 @@ ScratchVector<ir::NodeId> intern_each(const Reduced& reduced, ir::GraphStore& fr
 
 }  // namespace
 
-std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
+std::vector<ir::NodeId> from_reduced_into(Reduced& reduced, ir::GraphStore& fresh) {
   // The pipeline emits each node once, so the list normally goes in as it
-  // stands: node i becomes id i, its key shared, with no lookup and no lock
-  // per node.
-  auto filled = fresh.fill_shared(reduced.nodes);
+  // stands: node i becomes id i, its key taken over, with no lookup, lock or
+  // reference count per node.
+  auto filled = fresh.fill_from_keys(reduced.nodes);
   if (!filled) forward_reference(filled.error().id);
   const bool distinct = filled.value();
   ScratchVector<ir::NodeId> remap;
@@ -62,7 +62,7 @@ std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore
   return outputs;
 }
 
-StoreReduction from_reduced(const Reduced& reduced) {
+StoreReduction from_reduced(Reduced reduced) {
   StoreReduction out{std::make_unique<ir::GraphStore>(), reduced.report(), {}};
   out.outputs = from_reduced_into(reduced, *out.store);
   return out;
@@ -87,7 +87,7 @@ Result<StoreReduction, ir::BadNodeId> reduce_to_new_store(const ir::GraphStore& 
                                                           const RewriteEngine& engine, FusionRule fusion) {
   auto reduced = reduce_store_nodes(store, outputs, engine, fusion);
   if (!reduced) return Err(reduced.error());
-  return from_reduced(reduced.value());
+  return from_reduced(std::move(reduced).value());
 }
 
 }  // namespace nodalis::opt

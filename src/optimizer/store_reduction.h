@@ -32,8 +32,9 @@ struct StoreReduction {
 // of the reduced outputs, in their order. A broken pipeline invariant is an
 // internal fault ("reduced graph references only earlier nodes", "reduced
 // output is valid").
-std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh);
-StoreReduction from_reduced(const Reduced& reduced);
+// The store takes the reduced keys over (`reduced.nodes` is left empty handles).
+std::vector<ir::NodeId> from_reduced_into(Reduced& reduced, ir::GraphStore& fresh);
+StoreReduction from_reduced(Reduced reduced);
 
 // The store's nodes reduced as a node list, against `outputs` (order and
 // repeats kept, marks ignored; the first id not below the node count is
