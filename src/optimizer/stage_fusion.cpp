@@ -36,7 +36,7 @@ class Slices {
 
 // What every pass below needs, by node: 64-bit and 32-bit slices.
 constexpr size_t kWideArrays = 5;    // per node, plus two ends
-constexpr size_t kNarrowArrays = 6;  // per node, plus one per use
+constexpr size_t kNarrowArrays = 7;  // per node, plus one per use
 
 struct Scratch {
   Slices<uint64_t> wide;
@@ -82,17 +82,29 @@ EnginePos compress_find(std::span<EnginePos> parent, EnginePos i) {
   return root;
 }
 
-void single_use_labels(const EngineGraph& g, const Consumers& uses, std::span<const uint32_t> is_output,
+// The one user of every node used exactly once; kNoUser for an unused node
+// and the node itself for one used more than once (a node never uses itself,
+// as its children come before it). All the single-use rule needs to know.
+constexpr EnginePos kNoUser = ~EnginePos{0};
+
+void single_users(const EngineGraph& g, std::span<EnginePos> only) {
+  const size_t m = g.size();
+  std::fill(only.begin(), only.end(), kNoUser);
+  for (size_t k = 0; k < m; ++k)
+    for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
+      only[ch] = only[ch] == kNoUser ? static_cast<EnginePos>(k) : ch;
+}
+
+void single_use_labels(const EngineGraph& g, std::span<const EnginePos> only, std::span<const uint32_t> is_output,
                        std::span<EnginePos> parent, std::span<EnginePos> label) {
   const size_t m = g.size();
   for (size_t i = 0; i < m; ++i) parent[i] = static_cast<EnginePos>(i);
   for (size_t a = 0; a < m; ++a) {
-    auto users = uses.of(static_cast<EnginePos>(a));
-    if (g.opaque(static_cast<EnginePos>(a)) || users.size() != 1 || is_output[a] ||
-        g.opaque(users[0]))
+    const EnginePos user = only[a];
+    if (user == kNoUser || user == a || g.opaque(static_cast<EnginePos>(a)) || is_output[a] || g.opaque(user))
       continue;
     EnginePos ra = compress_find(parent, static_cast<EnginePos>(a));
-    EnginePos rb = compress_find(parent, users[0]);
+    EnginePos rb = compress_find(parent, user);
     if (ra != rb) {
       // The larger root goes under the smaller: a label is its group's
       // smallest member.
@@ -129,14 +141,15 @@ void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const
 std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& scratch,
                                std::span<uint64_t> fill) {
   const size_t m = g.size();
-  Consumers uses = consumers_of(g, scratch, fill);
   std::span<uint32_t> is_output = scratch.narrow.next(m, 0);
   for (EnginePos o : g.outputs()) is_output[o] = 1;
   std::span<EnginePos> label = scratch.narrow.next(m, 0);
   if (rule == FusionRule::FanOut) {
-    fan_out_labels(g, uses, is_output, label);
+    fan_out_labels(g, consumers_of(g, scratch, fill), is_output, label);
   } else {
-    single_use_labels(g, uses, is_output, scratch.narrow.next(m, 0), label);
+    std::span<EnginePos> only = scratch.narrow.next(m, 0);
+    single_users(g, only);
+    single_use_labels(g, only, is_output, scratch.narrow.next(m, 0), label);
   }
   return label;
 }
