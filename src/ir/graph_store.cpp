@@ -242,6 +242,21 @@ StoreSnapshot GraphStore::snapshot() const {
   return guard.run([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_}; });
 }
 
+GraphStore::Borrowed GraphStore::borrow() const {
+  Borrowed out;
+  Guard guard(*this);
+  guard.run([&] {
+    out.outputs_ = outputs_;
+    out.nodes_.resize(nodes_.size());
+    for (size_t i = 0; i < nodes_.size(); ++i) out.nodes_[i].rep_ = nodes_[i].rep_;  // no count taken
+  });
+  return out;
+}
+
+void GraphStore::forget(std::vector<NodeKey>& lent) noexcept {
+  for (NodeKey& key : lent) key.rep_ = nullptr;
+}
+
 std::string GraphStore::read(std::string (*render)(const StoreView&)) const {
   Guard guard(*this);
   return guard.run([&] { return render(StoreView{{nodes_.data(), nodes_.size()}, outputs_}); });

@@ -87,6 +87,26 @@ class GraphStore {
   std::vector<NodeId> outputs() const;
   uint64_t node_count() const;
   StoreSnapshot snapshot() const;                         // nodes and marks, one lock
+
+  // Nodes and marks under one lock, like snapshot, but the keys are lent
+  // rather than shared: no reference count is taken and dropped per node.
+  // Valid while the store lives (a store never lets go of a node); a key
+  // copied out of it is an ordinary, counted key.
+  class Borrowed {
+   public:
+    Borrowed(Borrowed&&) noexcept = default;
+    Borrowed& operator=(Borrowed&&) = delete;
+    ~Borrowed() { GraphStore::forget(nodes_); }
+    std::span<const NodeKey> nodes() const noexcept { return nodes_; }
+    std::span<const NodeId> outputs() const noexcept { return outputs_; }
+
+   private:
+    friend class GraphStore;
+    Borrowed() = default;
+    std::vector<NodeKey> nodes_;
+    std::vector<NodeId> outputs_;
+  };
+  Borrowed borrow() const;
   std::vector<NodeKey> snapshot_from(uint64_t start) const;  // nodes [min(start, n), n)
   std::vector<NodeKey> nodes() const;                     // all nodes, one lock
   // `render` of the nodes and marks under the lock, without copying them:
@@ -104,6 +124,7 @@ class GraphStore {
   template <class MakeKey>
   Result<NodeId, BadNodeId> intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   void clear_locked() noexcept;  // back to empty (fill's way out)
+  static void forget(std::vector<NodeKey>& lent) noexcept;  // lets lent keys go uncounted
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   const uint64_t serial_;
   mutable std::mutex mu_;

@@ -163,6 +163,20 @@ TEST(GraphStore, Snapshots) {
   must(store.intern(NodeKey::source("d", ParamMapView())));
   EXPECT_EQ(all.size(), 3u);
   EXPECT_EQ(store.snapshot().nodes.size(), 4u);
+  // So is a borrowed one, through the node list's regrowth; a key copied
+  // out of it is an ordinary key that outlives it (ASan checks the counts).
+  NodeKey kept;
+  {
+    ASSERT_TRUE(store.mark_output(1).ok());
+    const GraphStore::Borrowed lent = store.borrow();
+    for (int i = 0; i < 100; ++i) must(store.intern(NodeKey::source("e" + std::to_string(i), ParamMapView())));
+    ASSERT_EQ(lent.nodes().size(), 4u);
+    EXPECT_EQ(lent.nodes()[3].name(), "d");
+    EXPECT_EQ(lent.outputs().size(), 1u);
+    kept = lent.nodes()[3];
+  }
+  EXPECT_EQ(kept.name(), "d");
+  EXPECT_EQ(store.snapshot().nodes[3], kept);
 }
 
 TEST(GraphStore, GrowsPastManyTableResizes) {

@@ -204,6 +204,7 @@ class NodeKey {
  private:
   explicit NodeKey(detail::NodeRep* rep) noexcept : rep_(rep) {}
   friend class NodeKeyWriter;
+  friend class GraphStore;  // lends its keys without a count (GraphStore::borrow)
   detail::NodeRep* rep_ = nullptr;
 };
 

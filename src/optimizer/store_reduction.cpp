@@ -71,15 +71,14 @@ StoreReduction from_reduced(Reduced reduced) {
 Result<Reduced, ir::BadNodeId> reduce_store_nodes(const ir::GraphStore& store,
                                                   std::optional<std::span<const uint64_t>> outputs,
                                                   const RewriteEngine& engine, FusionRule fusion) {
-  if (!outputs) {
-    // Nodes and marks from one lock, so the marks name nodes of the copy.
-    ir::StoreSnapshot snap = store.snapshot();
-    return reduce_nodes(snap.nodes, snap.outputs, engine, fusion);
-  }
-  std::vector<ir::NodeKey> nodes = store.nodes();
+  // Nodes and marks from one lock, so the marks name nodes of the copy. The
+  // keys are only borrowed: the store outlives this call, and a key the
+  // result keeps is copied (and counted) on the way.
+  const ir::GraphStore::Borrowed snap = store.borrow();
+  if (!outputs) return reduce_nodes(snap.nodes(), snap.outputs(), engine, fusion);
   for (uint64_t o : *outputs)
-    if (o >= nodes.size()) return Err(ir::BadNodeId{o});
-  return reduce_nodes(nodes, *outputs, engine, fusion);
+    if (o >= snap.nodes().size()) return Err(ir::BadNodeId{o});
+  return reduce_nodes(snap.nodes(), *outputs, engine, fusion);
 }
 
 Result<StoreReduction, ir::BadNodeId> reduce_to_new_store(const ir::GraphStore& store,

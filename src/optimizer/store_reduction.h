@@ -1,7 +1,7 @@
 // Store reductions: the bridge between a GraphStore and the pipeline. They live
 // with the optimizer, not the store, so the IR layer never depends on it. The
-// store that is reduced is only copied (under its lock) and never changed; the
-// result is a new store that shares nothing with it.
+// store that is reduced is only read (its nodes taken under its lock) and never
+// changed; the result is a new store that shares nothing with it.
 #pragma once
 
 #include <cstdint>
