@@ -73,6 +73,11 @@ class GraphStore {
   // were equal: the store is then left empty, for the caller to intern the
   // records one by one, merging as intern does.
   bool fill(RecordRuns& runs);
+  // fill for nodes already held by keys, which the store then shares rather
+  // than copies: `keys` become nodes 0, 1, ... Ok(true) when they were all
+  // distinct; Ok(false), the store left empty, when two were equal; or the
+  // first input not below its key's position (the store left empty).
+  Result<bool, BadNodeId> fill_shared(std::span<const NodeKey> keys);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
   // mark_output of each id in order, under one lock; with an id not below
