@@ -2,6 +2,7 @@
 // blob. serialize sizes the blob first and writes it straight into the bytes
 // object it returns; deserialize decodes into a store no one else can see yet.
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -79,13 +80,23 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 
 namespace {
 
-// Where the running interpreter keeps the class deserialize instantiates.
-constexpr const char* kClassKey = "nodalis_core.GraphStore";
+// Where the running interpreter keeps the class deserialize instantiates:
+// a key of this copy of the library's own, so that a process holding two
+// builds side by side (a benchmark comparing them) never has one build
+// decode into the other's class, whose code would then free this build's
+// store.
+const char* class_key() noexcept {
+  static char key[64];
+  static const int made = std::snprintf(key, sizeof key, "nodalis_core.GraphStore@%p",
+                                        static_cast<const void*>(&key));
+  (void)made;
+  return key;
+}
 
 // A strong reference to that class, or null with an error set.
 PyRef store_class() {
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  PyRef key = PyRef::steal(PyUnicode_InternFromString(kClassKey));
+  PyRef key = PyRef::steal(PyUnicode_InternFromString(class_key()));
   if (dict == nullptr || !key) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "no interpreter state to find GraphStore in");
     return {};
@@ -129,7 +140,7 @@ int bind_deserialize_to_class(PyTypeObject* type) {
     PyErr_SetString(PyExc_SystemError, "no interpreter state to register GraphStore in");
     return -1;
   }
-  return PyDict_SetItemString(dict, kClassKey, reinterpret_cast<PyObject*>(type));
+  return PyDict_SetItemString(dict, class_key(), reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace nodalis::py
