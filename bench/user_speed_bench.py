@@ -6,9 +6,10 @@
              blob and against pickle.loads of the same node tuples (collector paused
              for pickle, its best case);
   nodes      nodes() of that store with the garbage collector on (the default), in
-             us per node, counting the collection the next new container pays for;
-             beside it the same call with the collector paused and a Python
-             comprehension making dicts of the same shape;
+             us per node, counting the collection the next new container pays for,
+             then also the collections the next 300k containers pay (enough for the
+             view to reach the oldest generation); beside it the same call with the
+             collector paused and a Python comprehension making dicts of the same shape;
   add_op     bench/add_op_bench.py's comparison against the bare C-call floor.
 
 The workloads come from workloads.py, found as ../shared/bench/workloads.py beside the
@@ -217,24 +218,33 @@ def nodes_rows(w, mods, rounds, n, stores=None):
     for label, s in stores.items():
         assert s.nodes() == first, f"{label} shows other nodes"
 
-    def measure(module, paused=False):
+    def measure(module, paused=False, follow=1):
         s = stores[next(lbl for lbl, m in mods if m is module)]
         gc.collect()
         if paused:
             gc.disable()
         t = time.process_time()
         view = s.nodes()
-        # The next new container pays for whatever collection the build left
-        # pending, so it is part of the cost.
-        pending = [[]]
+        # The next new containers pay for whatever collections the build left
+        # pending, so they are part of the cost: the first one at least, and
+        # with `follow` > 1 enough for the view to reach the oldest generation.
+        pending = [[] for _ in range(follow)]
         t = time.process_time() - t
         del pending
         gc.enable()
         del view
         gc.collect()
+        if follow > 1:  # net of what making them costs without a view
+            gc.collect()
+            start = time.process_time()
+            pending = [[] for _ in range(follow)]
+            t -= time.process_time() - start
+            del pending
         return t / count * 1e6
 
     show(f"nodes() of build_calls({n}), gc on", alternate(mods, rounds, measure), "us/node", 0.6)
+    show("  and the next 300k containers", alternate(mods, rounds, lambda m: measure(m, follow=300_000)),
+         "us/node")
     show("nodes(), gc paused", alternate(mods, rounds, lambda m: measure(m, True)), "us/node")
 
     # A Python comprehension making dicts of the same shape, as a reference.

@@ -78,20 +78,19 @@ Id EGraph::add_without_find(SymbolLang node) {
     uf_.check(c);
     if (merged_) c = uf_.find(c);
   }
-  uint64_t hash = node.hash();
-  MemoTable::Probe probe = memo_.probe(node, hash, keys_);
-  if (probe.found) return memo_.value(probe.slot);
+  MemoTable::Probe probe = memo_.probe(node, keys_);
+  if (probe.found) return memo_.value(probe);
 
   if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
   Id id = uf_.make_set();
   ParentRef ref = static_cast<ParentRef>(keys_.size());
+  memo_.insert_at(probe, node, ref, id);
   EClass& ec = classes_.emplace_back();
   ec.id = id;
   ec.nodes.push_back(node);
   keys_.push_back(std::move(node));
   key_class_.push_back(id);
   ++class_count_;
-  memo_.insert_at(probe, ref, id, hash);
   clean_ = false;
   return id;
 }
@@ -101,9 +100,9 @@ std::optional<Id> EGraph::lookup(SymbolLang node) const {
     uf_.check(c);
     c = uf_.find(c);
   }
-  MemoTable::Probe probe = memo_.probe(node, node.hash(), keys_);
+  MemoTable::Probe probe = memo_.probe(node, keys_);
   if (!probe.found) return std::nullopt;
-  return uf_.find(memo_.value(probe.slot));
+  return uf_.find(memo_.value(probe));
 }
 
 bool EGraph::merge(Id a, Id b) {
@@ -146,18 +145,17 @@ uint64_t EGraph::process_unions() {
     mark_stale(cls);
     SymbolLang node = keys_[ref];
     canonicalize_mut(node);
-    uint64_t hash = node.hash();
-    MemoTable::Probe probe = memo_.probe(node, hash, keys_);
+    MemoTable::Probe probe = memo_.probe(node, keys_);
     if (!probe.found) {
       if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
       // The stale key stays; the canonical form becomes a key of its own.
       uint32_t key = static_cast<uint32_t>(keys_.size());
+      memo_.insert_at(probe, node, key, cls);
       keys_.push_back(std::move(node));
       key_class_.push_back(kNoClass);
-      memo_.insert_at(probe, key, cls, hash);
     } else {
-      Id old = memo_.value(probe.slot);
-      memo_.set_value(probe.slot, cls);
+      Id old = memo_.value(probe);
+      memo_.set_value(probe, cls);
       if (merge(old, cls)) ++unions;
     }
   }

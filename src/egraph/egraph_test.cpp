@@ -272,6 +272,26 @@ TEST(EGraph, NodesWiderThanTheInlineBufferBehaveAlike) {
   EXPECT_EQ(g[wide].nodes[0].arity(), 7u);
 }
 
+TEST(EGraph, NodesOfOneSymbolThatDifferOnlyInArityStayApart) {
+  // Short nodes are keyed by their children with the missing ones left
+  // blank, wide ones by their whole key: no arity may stand in for another.
+  EGraph g;
+  Id x = g.add({sym("x"), {}});
+  std::vector<Id> kids;
+  std::vector<Id> classes;
+  for (size_t arity = 0; arity <= 5; ++arity) {
+    classes.push_back(g.add({sym("f"), std::span<const Id>(kids)}));
+    kids.push_back(x);
+  }
+  EXPECT_EQ(std::set<Id>(classes.begin(), classes.end()).size(), classes.size());
+  kids.clear();
+  for (size_t arity = 0; arity <= 5; ++arity) {
+    EXPECT_EQ(g.lookup({sym("f"), std::span<const Id>(kids)}), classes[arity]) << arity;
+    kids.push_back(x);
+  }
+  EXPECT_EQ(g.memo_entries(), 7u);
+}
+
 TEST(EGraph, CopiesAreIndependentAndMovedFromGraphsAreEmpty) {
   EGraph g;
   Id x = g.add({sym("x"), {}});

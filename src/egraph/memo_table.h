@@ -1,14 +1,15 @@
-// MemoTable: the e-graph's hash-cons, node -> class id, in the probing design
-// of base/control_bytes.h: the control bytes sit beside 12-byte slots, a
-// twelfth of their size. A slot holds the key's index in the e-graph's key
-// list, its class and 32 bits of its hash (enough to place it again when the
-// table grows).
+// MemoTable: the e-graph's hash-cons, node -> class id. Open addressing with
+// linear probing. A node of at most two children is held whole in its 16-byte
+// slot, so finding it reads one cache line and never the key list: on a large
+// e-graph every probe is a cache miss, and the key list was a second one.
+// Wider nodes keep their key's index and hash bits in a table of their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "base/control_bytes.h"
+#include "base/hash.h"
 #include "egraph/block_list.h"
 #include "egraph/id.h"
 #include "egraph/symbol_lang.h"
@@ -17,75 +18,141 @@ namespace nodalis::egraph {
 
 class MemoTable {
  public:
-  static constexpr uint32_t kNotFound = UINT32_MAX;
+  size_t size() const noexcept { return narrow_used_ + wide_used_; }
 
-  size_t size() const noexcept { return used_; }
-
-  // The slot of an equal key, or else the empty slot where the key would go.
+  // Where a probe ended: the slot of an equal key, or else the empty slot
+  // where the key would go (kNotFound while the table has no room at all).
   struct Probe {
+    uint64_t hash;
     uint32_t slot;
     bool found;
+    bool wide;
   };
-  Probe probe(const SymbolLang& node, uint64_t hash, const BlockList<SymbolLang>& keys) const noexcept {
-    if (ctrl_.empty()) return {kNotFound, false};
-    const uint32_t tag = tag_of(hash);
-    const control::Probe p = control::probe(ctrl_.data(), ctrl_.size(), tag, [&](size_t pos) {
-      return slots_[pos].tag == tag && keys[slots_[pos].key] == node;
-    });
-    return {static_cast<uint32_t>(p.slot), p.found};
-  }
 
-  // Inserts a new key where `probe` (for the same key, no insert since) ended.
-  void insert_at(Probe at, uint32_t key, Id value, uint64_t hash) {
-    if (at.slot == kNotFound || (used_ + 1) * 4 > ctrl_.size() * 3) {
-      reserve(used_ + 1);
-      place(key, value, hash);
-    } else {
-      ctrl_[at.slot] = control::mark(tag_of(hash));
-      slots_[at.slot] = Slot{key, value, tag_of(hash)};
+  Probe probe(const SymbolLang& node, const BlockList<SymbolLang>& keys) const noexcept {
+    if (node.arity() <= 2) {
+      const Narrow want = narrow_of(node, 0);
+      const uint64_t hash = narrow_hash(want);
+      if (narrow_.empty()) return {hash, kNotFound, false, false};
+      const size_t mask = narrow_.size() - 1;
+      for (size_t i = home(hash, narrow_.size());; i = (i + 1) & mask) {
+        const Narrow& s = narrow_[i];
+        if (s.value == kNone) return {hash, static_cast<uint32_t>(i), false, false};
+        if (s.op == want.op && s.a == want.a && s.b == want.b) return {hash, static_cast<uint32_t>(i), true, false};
+      }
     }
-    ++used_;
+    const uint64_t hash = node.hash();
+    if (wide_.empty()) return {hash, kNotFound, false, true};
+    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
+    const size_t mask = wide_.size() - 1;
+    for (size_t i = home(hash, wide_.size());; i = (i + 1) & mask) {
+      const Wide& s = wide_[i];
+      if (s.value == kNone) return {hash, static_cast<uint32_t>(i), false, true};
+      if (s.tag == tag && keys[s.key] == node) return {hash, static_cast<uint32_t>(i), true, true};
+    }
   }
 
-  Id value(uint32_t slot) const noexcept { return slots_[slot].value; }
-  void set_value(uint32_t slot, Id value) noexcept { slots_[slot].value = value; }
+  // Inserts `node` (key index `key` in the key list) where `at`, a probe for
+  // the same node with no insert since, ended.
+  void insert_at(Probe at, const SymbolLang& node, uint32_t key, Id value) {
+    if (!at.wide) {
+      if (at.slot == kNotFound || (narrow_used_ + 1) * 4 > narrow_.size() * 3) {
+        grow(narrow_, narrow_used_ + 1);
+        at.slot = free_slot(narrow_, at.hash);
+      }
+      narrow_[at.slot] = narrow_of(node, value);
+      ++narrow_used_;
+      return;
+    }
+    if (at.slot == kNotFound || (wide_used_ + 1) * 4 > wide_.size() * 3) {
+      grow(wide_, wide_used_ + 1);
+      at.slot = free_slot(wide_, at.hash);
+    }
+    wide_[at.slot] = Wide{static_cast<uint32_t>(at.hash >> 32), key, value};
+    ++wide_used_;
+  }
 
-  // Rehashes at most once, straight to the capacity n keys need.
-  void reserve(size_t n) {
-    size_t cap = ctrl_.empty() ? 16 : ctrl_.size();
-    while (n * 4 > cap * 3) cap *= 2;
-    if (cap != ctrl_.size()) rehash(cap);
+  Id value(Probe at) const noexcept { return at.wide ? wide_[at.slot].value : narrow_[at.slot].value; }
+  void set_value(Probe at, Id value) noexcept {
+    if (at.wide) {
+      wide_[at.slot].value = value;
+    } else {
+      narrow_[at.slot].value = value;
+    }
+  }
+
+  // Room for n keys of at most two children, rehashing at most once.
+  void reserve(size_t n) { grow(narrow_, n); }
+
+  // Starts fetching the line a probe for `node` begins with.
+  void prefetch(const SymbolLang& node) const noexcept {
+    if (node.arity() > 2 || narrow_.empty()) return;
+    __builtin_prefetch(&narrow_[home(narrow_hash(narrow_of(node, 0)), narrow_.size())]);
   }
 
  private:
-  struct Slot {
-    uint32_t key;  // index into the key list
-    Id value;
-    uint32_t tag;  // high 32 bits of the key's hash; its top bits pick the slot
+  static constexpr uint32_t kNotFound = UINT32_MAX;
+  // No class has this id (the union-find never issues it), so it marks both
+  // an empty slot and a missing child.
+  static constexpr Id kNone = UINT32_MAX;
+
+  struct Narrow {
+    uint32_t op = 0;
+    Id a = kNone;  // first child, or kNone for a leaf
+    Id b = kNone;  // second child, or kNone for fewer than two
+    Id value = kNone;
+  };
+  struct Wide {
+    uint32_t tag = 0;  // high 32 bits of the node's hash
+    uint32_t key = 0;  // index into the key list
+    Id value = kNone;
+    uint64_t hash() const noexcept { return uint64_t{tag} << 32; }
   };
 
-  static uint32_t tag_of(uint64_t hash) noexcept { return static_cast<uint32_t>(hash >> 32); }
+  static Narrow narrow_of(const SymbolLang& node, Id value) noexcept {
+    std::span<const Id> c = node.children();
+    return Narrow{node.op().raw(), c.size() > 0 ? c[0] : kNone, c.size() > 1 ? c[1] : kNone, value};
+  }
+  static uint64_t narrow_hash(const Narrow& s) noexcept {
+    using namespace hash_detail;
+    return mum(uint64_t{s.op} ^ kMul1, ((uint64_t{s.a} << 32) | s.b) ^ kMul2);
+  }
+  static uint64_t hash_of(const Narrow& s) noexcept { return narrow_hash(s); }
+  static uint64_t hash_of(const Wide& s) noexcept { return s.hash(); }
 
-  void place(uint32_t key, Id value, uint64_t hash) noexcept { place(Slot{key, value, tag_of(hash)}); }
-  void place(Slot slot) noexcept {
-    const size_t pos = control::free_slot(ctrl_.data(), ctrl_.size(), slot.tag);
-    ctrl_[pos] = control::mark(slot.tag);
-    slots_[pos] = slot;
+  // Home slot: the high hash bits scaled onto the capacity, which keeps slots
+  // in hash order, so a rehash walking the old table writes the new one front
+  // to back.
+  static size_t home(uint64_t hash, size_t capacity) noexcept {
+    return static_cast<size_t>(((hash >> 32) * capacity) >> 32);
   }
 
-  void rehash(size_t cap) {
-    std::vector<uint8_t> old_ctrl = std::move(ctrl_);
-    std::vector<Slot> old = std::move(slots_);
-    ctrl_.assign(cap, 0);
-    slots_.resize(cap);
-    for (size_t k = 0; k < old.size(); ++k) {
-      if (old_ctrl[k] != control::kEmpty) place(old[k]);
+  template <class Slot>
+  static uint32_t free_slot(const std::vector<Slot>& slots, uint64_t hash) noexcept {
+    const size_t mask = slots.size() - 1;
+    size_t i = home(hash, slots.size());
+    while (slots[i].value != kNone) i = (i + 1) & mask;
+    return static_cast<uint32_t>(i);
+  }
+
+  // Grows `slots` to the power-of-two capacity n keys need at a load of at
+  // most three quarters, if it is smaller.
+  template <class Slot>
+  static void grow(std::vector<Slot>& slots, size_t n) {
+    size_t cap = slots.empty() ? 16 : slots.size();
+    while (n * 4 > cap * 3) cap *= 2;
+    if (cap == slots.size()) return;
+    std::vector<Slot> old = std::move(slots);
+    slots.assign(cap, Slot{});
+    for (const Slot& s : old) {
+      if (s.value != kNone) slots[free_slot(slots, hash_of(s))] = s;
     }
   }
 
-  std::vector<uint8_t> ctrl_;  // 0 = empty, else 0x80 | 7 hash bits
-  std::vector<Slot> slots_;
-  size_t used_ = 0;
+  std::vector<Narrow> narrow_;
+  std::vector<Wide> wide_;
+  size_t narrow_used_ = 0;
+  size_t wide_used_ = 0;
 };
 
 }  // namespace nodalis::egraph

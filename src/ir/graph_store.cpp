@@ -155,6 +155,37 @@ bool GraphStore::fill(RecordRuns& runs) {
   });
 }
 
+Result<bool, BadNodeId> GraphStore::fill_shared(std::span<const NodeKey> keys) {
+  Guard guard(*this);
+  return guard.run([&]() -> Result<bool, BadNodeId> {
+    if (!nodes_.empty()) throw InternalFault("GraphStore::fill_shared needs an empty store");
+    if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+    const uint64_t seed = index_.seed();
+    nodes_.reserve(keys.size());
+    index_.reserve_hashes(keys.size());
+    try {
+      for (const NodeKey& key : keys) {
+        const RecordView record = key.view();
+        const uint64_t n = nodes_.size();
+        for (NodeId id : record.inputs()) {
+          if (id >= n) {
+            clear_locked();
+            return Err{BadNodeId{id}};
+          }
+        }
+        nodes_.push_back(key);  // within the capacity reserved above
+        index_.append(record_hash(record, seed));
+      }
+      if (index_.place_appended(nodes_.data())) return true;
+    } catch (...) {
+      clear_locked();
+      throw;
+    }
+    clear_locked();
+    return false;
+  });
+}
+
 void GraphStore::clear_locked() noexcept {
   index_.clear();
   nodes_.clear();
@@ -179,6 +210,28 @@ Result<Unit, BadNodeId> GraphStore::mark_output(NodeId id) {
     if (outputs_.size() == outputs_.capacity()) outputs_.reserve(std::max<size_t>(8, outputs_.capacity() * 2));
     outputs_.push_back(id);
     marked_[id] = true;
+    return Unit{};
+  });
+}
+
+Result<Unit, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
+  Guard guard(*this);
+  return guard.run([&]() -> Result<Unit, BadNodeId> {
+    NodeId top = 0;
+    for (NodeId id : ids) {
+      if (id >= nodes_.size()) return Err{BadNodeId{id}};
+      top = std::max(top, id);
+    }
+    if (ids.empty()) return Unit{};
+    // Grow both first so that a failed allocation changes nothing.
+    if (top >= marked_.size()) marked_.resize(std::max<size_t>(top + 1, marked_.size() * 2));
+    const size_t room = outputs_.size() + ids.size();
+    if (room > outputs_.capacity()) outputs_.reserve(std::max(room, 2 * outputs_.capacity()));
+    for (NodeId id : ids) {
+      if (marked_[id]) continue;
+      outputs_.push_back(id);
+      marked_[id] = true;
+    }
     return Unit{};
   });
 }

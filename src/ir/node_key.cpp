@@ -262,12 +262,6 @@ ParamMapView NodeKey::params() const noexcept {
   return ParamMapView(rep_->record() + rep_->params_off, params_end(*rep_) - rep_->params_off);
 }
 
-InputsView NodeKey::inputs() const noexcept {
-  if (rep_->inputs_off == kNone) return {};
-  const char* p = rep_->record() + rep_->inputs_off;
-  return InputsView(p + 4, le::u32(p));
-}
-
 PayloadDescriptorView NodeKey::descriptor() const noexcept {
   struct Reader {
     const char* r;
@@ -314,12 +308,6 @@ uint32_t params_end(const RecordView& r) noexcept {
   return r.inputs_off != kNone ? r.inputs_off : static_cast<uint32_t>(r.bytes.size());
 }
 }  // namespace
-
-InputsView RecordView::inputs() const noexcept {
-  if (inputs_off == kNone) return {};
-  const char* p = bytes.data() + inputs_off;
-  return InputsView(p + 4, le::u32(p));
-}
 
 ParamMapView RecordView::params() const noexcept {
   if (params_off == kNone) return ParamMapView();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/hash.h"
+#include "base/le_bytes.h"
 #include "ir/param_map.h"
 #include "ir/payload_descriptor.h"
 #include "ir/stage_op.h"
@@ -130,6 +131,13 @@ struct RecordView {
   InputsView inputs() const noexcept;
   ParamMapView params() const noexcept;
 };
+
+// Inline: every pass over a graph reads each node's inputs.
+inline InputsView RecordView::inputs() const noexcept {
+  if (inputs_off == detail::kNone) return {};
+  const char* p = bytes.data() + inputs_off;
+  return InputsView(p + 4, le::u32(p));
+}
 
 // The rules of NodeKey's == and hash, on records.
 bool records_equal(const RecordView& a, const RecordView& b) noexcept;
@@ -252,6 +260,12 @@ inline NodeKey NodeKey::place(const RecordView& record, char* at, uint8_t block_
   // so that writing them does not wait.
   __builtin_prefetch(at + 512, 1);
   return NodeKey(rep);
+}
+
+inline InputsView NodeKey::inputs() const noexcept {
+  if (rep_->inputs_off == detail::kNone) return {};
+  const char* p = rep_->record() + rep_->inputs_off;
+  return InputsView(p + 4, le::u32(p));
 }
 
 // with_params(base, params): base, or base + "|" + params token.

@@ -2,6 +2,8 @@
 // (engines, CSE, stage fusion) index children and outputs without checking.
 #include "optimizer/engine_graph.h"
 
+#include <algorithm>
+
 #include "base/fault.h"
 
 namespace nodalis::opt {
@@ -25,37 +27,39 @@ void OpTexts::reserve(size_t texts, size_t bytes) {
 
 EngineGraph::EngineGraph(std::shared_ptr<const OpTexts> texts) : texts_(std::move(texts)) {
   if (!texts_) throw InternalFault("engine graph without op texts");
+  starts_.push_back(0);
+}
+
+void EngineGraph::make_room(size_t nodes, size_t children) {
+  if (nodes > ops_.size()) {
+    ops_.resize(nodes);
+    opaque_.resize(nodes);
+    starts_.resize(nodes + 1);
+  }
+  if (children > children_.size()) children_.resize(children);
 }
 
 void EngineGraph::reserve(size_t nodes, size_t children, size_t outputs) {
   outputs_.reserve(outputs);
-  ops_.reserve(nodes);
-  opaque_.reserve(nodes);
-  starts_.reserve(nodes + 1);
-  children_.reserve(children);
+  make_room(nodes, children);
 }
 
-EnginePos EngineGraph::add_node(TextId op, std::span<const EnginePos> children) {
-  if (op >= texts_->size()) throw InternalFault("engine node names an unknown op text");
-  return add_node(op, children, !texts_->is_op(op));
+void EngineGraph::grow(size_t children) {
+  make_room(std::max<size_t>(16, 2 * ops_.size()),
+            std::max(child_count_ + children, std::max<size_t>(16, 2 * children_.size())));
 }
 
-EnginePos EngineGraph::add_node(TextId op, std::span<const EnginePos> children, bool opaque) {
-  const size_t pos = ops_.size();
+void EngineGraph::refuse(TextId op, std::span<const EnginePos> children) const {
+  const size_t pos = count_;
   if (pos >= 0xFFFFFFFFu) throw CapacityError("engine graph past 2^32 - 1 nodes");
   if (op >= texts_->size()) throw InternalFault("engine node names an unknown op text");
   for (EnginePos c : children)
     if (c >= pos) throw InternalFault("position out of range");
-  if (starts_.empty()) starts_.push_back(0);
-  children_.insert(children_.end(), children.begin(), children.end());
-  starts_.push_back(children_.size());
-  ops_.push_back(op);
-  opaque_.push_back(opaque ? 1 : 0);
-  return static_cast<EnginePos>(pos);
+  throw InternalFault("engine node refused without a reason");
 }
 
 void EngineGraph::add_output(EnginePos pos) {
-  if (pos >= ops_.size()) throw InternalFault("position out of range");
+  if (pos >= count_) throw InternalFault("position out of range");
   outputs_.push_back(pos);
 }
 

@@ -56,11 +56,31 @@ class EngineGraph {
   void reserve(size_t nodes, size_t children, size_t outputs = 0);
   // Appends a node; every child must be an earlier position (else an internal
   // fault, "position out of range"). `opaque` defaults to what the text says.
-  EnginePos add_node(TextId op, std::span<const EnginePos> children);
-  EnginePos add_node(TextId op, std::span<const EnginePos> children, bool opaque);
+  // Inline, with one test for every check and for room: each pass adds all
+  // its nodes here, so the common case is a few stores.
+  EnginePos add_node(TextId op, std::span<const EnginePos> children) {
+    if (op >= texts_->size()) refuse(op, children);
+    return add_node(op, children, !texts_->is_op(op));
+  }
+  EnginePos add_node(TextId op, std::span<const EnginePos> children, bool opaque) {
+    const size_t pos = count_;
+    bool fits = pos < 0xFFFFFFFFu && op < texts_->size();
+    for (EnginePos c : children) fits &= c < pos;
+    if (!fits) [[unlikely]] refuse(op, children);
+    if (pos == ops_.size() || children_.size() - child_count_ < children.size()) [[unlikely]]
+      grow(children.size());
+    EnginePos* out = children_.data() + child_count_;
+    for (EnginePos c : children) *out++ = c;
+    child_count_ += children.size();
+    starts_[pos + 1] = child_count_;
+    ops_[pos] = op;
+    opaque_[pos] = opaque ? 1 : 0;
+    count_ = pos + 1;
+    return static_cast<EnginePos>(pos);
+  }
   void add_output(EnginePos pos);  // must be an existing node
 
-  size_t size() const noexcept { return ops_.size(); }
+  size_t size() const noexcept { return count_; }
   EngineNode node(EnginePos i) const noexcept { return {ops_[i], children(i), opaque_[i] != 0}; }
   TextId op(EnginePos i) const noexcept { return ops_[i]; }
   std::string_view op_text(EnginePos i) const noexcept { return texts_->text(ops_[i]); }
@@ -68,17 +88,27 @@ class EngineGraph {
   std::span<const EnginePos> children(EnginePos i) const noexcept {
     return {children_.data() + starts_[i], children_.data() + starts_[i + 1]};
   }
-  size_t child_count() const noexcept { return children_.size(); }
+  size_t child_count() const noexcept { return child_count_; }
   const std::vector<EnginePos>& outputs() const noexcept { return outputs_; }
 
   const OpTexts& texts() const noexcept { return *texts_; }
   const std::shared_ptr<const OpTexts>& shared_texts() const noexcept { return texts_; }
 
  private:
+  // The fault add_node raises for a node it refuses.
+  [[noreturn]] void refuse(TextId op, std::span<const EnginePos> children) const;
+  // Room for one more node with `children` more children, at least.
+  void grow(size_t children);
+  void make_room(size_t nodes, size_t children);
+
   std::shared_ptr<const OpTexts> texts_;
+  // The arrays below are room, sized ahead; the first count_ nodes (and
+  // child_count_ children) are the graph.
+  size_t count_ = 0;
+  size_t child_count_ = 0;
   ScratchVector<TextId> ops_;
   ScratchVector<uint8_t> opaque_;
-  ScratchVector<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; empty without nodes
+  ScratchVector<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; starts_[0] = 0
   ScratchVector<EnginePos> children_;
   ScratchVector<EnginePos> outputs_;
 };

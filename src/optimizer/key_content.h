@@ -14,7 +14,14 @@ namespace nodalis::opt {
 // keeps its inputs first, after the kind tag, every other kind last. Two keys
 // without NaN parameters are equal apart from inputs exactly when these bytes
 // and their kinds are.
-std::string_view content_bytes(const ir::NodeKey& key) noexcept;
+inline std::string_view content_bytes(const ir::NodeKey& key) noexcept {
+  const ir::RecordView view = key.view();
+  if (view.inputs_off == ir::detail::kNone) return view.bytes;
+  const size_t list_end = view.inputs_off + 4 + 8 * static_cast<size_t>(view.inputs().size());
+  // The list ends the record, or (a stage's) the members follow it.
+  if (list_end == view.bytes.size()) return view.bytes.substr(0, view.inputs_off);
+  return view.bytes.substr(list_end);
+}
 
 // Equal apart from the input lists (all kinds; floats by canonical bits).
 bool same_apart_from_inputs(const ir::NodeKey& a, const ir::NodeKey& b);

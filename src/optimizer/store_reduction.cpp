@@ -9,9 +9,15 @@
 
 namespace nodalis::opt {
 
-std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
-  // The node count is known: one table and list of the right size instead
-  // of the growth steps of a store built one call at a time.
+namespace {
+
+[[noreturn]] void forward_reference(ir::NodeId p) {
+  throw InternalFault("reduced graph references only earlier nodes: " + ir::BadNodeId{p}.debug());
+}
+
+// The store's id of each reduced node, interning one at a time: for a
+// reduced list with two equal nodes, which interning merges.
+ScratchVector<ir::NodeId> intern_each(const Reduced& reduced, ir::GraphStore& fresh) {
   fresh.reserve(reduced.nodes.size());
   ScratchVector<ir::NodeId> remap;
   remap.reserve(reduced.nodes.size());
@@ -22,24 +28,37 @@ std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore
     bool same = true;
     inputs.clear();
     for (ir::NodeId p : key.inputs()) {
-      if (p >= remap.size()) throw InternalFault("reduced graph references only earlier nodes: " +
-                                                 ir::BadNodeId{p}.debug());
+      if (p >= remap.size()) forward_reference(p);
       inputs.push_back(remap[p]);
       same = same && remap[p] == p;
     }
     auto id = fresh.intern(same ? key : key.with_inputs(inputs));
-    if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
+    if (!id) forward_reference(id.error().id);
     remap.push_back(id.value());
   }
+  return remap;
+}
+
+}  // namespace
+
+std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
+  // The pipeline emits each node once, so the list normally goes in as it
+  // stands: node i becomes id i, its key shared, with no lookup and no lock
+  // per node.
+  auto filled = fresh.fill_shared(reduced.nodes);
+  if (!filled) forward_reference(filled.error().id);
+  const bool distinct = filled.value();
+  ScratchVector<ir::NodeId> remap;
+  if (!distinct) remap = intern_each(reduced, fresh);
+  const size_t count = reduced.nodes.size();
   std::vector<ir::NodeId> outputs;
   outputs.reserve(reduced.outputs.size());
   for (uint64_t o : reduced.outputs) {
-    if (o >= remap.size())
-      throw InternalFault("reduced output is valid: " + ir::BadNodeId{o}.debug());
-    auto marked = fresh.mark_output(remap[o]);
-    if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
-    outputs.push_back(remap[o]);
+    if (o >= count) throw InternalFault("reduced output is valid: " + ir::BadNodeId{o}.debug());
+    outputs.push_back(distinct ? o : remap[o]);
   }
+  auto marked = fresh.mark_outputs(outputs);
+  if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
   return outputs;
 }
 

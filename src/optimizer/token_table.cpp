@@ -14,6 +14,7 @@ TokenTable::TokenTable(size_t expected_nodes)
   texts_->reserve(kFirstTexts, 32 * kFirstTexts);
   keys_.reserve(kFirstTexts);
   content_keys_.reserve(kFirstTexts);
+  contents_.reserve(kFirstTexts);
   content_texts_.reserve(kFirstTexts);
 }
 
@@ -21,12 +22,12 @@ TextId TokenTable::enter(const ir::NodeKey& key) {
   const std::string_view content = content_bytes(key);
   const uint64_t h = hash_text(hash_word(seed_, static_cast<uint64_t>(key.kind())), content);
   uint32_t found = content_index_.find(h, [&](uint32_t p) {
-    const ir::NodeKey& other = content_keys_[p];
-    return other.kind() == key.kind() && content_bytes(other) == content;
+    return contents_[p] == content && content_keys_[p].kind() == key.kind();
   });
   if (found != FlatIndex::kAbsent) return content_texts_[found];
   const TextId id = enter_token(key);
   content_keys_.push_back(key);
+  contents_.push_back(content);
   content_texts_.push_back(id);
   content_index_.insert(static_cast<uint32_t>(content_keys_.size() - 1), h);
   return id;

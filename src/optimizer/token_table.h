@@ -42,6 +42,7 @@ class TokenTable {
   // Most nodes share their content (all but the inputs) with an earlier node;
   // finding that one by its bytes is cheaper than building the token again.
   ScratchVector<ir::NodeKey> content_keys_;
+  ScratchVector<std::string_view> contents_;  // their content bytes, held by content_keys_
   ScratchVector<TextId> content_texts_;
   FlatIndex content_index_;  // positions in content_keys_ by content bytes
   uint64_t seed_;

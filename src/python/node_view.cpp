@@ -22,20 +22,66 @@
 namespace nodalis::py {
 namespace {
 
-// Keeps the cyclic garbage collector from running while the view is built:
-// the view's million new containers cannot be garbage yet, and each pass
-// would walk all of them again. Its previous state is restored on the way out.
-class GcPause {
+// The cyclic garbage collector while a view is built. Left to run by itself,
+// its full passes would walk the view's new containers again and again as
+// they pile up, so it is paused. But a view built whole under the pause is
+// walked from memory by the first young collection after it, and again by
+// the next middle one, which costs about as much as building it. So when
+// the collector was on, the two young generations are collected after each
+// batch of nodes, while that batch is still in cache: its containers reach
+// the oldest generation as they would have anyway. The free-threaded
+// collector has no young generations (each pass walks the whole heap), so
+// there the pause alone stays.
+class CollectorPacing {
  public:
-  GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-  ~GcPause() {
+  // About as many new containers as the collector's default young threshold.
+  static constexpr size_t kBatch = 256;
+
+  CollectorPacing() noexcept : was_enabled_(PyGC_Disable()) {}
+  CollectorPacing(const CollectorPacing&) = delete;
+  CollectorPacing& operator=(const CollectorPacing&) = delete;
+  ~CollectorPacing() {
     if (was_enabled_) PyGC_Enable();
   }
 
+  // Collects the young generations if the collector would; 1 when it ran
+  // (and with it whatever finalizers and callbacks it calls), 0 when not,
+  // -1 with an error set.
+  int collect_young() {
+    if (state_ == State::Unknown && !start()) return -1;
+    if (state_ == State::Off) return 0;
+    PyRef done = PyRef::steal(PyObject_CallOneArg(collect_.get(), generation_.get()));
+    return done ? 1 : -1;
+  }
+
  private:
+  enum class State { Unknown, Off, On };
+
+  bool start() {
+    state_ = State::Off;
+#ifndef Py_GIL_DISABLED
+    if (!was_enabled_) return true;
+    PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));
+    if (!gc) return false;
+    // A threshold of 0 is how a program turns off collection by allocation.
+    PyRef thresholds = PyRef::steal(PyObject_CallMethod(gc.get(), "get_threshold", nullptr));
+    if (!thresholds) return false;
+    if (!PyTuple_Check(thresholds.get()) || PyTuple_GET_SIZE(thresholds.get()) < 1) return true;
+    const long young = PyLong_AsLong(PyTuple_GET_ITEM(thresholds.get(), 0));
+    if (young == -1 && PyErr_Occurred()) return false;
+    if (young == 0) return true;
+    collect_ = PyRef::steal(PyObject_GetAttrString(gc.get(), "collect"));
+    generation_ = PyRef::steal(PyLong_FromLong(1));
+    if (!collect_ || !generation_) return false;
+    state_ = State::On;
+#endif
+    return true;
+  }
+
   int was_enabled_;
+  State state_ = State::Unknown;
+  PyRef collect_;
+  PyRef generation_;
 };
 
 // Sets dict[key] = value, taking over `value` (a new reference or null).
@@ -47,25 +93,29 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
 // The params dicts of one view. Equal maps come again and again (ops with the
 // same scalar), and copying a dict costs much less than converting its map
 // again; the copy shares the first dict's values, which are immutable. That
-// first dict is borrowed from the view under construction, where nothing else
-// can reach it, let alone change it, before the view is returned; a failure
-// ends the view and this cache with it.
+// first dict is in the view under construction, which only code the
+// collector runs could reach (through gc.get_objects), so the cache is
+// emptied whenever the collector has run.
 class ParamDicts {
  public:
   PyObject* get(ir::ParamMapView map, StrCache& strs) {
     if (map.empty()) return PyDict_New();
     const std::string_view encoded = map.encoded();
     Slot& slot = slots_[hash_finish(hash_bytes(0, encoded.data(), encoded.size())) % kSlots];
-    if (slot.dict != nullptr && slot.encoded == encoded) return PyDict_Copy(slot.dict);
+    if (slot.dict && slot.encoded == encoded) return PyDict_Copy(slot.dict.get());
     PyObject* dict = params_to_py(map, &strs);
-    if (dict != nullptr) slot = {encoded, dict};
+    if (dict != nullptr) slot = {encoded, PyRef::borrow(dict)};
     return dict;
+  }
+
+  void forget() {
+    for (Slot& slot : slots_) slot.dict = PyRef();
   }
 
  private:
   struct Slot {
     std::string_view encoded;  // in the snapshot's records
-    PyObject* dict = nullptr;  // borrowed, see above
+    PyRef dict;
   };
   static constexpr size_t kSlots = 256;
   Slot slots_[kSlots];
@@ -103,7 +153,7 @@ class ViewBuilder {
     PyObject* d = dict.get();
     PyObject* id_object = id_to_py(id);
     if (!set_item(d, keys_[Id].get(), id_object)) return nullptr;
-    recent_ids_[id % kRecent] = id_object;  // the dict holds it
+    recent_ids_[id % kRecent] = PyRef::borrow(id_object);  // the dict holds it
     if ((output && PyDict_SetItem(d, keys_[Output].get(), Py_True) < 0) ||
         !set_item(d, keys_[Inputs].get(), inputs_list(id, node.inputs())) ||
         !set_item(d, keys_[Params].get(), params_.get(node.params(), strs_)))
@@ -117,6 +167,9 @@ class ViewBuilder {
       return nullptr;
     return dict.release();
   }
+
+  // Code the collector ran may have changed what the view holds so far.
+  void collector_ran() { params_.forget(); }
 
  private:
   static bool has_name(ir::NodeKind kind) noexcept {
@@ -159,9 +212,11 @@ class ViewBuilder {
     PyRef name = PyRef::steal(strs_.get(text, reused));
     if (!name) return {};
     // The template holds its name, so an equal pointer is the same str.
-    NamedTemplate& slot =
-        named_[(reinterpret_cast<uintptr_t>(name.get()) / alignof(PyObject) +
-                static_cast<uintptr_t>(kind)) % kNamed];
+    // Objects of one size sit a fixed stride apart, so the address is mixed
+    // before it picks a slot: its low bits alone leave most slots unused.
+    const uint64_t mixed = (reinterpret_cast<uintptr_t>(name.get()) + static_cast<uintptr_t>(kind)) *
+                           0x9E3779B97F4A7C15ull;
+    NamedTemplate& slot = named_[mixed >> 58];
     if (!slot.dict || slot.name != name.get() || slot.kind != kind) {
       PyRef dict = PyRef::steal(PyDict_Copy(kind_template));
       if (!dict || PyDict_SetItem(dict.get(), keys_[Name].get(), name.get()) < 0) return {};
@@ -181,7 +236,7 @@ class ViewBuilder {
     for (uint32_t i = 0; i < inputs.size(); ++i) {
       const ir::NodeId input = inputs[i];
       PyObject* item = input < id && id - input < kRecent
-                           ? new_ref(recent_ids_[input % kRecent]) : id_to_py(input);
+                           ? new_ref(recent_ids_[input % kRecent].get()) : id_to_py(input);
       if (item == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), i, item);
     }
@@ -238,9 +293,9 @@ class ViewBuilder {
     PyRef dict;
   };
   static constexpr int kKinds = 6;
-  static constexpr size_t kNamed = 64;
+  static constexpr size_t kNamed = 64;  // the slot takes the mixed address's top 6 bits
   static constexpr ir::NodeId kRecent = 1024;
-  PyObject* recent_ids_[kRecent];  // borrowed from the view's dicts
+  PyRef recent_ids_[kRecent];
   PyRef keys_[kKeys];
   PyRef templates_[kKinds];
   NamedTemplate named_[kNamed];
@@ -256,16 +311,25 @@ PyObject* graph_store_nodes(PyObject* self, PyObject*) {
     std::vector<bool> marked(snapshot.nodes.size(), false);
     for (ir::NodeId id : snapshot.outputs)
       if (id < marked.size()) marked[id] = true;
-    GcPause pause;
+    CollectorPacing collector;
     auto builder = std::make_unique<ViewBuilder>();
     if (!builder->init()) return nullptr;
     PyRef list = PyRef::steal(PyList_New(Py_ssize_t(snapshot.nodes.size())));
     if (!list) return nullptr;
+    // Untracked until full: code the collector runs meanwhile must not find
+    // a list with empty places through gc.get_objects.
+    PyObject_GC_UnTrack(list.get());
     for (size_t i = 0; i < snapshot.nodes.size(); ++i) {
       PyObject* dict = builder->node_dict(i, snapshot.nodes[i], marked[i]);
       if (dict == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), dict);
+      if ((i + 1) % CollectorPacing::kBatch == 0) {
+        const int ran = collector.collect_young();
+        if (ran < 0) return nullptr;
+        if (ran > 0) builder->collector_ran();
+      }
     }
+    PyObject_GC_Track(list.get());
     return list.release();
   });
 }

@@ -192,3 +192,87 @@ def test_names_met_again_in_any_order():
     assert [n["kind"] for n in view] == ["reduction" if i % 3 == 0 else "op"
                                          for i in range(len(names))]
     assert [n["params"] for n in view] == [{"k": i} for i in range(len(names))]
+
+
+def _collections_during(call):
+    """call()'s result and how many collections started while it ran."""
+    import gc
+
+    started = []
+
+    def count(phase, info):
+        if phase == "start":
+            started.append(info["generation"])
+
+    gc.callbacks.append(count)
+    try:
+        return call(), len(started)
+    finally:
+        gc.callbacks.remove(count)
+
+
+def _free_threaded():
+    import sysconfig
+
+    return bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.parametrize("enabled, young_threshold, collects", [
+    (True, 700, True), (True, 0, False), (False, 700, False)])
+def test_collector_runs_only_as_it_would_by_itself(enabled, young_threshold, collects):
+    # A large view lets the collector visit its young generations as it goes,
+    # unless the program turned collection off, by either means.
+    import gc
+
+    store = GraphStore()
+    for i in range(3000):
+        store.add_source("s", {"i": i})
+    was_enabled, was_threshold = gc.isenabled(), gc.get_threshold()
+    (gc.enable if enabled else gc.disable)()
+    gc.set_threshold(young_threshold, *was_threshold[1:])
+    try:
+        view, collections = _collections_during(store.nodes)
+    finally:
+        gc.set_threshold(*was_threshold)
+        (gc.enable if was_enabled else gc.disable)()
+    assert (collections > 0) == (collects and not _free_threaded())
+    assert [n["params"] for n in view] == [{"i": i} for i in range(3000)]
+    assert gc.is_tracked(view)
+
+
+def test_code_the_collector_runs_cannot_spoil_the_view():
+    # A collection callback that walks every container it can find and empties
+    # the node dicts met so far: the view must not show a hole, and nodes made
+    # after a collection must not copy what the callback changed.
+    import gc
+
+    store = GraphStore()
+    store.add_source("x")
+    for i in range(1, 3000):
+        store.add_op("mul", [i - 1, max(0, i - 1500)], {"scalar": 1.5})
+
+    def spoil(phase, info):
+        if phase != "stop":
+            return
+        for o in gc.get_objects():
+            if type(o) is list:
+                for _ in o:  # a list with empty places would crash here
+                    pass
+            elif type(o) is dict and list(o)[:6] == BASE_KEYS:
+                o["params"].clear()
+                o.clear()
+
+    gc.callbacks.append(spoil)
+    try:
+        view = store.nodes()
+    finally:
+        gc.callbacks.remove(spoil)
+    # Made only now: the callback would have emptied these too.
+    expected = [{"id": 0, "output": False, "inputs": [], "kind": "source", "name": "x",
+                 "params": {}}]
+    expected += [{"id": i, "output": False, "inputs": [i - 1, max(0, i - 1500)], "kind": "op",
+                  "name": "mul", "params": {"scalar": 1.5}} for i in range(1, 3000)]
+    kept = [i for i, node in enumerate(view) if node]
+    assert all(view[i] == expected[i] for i in kept)
+    assert len(kept) < len(view) or _free_threaded()
+    assert kept  # the nodes made after the last collection
