@@ -142,6 +142,37 @@ bool GraphStore::fill(RecordRuns& runs) {
   });
 }
 
+Result<bool, BadNodeId> GraphStore::fill_shared(std::span<const NodeKey> keys) {
+  Guard guard(*this);
+  return guard.run([&]() -> Result<bool, BadNodeId> {
+    if (!nodes_.empty()) throw InternalFault("GraphStore::fill_shared needs an empty store");
+    if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+    const uint64_t seed = index_.seed();
+    nodes_.reserve(keys.size());
+    index_.reserve_hashes(keys.size());
+    try {
+      for (const NodeKey& key : keys) {
+        const RecordView record = key.view();
+        const uint64_t n = nodes_.size();
+        for (NodeId id : record.inputs()) {
+          if (id >= n) {
+            clear_locked();
+            return Err{BadNodeId{id}};
+          }
+        }
+        nodes_.push_back(key);  // within the capacity reserved above
+        index_.append(record_hash(record, seed));
+      }
+      if (index_.place_appended(nodes_.data())) return true;
+    } catch (...) {
+      clear_locked();
+      throw;
+    }
+    clear_locked();
+    return false;
+  });
+}
+
 void GraphStore::clear_locked() noexcept {
   index_.clear();
   nodes_.clear();

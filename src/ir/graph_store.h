@@ -6,12 +6,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "base/result.h"
+#include "base/word_mutex.h"
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
 #include "ir/key_arena.h"
@@ -73,6 +73,11 @@ class GraphStore {
   // were equal: the store is then left empty, for the caller to intern the
   // records one by one, merging as intern does.
   bool fill(RecordRuns& runs);
+  // fill for nodes already held by keys, which the store then shares rather
+  // than copies: `keys` become nodes 0, 1, ... Ok(true) when they were all
+  // distinct; Ok(false), the store left empty, when two were equal; or the
+  // first input not below its key's position (the store left empty).
+  Result<bool, BadNodeId> fill_shared(std::span<const NodeKey> keys);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
   // mark_output of each id in order, under one lock; with an id not below
@@ -101,7 +106,7 @@ class GraphStore {
   void clear_locked() noexcept;  // back to empty (fill's way out)
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   const uint64_t serial_;
-  mutable std::mutex mu_;
+  mutable WordMutex mu_;  // taken once per node added: its free path is one instruction
   mutable bool poisoned_ = false;
   KeyArena arena_;  // the memory of the keys interned by record
   // Grows by moves only (NodeKey's are noexcept pointer moves).

@@ -72,6 +72,36 @@ TEST(GraphStore, NaNParamsInternOnce) {
   EXPECT_EQ(store.node_count(), 3u);
 }
 
+TEST(GraphStore, FillsWithSharedKeysOnlyWhenAllDistinctAndInOrder) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const NodeKey a = NodeKey::source("a", ParamMapView());
+  const NodeKey tanh = NodeKey::op("tanh", ParamMapView(), Ids{0});
+  const ParamMap p1 = pm({{"v", ParamValue::Float(nan)}}), p2 = pm({{"v", ParamValue::Float(-nan)}});
+  GraphStore store;
+  // Equal keys (NaN payloads included) or a forward input: refused, store left empty.
+  const std::vector<NodeKey> equal = {a, NodeKey::source("x", p1.view()), NodeKey::source("x", p2.view())};
+  const auto merged = store.fill_shared(equal);
+  ASSERT_TRUE(merged.ok());
+  EXPECT_FALSE(merged.value());
+  EXPECT_EQ(store.node_count(), 0u);
+  const std::vector<NodeKey> forward = {tanh, a};
+  const auto bad = store.fill_shared(forward);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), BadNodeId{0});
+  EXPECT_EQ(store.node_count(), 0u);
+  // Distinct keys become nodes 0, 1, ... holding the very same records, and
+  // the table finds them.
+  const std::vector<NodeKey> keys = {a, tanh, NodeKey::source("b", ParamMapView())};
+  const auto filled = store.fill_shared(keys);
+  ASSERT_TRUE(filled.ok());
+  EXPECT_TRUE(filled.value());
+  const StoreSnapshot snap = store.snapshot();
+  ASSERT_EQ(snap.nodes.size(), 3u);
+  for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(snap.nodes[i].record().data(), keys[i].record().data());
+  EXPECT_EQ(must(store.intern(NodeKey::op("tanh", ParamMapView(), Ids{0}))), 1u);
+  EXPECT_EQ(must(store.intern(NodeKey::source("c", ParamMapView()))), 3u);
+}
+
 TEST(GraphStore, RejectsInputsNotYetInTheStore) {
   GraphStore store;
   must(store.intern(NodeKey::source("x", ParamMapView())));

@@ -1,8 +1,6 @@
 // Store reductions: copy, reduce outside the lock, intern into a new store.
 #include "optimizer/store_reduction.h"
 
-#include <algorithm>
-#include <span>
 #include <vector>
 
 #include "base/fault.h"
@@ -16,26 +14,6 @@ namespace {
 [[noreturn]] void forward_reference(ir::NodeId p) {
   throw InternalFault("reduced graph references only earlier nodes: " + ir::BadNodeId{p}.debug());
 }
-
-// The reduced keys, handed to the store's bulk fill as records.
-class ReducedRecords final : public ir::RecordRuns {
- public:
-  explicit ReducedRecords(std::span<const ir::NodeKey> nodes) : nodes_(nodes) {}
-  size_t next(std::span<ir::RecordView> room) override {
-    const size_t count = std::min(room.size(), nodes_.size() - at_);
-    for (size_t j = 0; j < count; ++j, ++at_) {
-      const ir::NodeKey& key = nodes_[at_];
-      for (ir::NodeId p : key.inputs())
-        if (p >= at_) forward_reference(p);
-      room[j] = key.view();
-    }
-    return count;
-  }
-
- private:
-  std::span<const ir::NodeKey> nodes_;
-  size_t at_ = 0;
-};
 
 // The store's id of each reduced node, interning one at a time: for a
 // reduced list with two equal nodes, which interning merges.
@@ -65,9 +43,11 @@ ScratchVector<ir::NodeId> intern_each(const Reduced& reduced, ir::GraphStore& fr
 
 std::vector<ir::NodeId> from_reduced_into(const Reduced& reduced, ir::GraphStore& fresh) {
   // The pipeline emits each node once, so the list normally goes in as it
-  // stands: node i becomes id i, with no lookup and no lock per node.
-  ReducedRecords records(reduced.nodes);
-  const bool distinct = fresh.fill(records);
+  // stands: node i becomes id i, its key shared, with no lookup and no lock
+  // per node.
+  auto filled = fresh.fill_shared(reduced.nodes);
+  if (!filled) forward_reference(filled.error().id);
+  const bool distinct = filled.value();
   ScratchVector<ir::NodeId> remap;
   if (!distinct) remap = intern_each(reduced, fresh);
   const size_t count = reduced.nodes.size();
