@@ -84,10 +84,8 @@ Id EGraph::add_without_find(SymbolLang node) {
   if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
   Id id = uf_.make_set();
   ParentRef ref = static_cast<ParentRef>(keys_.size());
-  memo_.insert_at(probe, node, ref, id);
-  EClass& ec = classes_.emplace_back();
-  ec.id = id;
-  ec.nodes.push_back(node);
+  memo_.insert_at(probe, ref, id);
+  classes_.emplace_back(id, node);
   keys_.push_back(std::move(node));
   key_class_.push_back(id);
   ++class_count_;
@@ -150,7 +148,7 @@ uint64_t EGraph::process_unions() {
       if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
       // The stale key stays; the canonical form becomes a key of its own.
       uint32_t key = static_cast<uint32_t>(keys_.size());
-      memo_.insert_at(probe, node, key, cls);
+      memo_.insert_at(probe, key, cls);
       keys_.push_back(std::move(node));
       key_class_.push_back(kNoClass);
     } else {
