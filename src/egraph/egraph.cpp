@@ -61,15 +61,22 @@ void EGraph::file_parents() const {
   // parents of anything. Each entry lands in a class far from the last one,
   // so the classes of a key some way ahead are fetched while this one is
   // filed.
+  // Classes that fit in a core's caches are filed without it.
   constexpr size_t kAhead = 8;
+  constexpr size_t kCachedClasses = size_t{1} << 14;
   const size_t end = keys_.size();
-  for (size_t k = parents_filed_; k < end; ++k) {
-    if (k + kAhead < end) {
+  size_t k = parents_filed_;
+  auto file = [&](size_t key) {
+    if (key_class_[key] == kNoClass) return;
+    for (Id c : keys_[key].children()) classes_[c].parents.push_back(static_cast<ParentRef>(key));
+  };
+  if (classes_.size() > kCachedClasses) {
+    for (; k + kAhead < end; ++k) {
       for (Id c : keys_[k + kAhead].children()) __builtin_prefetch(&classes_[c].parents, 1);
+      file(k);
     }
-    if (key_class_[k] == kNoClass) continue;
-    for (Id c : keys_[k].children()) classes_[c].parents.push_back(static_cast<ParentRef>(k));
   }
+  for (; k < end; ++k) file(k);
   parents_filed_ = end;
 }
 
