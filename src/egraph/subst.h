@@ -36,6 +36,9 @@ class Subst {
  public:
   using Binding = std::pair<Var, Id>;
 
+  // Written out so that a substitution made in place is not zeroed first.
+  Subst() noexcept {}
+
   size_t size() const noexcept { return bindings_.size(); }
   bool empty() const noexcept { return bindings_.empty(); }
 

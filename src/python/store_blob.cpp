@@ -2,7 +2,6 @@
 // blob. serialize sizes the blob first and writes it straight into the bytes
 // object it returns; deserialize decodes into a store no one else can see yet.
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -80,23 +79,20 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 
 namespace {
 
-// Where the running interpreter keeps the class deserialize instantiates:
-// a key of this copy of the library's own, so that a process holding two
-// builds side by side (a benchmark comparing them) never has one build
-// decode into the other's class, whose code would then free this build's
-// store.
-const char* class_key() noexcept {
-  static char key[64];
-  static const int made = std::snprintf(key, sizeof key, "nodalis_core.GraphStore@%p",
-                                        static_cast<const void*>(&key));
-  (void)made;
-  return key;
+// Where the running interpreter keeps the class deserialize instantiates.
+// The key names this copy of the module: two builds loaded side by side (a
+// benchmark comparing them) must each find their own class, since each
+// build's store layout is its own.
+constexpr char kClassKey[] = "nodalis_core.GraphStore";
+
+PyRef class_key() {
+  return PyRef::steal(PyUnicode_FromFormat("%s@%p", kClassKey, static_cast<const void*>(kClassKey)));
 }
 
 // A strong reference to that class, or null with an error set.
 PyRef store_class() {
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  PyRef key = PyRef::steal(PyUnicode_InternFromString(class_key()));
+  PyRef key = class_key();
   if (dict == nullptr || !key) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "no interpreter state to find GraphStore in");
     return {};
@@ -140,7 +136,9 @@ int bind_deserialize_to_class(PyTypeObject* type) {
     PyErr_SetString(PyExc_SystemError, "no interpreter state to register GraphStore in");
     return -1;
   }
-  return PyDict_SetItemString(dict, class_key(), reinterpret_cast<PyObject*>(type));
+  PyRef key = class_key();
+  if (!key) return -1;
+  return PyDict_SetItem(dict, key.get(), reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace nodalis::py
