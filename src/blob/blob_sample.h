@@ -136,10 +136,11 @@ inline bool plain_records_agree(std::string_view blob, size_t* plain = nullptr) 
   uint32_t count;
   std::memcpy(&count, blob.data() + 4, 4);
   Reader fast(blob), full(blob);
+  auto shapes = std::make_unique<RecordShapes>();
   for (uint64_t i = 0; i < count; ++i) {
     ir::RecordView view;
     const size_t before = fast.position();
-    const bool accepted = fast.plain_record(i, view);
+    const bool accepted = fast.plain_record(i, view, *shapes);
     auto checked = full.record(i);
     if (!accepted) {
       if (fast.position() != before) return false;

@@ -59,7 +59,7 @@ class BlobRuns final : public ir::RecordRuns {
   size_t next(std::span<ir::RecordView> room) override {
     size_t n = 0;
     while (n < room.size() && i_ < count_) {
-      if (!r_.plain_record(i_, room[n])) {
+      if (!r_.plain_record(i_, room[n], shapes_)) {
         auto checked = r_.record(i_);
         if (!checked) {
           error_ = checked.error();
@@ -86,6 +86,7 @@ class BlobRuns final : public ir::RecordRuns {
   std::optional<DecodeError> error_;
   std::string rewritten_;
   std::vector<EntrySpan> entries_;
+  RecordShapes shapes_;
 };
 
 // Interns the records one by one in record order, for a blob where some
@@ -110,6 +111,7 @@ Result<Unit, DecodeError> intern_in_order(Reader& reader, uint32_t node_count, i
   // One run of canonical records, written in place by the checks.
   std::vector<ir::RecordView> views(std::min<size_t>(kRun, node_count));
   std::vector<ir::NodeId> run_ids(views.size());
+  RecordShapes shapes;
   // Interns a checked record on its own: rewritten when it must be.
   auto intern_one = [&](uint64_t index, const CheckedRecord& record) -> Result<Unit, DecodeError> {
     auto id = store.intern_record(view_of(record, ids, rewritten, entries));
@@ -125,7 +127,7 @@ Result<Unit, DecodeError> intern_in_order(Reader& reader, uint32_t node_count, i
     bool rewrite = false;
     CheckedRecord odd;
     while (count < views.size() && i < node_count) {
-      if (!reader.plain_record(i, views[count])) {
+      if (!reader.plain_record(i, views[count], shapes)) {
         auto checked = reader.record(i);
         if (!checked) return Err{checked.error()};
         if (!checked.value().canonical) {

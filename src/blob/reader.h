@@ -12,6 +12,7 @@
 
 #include "base/result.h"
 #include "blob/decode_error.h"
+#include "blob/record_shapes.h"
 #include "blob/utf8.h"
 #include "ir/node_key.h"
 #include "ir/param_map.h"
@@ -99,8 +100,10 @@ class Reader {
   // texts and a canonical map. Anything else (another kind, other text, a
   // map to rewrite, any error) returns false with the cursor where it was,
   // for record() to decide: so this accepts only what record() accepts, as
-  // record() would describe it, and never changes an error.
-  bool plain_record(uint64_t index, ir::RecordView& out) noexcept;
+  // record() would describe it, and never changes an error. A record with
+  // the layout of one it accepted before is checked against that shape in
+  // `shapes`, which notes the shape of each record taken the long way.
+  bool plain_record(uint64_t index, ir::RecordView& out, RecordShapes& shapes) noexcept;
   // A stage's u32 member count and members, after its `input_count` inputs:
   // Truncated, InvalidTag(stage-ref), NodeRefOutOfRange(index).
   Result<Unit, DecodeError> members(uint32_t input_count) noexcept;

@@ -6,10 +6,12 @@
 // e-graph made and dropped per call does not pay for a large allocation.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -67,7 +69,9 @@ class BlockList {
   void reserve(size_t n) { blocks_.reserve((n + kBlock - 1) >> kShift); }
 
   void clear() noexcept {
-    for (size_t k = 0; k < size_; ++k) std::destroy_at(&(*this)[k]);
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      for (size_t b = 0; b * kBlock < size_; ++b) std::destroy_n(blocks_[b], std::min(kBlock, size_ - b * kBlock));
+    }
     for (T* block : blocks_) release(block);
     blocks_.clear();
     size_ = 0;

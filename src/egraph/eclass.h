@@ -23,6 +23,10 @@ using ClassNodes = SmallVec<SymbolLang, 2>;
 
 // Two nodes and four parent entries fit inline: 88 bytes for most classes.
 struct EClass {
+  EClass() = default;
+  // A class as an add creates it, holding one node.
+  EClass(Id class_id, const SymbolLang& node) : id(class_id) { nodes.push_back(node); }
+
   Id id = 0;
   ClassNodes nodes;
   SmallVec<ParentRef, 4> parents;

@@ -61,15 +61,22 @@ void EGraph::file_parents() const {
   // parents of anything. Each entry lands in a class far from the last one,
   // so the classes of a key some way ahead are fetched while this one is
   // filed.
+  // Classes that fit in a core's caches are filed without it.
   constexpr size_t kAhead = 8;
+  constexpr size_t kCachedClasses = size_t{1} << 14;
   const size_t end = keys_.size();
-  for (size_t k = parents_filed_; k < end; ++k) {
-    if (k + kAhead < end) {
+  size_t k = parents_filed_;
+  auto file = [&](size_t key) {
+    if (key_class_[key] == kNoClass) return;
+    for (Id c : keys_[key].children()) classes_[c].parents.push_back(static_cast<ParentRef>(key));
+  };
+  if (classes_.size() > kCachedClasses) {
+    for (; k + kAhead < end; ++k) {
       for (Id c : keys_[k + kAhead].children()) __builtin_prefetch(&classes_[c].parents, 1);
+      file(k);
     }
-    if (key_class_[k] == kNoClass) continue;
-    for (Id c : keys_[k].children()) classes_[c].parents.push_back(static_cast<ParentRef>(k));
   }
+  for (; k < end; ++k) file(k);
   parents_filed_ = end;
 }
 
@@ -84,10 +91,8 @@ Id EGraph::add_without_find(SymbolLang node) {
   if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
   Id id = uf_.make_set();
   ParentRef ref = static_cast<ParentRef>(keys_.size());
-  memo_.insert_at(probe, node, ref, id);
-  EClass& ec = classes_.emplace_back();
-  ec.id = id;
-  ec.nodes.push_back(node);
+  memo_.insert_at(probe, ref, id);
+  classes_.emplace_back(id, node);
   keys_.push_back(std::move(node));
   key_class_.push_back(id);
   ++class_count_;
@@ -142,7 +147,7 @@ uint64_t EGraph::process_unions() {
     pending_.pop_back();
     Id cls = key_class_[ref];
     // Its node now lies in cls's root class, whose list must be re-canonicalized.
-    mark_stale(cls);
+    mark_stale(uf_.find_mut(cls));
     SymbolLang node = keys_[ref];
     canonicalize_mut(node);
     MemoTable::Probe probe = memo_.probe(node, keys_);
@@ -150,7 +155,7 @@ uint64_t EGraph::process_unions() {
       if (keys_.size() >= UINT32_MAX) throw InternalFault("e-graph memo is full");
       // The stale key stays; the canonical form becomes a key of its own.
       uint32_t key = static_cast<uint32_t>(keys_.size());
-      memo_.insert_at(probe, node, key, cls);
+      memo_.insert_at(probe, key, cls);
       keys_.push_back(std::move(node));
       key_class_.push_back(kNoClass);
     } else {
@@ -177,14 +182,26 @@ void sort_nodes(ClassNodes& nodes) {
 }  // namespace
 
 void EGraph::rebuild_classes() {
-  // Stale ids resolve to their roots (a merge marks its survivor, so every
-  // such root is listed too), ascending and once each.
-  for (Id& t : stale_) {
-    stale_flag_[t] = 0;
-    t = uf_.find_mut(t);
+  // Stale ids resolve to their roots, ascending and once each. Only roots
+  // are marked, and a merge marks its survivor, so the root of a stale id is
+  // stale itself: the stale roots are the marked ids that are still roots.
+  // When many are marked, one pass over the marks lists them in order for
+  // less than sorting them would cost.
+  if (stale_.size() * 16 >= uf_.size()) {
+    stale_.clear();
+    for (Id id = 0; id < stale_flag_.size(); ++id) {
+      if (!stale_flag_[id]) continue;
+      stale_flag_[id] = 0;
+      if (uf_.is_root(id)) stale_.push_back(id);
+    }
+  } else {
+    for (Id& t : stale_) {
+      stale_flag_[t] = 0;
+      t = uf_.find_mut(t);
+    }
+    if (!std::is_sorted(stale_.begin(), stale_.end())) std::sort(stale_.begin(), stale_.end());
+    stale_.erase(std::unique(stale_.begin(), stale_.end()), stale_.end());
   }
-  if (!std::is_sorted(stale_.begin(), stale_.end())) std::sort(stale_.begin(), stale_.end());
-  stale_.erase(std::unique(stale_.begin(), stale_.end()), stale_.end());
 
   // Index pairs are produced in ascending class order, which OpIndex relies
   // on: fresh ids and stale roots are walked together.

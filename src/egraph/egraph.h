@@ -39,7 +39,7 @@ class EGraph {
   // present gives its class back and changes nothing.
   Id add_without_find(SymbolLang node);
   // add_without_find followed by find.
-  Id add(SymbolLang node) { return find(add_without_find(std::move(node))); }
+  Id add(SymbolLang node) { return uf_.find(add_without_find(std::move(node))); }
   // The root class of a node equal to `node` after canonicalizing its children.
   std::optional<Id> lookup(SymbolLang node) const;
   // Root of `id`, without writing to the union-find.
@@ -127,7 +127,8 @@ class EGraph {
   // also listed as stale.
   size_t fresh_key_ = 0;
   // Classes whose node lists a rebuild must re-canonicalize: merged
-  // survivors and the classes of re-queued parents (once each, by flag).
+  // survivors and the root classes of re-queued parents, each a root when
+  // marked (once each, by flag).
   std::vector<Id> stale_;
   std::vector<uint8_t> stale_flag_;
   OpIndex by_op_;

@@ -272,6 +272,30 @@ TEST(EGraph, NodesWiderThanTheInlineBufferBehaveAlike) {
   EXPECT_EQ(g[wide].nodes[0].arity(), 7u);
 }
 
+TEST(EGraph, ANodeWhoseClassWasMergedAwayEarlierIsRecanonicalizedInItsRoot) {
+  EGraph g;
+  Id a = g.add({sym("a"), {}});
+  Id c = g.add({sym("c"), {}});
+  Id fa = g.add({sym("f"), {a}});
+  Id gb = g.add({sym("g"), {g.add({sym("b"), {}})}});
+  g.add({sym("h"), {gb}});  // gb has more parents, so it survives fa
+  g.add({sym("k"), {c}});
+  g.add({sym("l"), {c}});  // c has more parents than a, so a is merged away
+  g.merge(fa, gb);
+  g.rebuild();
+  ASSERT_EQ(g.find(fa), gb);
+  // f(a) was added to fa's class, which is no longer a root: the rebuild
+  // must still re-canonicalize the class it now lies in.
+  g.merge(a, c);
+  g.rebuild();
+  const ClassNodes& nodes = g[fa].nodes;
+  ASSERT_EQ(nodes.size(), 2u);
+  for (const SymbolLang& n : nodes) {
+    for (Id child : n.children()) EXPECT_EQ(g.find(child), child) << "a child that is not a root";
+  }
+  EXPECT_EQ(g.lookup({sym("f"), {c}}), gb);
+}
+
 TEST(EGraph, NodesOfOneSymbolThatDifferOnlyInArityStayApart) {
   // Short nodes are keyed by their children with the missing ones left
   // blank, wide ones by their whole key: no arity may stand in for another.

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "base/hash.h"
@@ -22,54 +23,35 @@ class MemoTable {
 
   // Where a probe ended: the slot of an equal key, or else the empty slot
   // where the key would go (kNotFound while the table has no room at all).
-  struct Probe {
-    uint64_t hash;
-    uint32_t slot;
-    bool found;
-    bool wide;
-  };
+  struct Probe;
 
-  Probe probe(const SymbolLang& node, const BlockList<SymbolLang>& keys) const noexcept {
+  // Inlined: the e-graph probes once per add, and the call and the probe
+  // record passed through memory cost as much as the probe itself.
+  [[gnu::always_inline]] Probe probe(const SymbolLang& node, const BlockList<SymbolLang>& keys) const noexcept {
     if (node.arity() <= 2) {
       const Narrow want = narrow_of(node, 0);
       const uint64_t hash = narrow_hash(want);
-      if (narrow_.empty()) return {hash, kNotFound, false, false};
+      if (narrow_.empty()) return {want, hash, kNotFound, false, false};
       const size_t mask = narrow_.size() - 1;
       for (size_t i = home(hash, narrow_.size());; i = (i + 1) & mask) {
         const Narrow& s = narrow_[i];
-        if (s.value == kNone) return {hash, static_cast<uint32_t>(i), false, false};
-        if (s.op == want.op && s.a == want.a && s.b == want.b) return {hash, static_cast<uint32_t>(i), true, false};
+        if (s.value == kNone) return {want, hash, static_cast<uint32_t>(i), false, false};
+        if (s.op == want.op && s.a == want.a && s.b == want.b) return {want, hash, static_cast<uint32_t>(i), true, false};
       }
     }
-    const uint64_t hash = node.hash();
-    if (wide_.empty()) return {hash, kNotFound, false, true};
-    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
-    const size_t mask = wide_.size() - 1;
-    for (size_t i = home(hash, wide_.size());; i = (i + 1) & mask) {
-      const Wide& s = wide_[i];
-      if (s.value == kNone) return {hash, static_cast<uint32_t>(i), false, true};
-      if (s.tag == tag && keys[s.key] == node) return {hash, static_cast<uint32_t>(i), true, true};
-    }
+    return probe_wide(node, keys);
   }
 
-  // Inserts `node` (key index `key` in the key list) where `at`, a probe for
-  // the same node with no insert since, ended.
-  void insert_at(Probe at, const SymbolLang& node, uint32_t key, Id value) {
-    if (!at.wide) {
-      if (at.slot == kNotFound || (narrow_used_ + 1) * 4 > narrow_.size() * 3) {
-        grow(narrow_, narrow_used_ + 1);
-        at.slot = free_slot(narrow_, at.hash);
-      }
-      narrow_[at.slot] = narrow_of(node, value);
-      ++narrow_used_;
+  // Inserts the probed node (key index `key` in the key list) where `at`, a
+  // probe with no insert since, ended.
+  [[gnu::always_inline]] void insert_at(Probe at, uint32_t key, Id value) {
+    if (at.wide || at.slot == kNotFound || (narrow_used_ + 1) * 4 > narrow_.size() * 3) {
+      insert_slow(at, key, value);
       return;
     }
-    if (at.slot == kNotFound || (wide_used_ + 1) * 4 > wide_.size() * 3) {
-      grow(wide_, wide_used_ + 1);
-      at.slot = free_slot(wide_, at.hash);
-    }
-    wide_[at.slot] = Wide{static_cast<uint32_t>(at.hash >> 32), key, value};
-    ++wide_used_;
+    at.key.value = value;
+    narrow_[at.slot] = at.key;
+    ++narrow_used_;
   }
 
   Id value(Probe at) const noexcept { return at.wide ? wide_[at.slot].value : narrow_[at.slot].value; }
@@ -84,11 +66,6 @@ class MemoTable {
   // Room for n keys of at most two children, rehashing at most once.
   void reserve(size_t n) { grow(narrow_, n); }
 
-  // Starts fetching the line a probe for `node` begins with.
-  void prefetch(const SymbolLang& node) const noexcept {
-    if (node.arity() > 2 || narrow_.empty()) return;
-    __builtin_prefetch(&narrow_[home(narrow_hash(narrow_of(node, 0)), narrow_.size())]);
-  }
 
  private:
   static constexpr uint32_t kNotFound = UINT32_MAX;
@@ -102,6 +79,45 @@ class MemoTable {
     Id b = kNone;  // second child, or kNone for fewer than two
     Id value = kNone;
   };
+
+ public:
+  struct Probe {
+    Narrow key;  // the probed node as a narrow slot holds it (if it is narrow)
+    uint64_t hash;
+    uint32_t slot;
+    bool found;
+    bool wide;
+  };
+
+ private:
+  Probe probe_wide(const SymbolLang& node, const BlockList<SymbolLang>& keys) const noexcept {
+    const uint64_t hash = node.hash();
+    if (wide_.empty()) return {Narrow{}, hash, kNotFound, false, true};
+    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
+    const size_t mask = wide_.size() - 1;
+    for (size_t i = home(hash, wide_.size());; i = (i + 1) & mask) {
+      const Wide& s = wide_[i];
+      if (s.value == kNone) return {Narrow{}, hash, static_cast<uint32_t>(i), false, true};
+      if (s.tag == tag && keys[s.key] == node) return {Narrow{}, hash, static_cast<uint32_t>(i), true, true};
+    }
+  }
+
+  // Wide nodes, and narrow ones that need the table to grow first.
+  [[gnu::noinline]] void insert_slow(Probe at, uint32_t key, Id value) {
+    if (!at.wide) {
+      grow(narrow_, narrow_used_ + 1);
+      at.key.value = value;
+      narrow_[free_slot(narrow_, at.hash)] = at.key;
+      ++narrow_used_;
+      return;
+    }
+    if (at.slot == kNotFound || (wide_used_ + 1) * 4 > wide_.size() * 3) {
+      grow(wide_, wide_used_ + 1);
+      at.slot = free_slot(wide_, at.hash);
+    }
+    wide_[at.slot] = Wide{static_cast<uint32_t>(at.hash >> 32), key, value};
+    ++wide_used_;
+  }
   struct Wide {
     uint32_t tag = 0;  // high 32 bits of the node's hash
     uint32_t key = 0;  // index into the key list

@@ -2,6 +2,7 @@
 #include "egraph/pattern.h"
 
 #include <algorithm>
+#include <span>
 
 #include "base/fault.h"
 
@@ -21,6 +22,12 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
 }
 
 Pattern::Pattern(const PatternAst& ast) : ast_(compact(ast)), program_(compile(ast_)), vars_(pattern_vars(ast_)) {
+  if (!ast_.empty() && !ast_.back().is_var()) {
+    std::span<const Id> kids = ast_.back().node().children();
+    flat_ = kids.size() + 1 == ast_.size() && kids.size() <= SymbolLang::kInline;
+    for (size_t k = 0; flat_ && k < kids.size(); ++k) flat_ = kids[k] == k && ast_[k].is_var();
+    for (size_t k = 0; flat_ && k < kids.size(); ++k) flat_vars_.push_back(ast_[k].var());
+  }
   if (program_.instructions.size() != 1) return;
   const Bind* bind = std::get_if<Bind>(&program_.instructions[0]);
   if (!bind || bind->i != 0) return;
@@ -55,7 +62,7 @@ void Pattern::match_one_node(const EGraph& egraph, Id eclass, uint64_t& remainin
     if (skip && it->op() != shape.op()) break;
     if (!it->matches(shape)) continue;
     Subst& found = out.emplace_back();
-    for (const auto& [var, child] : one_node_binds_) found.insert(var, it->children()[child]);
+    for (const auto& [var, child] : one_node_binds_) found.bind_unbound(var, it->children()[child]);
     if (--remaining == 0) return;
   }
 }
@@ -109,6 +116,13 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
 }
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const {
+  if (flat_) {
+    // The same lookups in the same order as the walk below.
+    const SymbolLang& root = ast_.back().node();
+    Id kids[SymbolLang::kInline];
+    for (size_t k = 0; k < flat_vars_.size(); ++k) kids[k] = subst[flat_vars_[k]];
+    return egraph.add(SymbolLang(root.op(), std::span<const Id>(kids, flat_vars_.size())));
+  }
   for (size_t i = 0; i < ast_.size(); ++i) {
     const ENodeOrVar& n = ast_[i];
     if (n.is_var()) {

@@ -53,6 +53,12 @@ class Pattern final : public Searcher, public Applier {
   // without the machine. Each binding is then (variable, child position).
   bool one_node_ = false;
   std::vector<std::pair<Var, uint32_t>> one_node_binds_;
+  // A pattern whose entries are its root's children, all variables, in
+  // order, then the root (the right side of every commuting rule): an
+  // instance is the root with each child read from the substitution, built
+  // in one step. Holds those variables.
+  bool flat_ = false;
+  std::vector<Var> flat_vars_;
 };
 
 }  // namespace nodalis::egraph

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "egraph/egraph.h"
@@ -15,6 +16,12 @@ namespace nodalis::egraph {
 
 // The matches of one searcher in one class.
 struct SearchMatches {
+  // Written out so that an entry made in place is not zeroed first (the
+  // substitution list's inline room is left for the matches to fill).
+  SearchMatches() noexcept {}
+  SearchMatches(Id id, SubstList list, const PatternAst* pattern) noexcept
+      : eclass(id), substs(std::move(list)), ast(pattern) {}
+
   Id eclass = 0;
   SubstList substs;
   const PatternAst* ast = nullptr;  // the searching pattern, if it is one

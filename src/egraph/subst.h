@@ -3,12 +3,10 @@
 // every rule this system writes.
 #pragma once
 
-#include <array>
 #include <compare>
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "base/fault.h"
 #include "base/result.h"
@@ -38,29 +36,28 @@ class Subst {
  public:
   using Binding = std::pair<Var, Id>;
 
-  size_t size() const noexcept { return n_; }
-  bool empty() const noexcept { return n_ == 0; }
+  // Written out so that a substitution made in place is not zeroed first.
+  Subst() noexcept {}
 
-  const Binding& at(size_t k) const noexcept { return k < kInline ? inline_[k] : more_[k - kInline]; }
+  size_t size() const noexcept { return bindings_.size(); }
+  bool empty() const noexcept { return bindings_.empty(); }
+
+  const Binding& at(size_t k) const noexcept { return bindings_[k]; }
 
   // Binds v to id, replacing an earlier binding of v; returns the old id if any.
   std::optional<Id> insert(Var v, Id id) {
-    for (size_t k = 0; k < n_; ++k) {
-      Binding& b = slot(k);
+    for (Binding& b : bindings_) {
       if (b.first == v) return std::exchange(b.second, id);
     }
-    if (n_ < kInline) {
-      inline_[n_] = {v, id};
-    } else {
-      more_.emplace_back(v, id);
-    }
-    ++n_;
+    bindings_.emplace_back(v, id);
     return std::nullopt;
   }
+  // Binds a variable the caller knows is not bound yet, without looking.
+  void bind_unbound(Var v, Id id) { bindings_.emplace_back(v, id); }
 
   std::optional<Id> get(Var v) const noexcept {
-    for (size_t k = 0; k < n_; ++k) {
-      if (at(k).first == v) return at(k).second;
+    for (const Binding& b : bindings_) {
+      if (b.first == v) return b.second;
     }
     return std::nullopt;
   }
@@ -72,20 +69,15 @@ class Subst {
   }
 
   friend bool operator==(const Subst& a, const Subst& b) {
-    if (a.n_ != b.n_) return false;
-    for (size_t k = 0; k < a.n_; ++k) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k) {
       if (a.at(k) != b.at(k)) return false;
     }
     return true;
   }
 
  private:
-  static constexpr size_t kInline = 3;
-  Binding& slot(size_t k) noexcept { return k < kInline ? inline_[k] : more_[k - kInline]; }
-
-  uint32_t n_ = 0;
-  std::array<Binding, kInline> inline_{};
-  std::vector<Binding> more_;
+  SmallVec<Binding, 3> bindings_;
 };
 
 // The substitutions found in one class, the first two inline: a class holds

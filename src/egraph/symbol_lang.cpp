@@ -6,19 +6,13 @@
 
 namespace nodalis::egraph {
 
-SymbolLang::SymbolLang(GlobalSymbol op, std::span<const Id> children)
-    : op_(op), n_(static_cast<uint32_t>(children.size())), inline_{} {
-  if (on_heap()) heap_ = new Id[n_];
-  std::copy(children.begin(), children.end(), data());
-}
-
 SymbolLang::SymbolLang(GlobalSymbol op, uint32_t arity) : op_(op), n_(arity), inline_{} {
   if (on_heap()) heap_ = new Id[n_]();
 }
 
-void SymbolLang::copy_heap(const SymbolLang& other) {
-  heap_ = new Id[other.n_];
-  std::copy(other.heap_, other.heap_ + other.n_, heap_);
+void SymbolLang::copy_heap(std::span<const Id> children) {
+  heap_ = new Id[n_];
+  std::copy(children.begin(), children.end(), heap_);
 }
 
 std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) noexcept {

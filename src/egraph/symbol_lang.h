@@ -21,7 +21,14 @@ class SymbolLang {
   static constexpr uint32_t kInline = 4;
 
   SymbolLang() noexcept : inline_{} {}
-  SymbolLang(GlobalSymbol op, std::span<const Id> children);
+  SymbolLang(GlobalSymbol op, std::span<const Id> children)
+      : op_(op), n_(static_cast<uint32_t>(children.size())), inline_{} {
+    if (on_heap()) {
+      copy_heap(children);
+    } else {
+      for (uint32_t k = 0; k < n_; ++k) inline_[k] = children[k];
+    }
+  }
   SymbolLang(GlobalSymbol op, std::initializer_list<Id> children)
       : SymbolLang(op, std::span<const Id>(children.begin(), children.size())) {}
   // A leaf or a node with `arity` zeroed children (the shape a matching
@@ -30,7 +37,7 @@ class SymbolLang {
 
   SymbolLang(const SymbolLang& other) : op_(other.op_), n_(other.n_), inline_{} {
     if (other.on_heap()) {
-      copy_heap(other);
+      copy_heap(other.children());
     } else {
       std::memcpy(inline_, other.inline_, sizeof inline_);
     }
@@ -96,7 +103,8 @@ class SymbolLang {
       std::memcpy(inline_, other.inline_, sizeof inline_);
     }
   }
-  void copy_heap(const SymbolLang& other);
+  // Puts n_ children on the heap, copied from `children`.
+  void copy_heap(std::span<const Id> children);
 
   GlobalSymbol op_;
   uint32_t n_ = 0;

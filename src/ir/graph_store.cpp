@@ -122,13 +122,26 @@ bool GraphStore::fill(RecordRuns& runs) {
         if (first + count > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
         if (first + count > nodes_.capacity()) nodes_.reserve(std::max<size_t>(first + count, 2 * nodes_.capacity()));
         index_.reserve_hashes(first + count);
+        // The run's keys side by side in one arena block, where they fit.
+        size_t bytes = 0;
+        for (size_t j = 0; j < count; ++j) bytes += NodeKey::arena_bytes(room[j].bytes.size());
+        uint8_t block_log2 = 0;
+        char* at = static_cast<char*>(arena_.allocate_run(bytes, count, block_log2));
+        // One pass per record, so that writing the keys overlaps the work.
         for (size_t j = 0; j < count; ++j) {
           const RecordView& record = room[j];
-          const uint64_t n = nodes_.size();
           for (NodeId id : record.inputs()) {
-            if (id >= n) throw InternalFault("GraphStore::fill: an input names no earlier record");
+            if (id < first + j) continue;
+            if (at != nullptr) arena_.give_back(count - j);
+            throw InternalFault("GraphStore::fill: an input names no earlier record");
           }
-          nodes_.push_back(NodeKey::from_record(record, &arena_));  // within the capacity reserved above
+          // Within the capacity reserved above.
+          if (at != nullptr) {
+            nodes_.push_back(NodeKey::place(record, at, block_log2));
+            at += NodeKey::arena_bytes(record.bytes.size());
+          } else {
+            nodes_.push_back(NodeKey::from_record(record, &arena_));
+          }
           index_.append(record_hash(record, seed));
         }
       }

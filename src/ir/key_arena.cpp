@@ -62,7 +62,14 @@ void KeyArena::retire() noexcept {
 KeyArena::~KeyArena() { retire(); }
 
 void* KeyArena::allocate(size_t bytes, uint8_t& block_log2) {
-  bytes = (bytes + 3) & ~size_t{3};
+  void* key = allocate_run((bytes + 3) & ~size_t{3}, 1, block_log2);
+  // Keys are written front to back into memory that is seldom in cache: ask
+  // for the lines a few keys ahead, so that writing them does not wait.
+  if (key != nullptr) __builtin_prefetch(block_ + used_ + 512, 1);
+  return key;
+}
+
+void* KeyArena::allocate_run(size_t bytes, uint64_t keys, uint8_t& block_log2) {
   if (bytes > (size_t{1} << kLargestLog2) / 8) return nullptr;
   if (block_ == nullptr || size_ - used_ < bytes) {
     const uint8_t log2 = block_ == nullptr ? kFirstLog2 : static_cast<uint8_t>(log2_ < kLargestLog2 ? log2_ + 1 : log2_);
@@ -76,14 +83,11 @@ void* KeyArena::allocate(size_t bytes, uint8_t& block_log2) {
     size_ = size_t{1} << fit;
     used_ = kHeader;
   }
-  void* key = block_ + used_;
-  // Keys are written front to back into memory that is seldom in cache: ask
-  // for the lines a few keys ahead, so that writing them does not wait.
-  __builtin_prefetch(block_ + used_ + 512, 1);
+  void* first = block_ + used_;
   used_ += bytes;
-  ++handed_out_;
+  handed_out_ += keys;
   block_log2 = log2_;
-  return key;
+  return first;
 }
 
 void KeyArena::release(void* key, uint8_t block_log2) noexcept { drop(header_of(key, block_log2), block_log2, 1); }

@@ -22,6 +22,13 @@ class KeyArena {
   // nullptr for a key too large for blocks. std::bad_alloc on failure.
   // Not thread-safe: the store calls it under its lock.
   void* allocate(size_t bytes, uint8_t& block_log2);
+  // Room for `keys` keys one after another, `bytes` in all (each key's size
+  // rounded up to 4), counted as live keys of one block: for a caller adding
+  // many keys at once. nullptr when they are too large for blocks together.
+  void* allocate_run(size_t bytes, uint64_t keys, uint8_t& block_log2);
+  // The last `keys` keys of the latest allocate_run were never made (the
+  // caller gave up): they no longer hold the block.
+  void give_back(uint64_t keys) noexcept { handed_out_ -= keys; }
 
   // A key from allocate() has died; frees its block once none is left in it.
   // Any thread.

@@ -330,14 +330,10 @@ bool records_equal(const RecordView& x, const RecordView& y) noexcept {
   return end == params_end(y) && std::memcmp(a + end, b + end, size - end) == 0;
 }
 
-uint64_t record_hash(const RecordView& r, uint64_t seed) noexcept {
-  const char* p = r.bytes.data();
-  // hash_bytes ends on a full 64x64->128 multiply, whose folded halves are
-  // mixed enough for the table; only the word-by-word NaN route needs the
-  // finishing avalanche.
-  if (!r.has_nan) return hash_bytes(seed, p, r.bytes.size());
+uint64_t record_hash_nan(const RecordView& r, uint64_t seed) noexcept {
   // Keys with a NaN only equal keys with a NaN, so they may hash by another
   // route: the bytes around the map plus the map's canonical hash.
+  const char* p = r.bytes.data();
   uint64_t h = hash_bytes(seed, p, r.params_off);
   h = r.params().hash(h);
   const uint32_t end = params_end(r);

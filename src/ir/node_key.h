@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/le_bytes.h"
 #include "ir/param_map.h"
 #include "ir/payload_descriptor.h"
@@ -139,7 +141,16 @@ inline InputsView RecordView::inputs() const noexcept {
 
 // The rules of NodeKey's == and hash, on records.
 bool records_equal(const RecordView& a, const RecordView& b) noexcept;
-uint64_t record_hash(const RecordView& r, uint64_t seed) noexcept;
+// A record with a NaN hashes by a slower route (record_hash_nan); the plain
+// case is inline, as every interning call and the decoder take it.
+uint64_t record_hash_nan(const RecordView& r, uint64_t seed) noexcept;
+inline uint64_t record_hash(const RecordView& r, uint64_t seed) noexcept {
+  // hash_bytes ends on a full 64x64->128 multiply, whose folded halves are
+  // mixed enough for the table; only the word-by-word NaN route needs the
+  // finishing avalanche.
+  if (!r.has_nan) return hash_bytes(seed, r.bytes.data(), r.bytes.size());
+  return record_hash_nan(r, seed);
+}
 
 class NodeKey {
  public:
@@ -160,6 +171,12 @@ class NodeKey {
   // describe its bytes (as NodeRecord's do), in `arena` when given (the
   // caller serialises calls on one arena). CapacityError past 32 bits.
   static NodeKey from_record(const RecordView& record, KeyArena* arena = nullptr);
+  // Bytes a key for a record of `size` bytes takes in an arena, and the key
+  // made in such room: at `at` in a block of 2^block_log2 bytes, counted
+  // there as a live key (KeyArena::allocate_run). For a caller adding many
+  // keys at once (the blob decoder); inline, as it runs once per record.
+  static size_t arena_bytes(size_t size) noexcept { return (sizeof(detail::NodeRep) + size + 3) & ~size_t{3}; }
+  static NodeKey place(const RecordView& record, char* at, uint8_t block_log2) noexcept;
 
   NodeKey() noexcept = default;  // an empty handle; only assignable/destructible
   NodeKey(const NodeKey& o) noexcept;
@@ -207,6 +224,44 @@ class NodeKey {
   friend class GraphStore;  // lends its keys without a count (GraphStore::borrow)
   detail::NodeRep* rep_ = nullptr;
 };
+
+namespace detail {
+// memcpy for a record of a few dozen bytes, without a call: 16-byte moves,
+// the last one overlapping the one before, so nothing outside either range
+// is touched.
+inline void copy_record(char* to, const char* from, size_t n) noexcept {
+  if (n >= 16) {
+    for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
+}
+}  // namespace detail
+
+inline NodeKey NodeKey::place(const RecordView& record, char* at, uint8_t block_log2) noexcept {
+  const size_t size = record.bytes.size();
+  auto* rep = new (at) detail::NodeRep{};
+  rep->refs.store(1, std::memory_order_relaxed);
+  rep->size = static_cast<uint32_t>(size);
+  rep->params_off = record.params_off;
+  rep->inputs_off = record.inputs_off;
+  rep->has_nan = record.has_nan ? 1 : 0;
+  rep->block_log2 = block_log2;
+  detail::copy_record(rep->record(), record.bytes.data(), size);
+  // Arena memory is seldom in cache: ask for the lines a few keys ahead,
+  // so that writing them does not wait.
+  __builtin_prefetch(at + 512, 1);
+  return NodeKey(rep);
+}
 
 inline InputsView NodeKey::inputs() const noexcept {
   if (rep_->inputs_off == detail::kNone) return {};

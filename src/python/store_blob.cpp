@@ -80,12 +80,19 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 namespace {
 
 // Where the running interpreter keeps the class deserialize instantiates.
-constexpr const char* kClassKey = "nodalis_core.GraphStore";
+// The key names this copy of the module: two builds loaded side by side (a
+// benchmark comparing them) must each find their own class, since each
+// build's store layout is its own.
+constexpr char kClassKey[] = "nodalis_core.GraphStore";
+
+PyRef class_key() {
+  return PyRef::steal(PyUnicode_FromFormat("%s@%p", kClassKey, static_cast<const void*>(kClassKey)));
+}
 
 // A strong reference to that class, or null with an error set.
 PyRef store_class() {
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  PyRef key = PyRef::steal(PyUnicode_InternFromString(kClassKey));
+  PyRef key = class_key();
   if (dict == nullptr || !key) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "no interpreter state to find GraphStore in");
     return {};
@@ -129,7 +136,9 @@ int bind_deserialize_to_class(PyTypeObject* type) {
     PyErr_SetString(PyExc_SystemError, "no interpreter state to register GraphStore in");
     return -1;
   }
-  return PyDict_SetItemString(dict, kClassKey, reinterpret_cast<PyObject*>(type));
+  PyRef key = class_key();
+  if (!key) return -1;
+  return PyDict_SetItem(dict, key.get(), reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace nodalis::py

@@ -43,6 +43,24 @@ def test_each_module_object_has_its_own_classes_and_panic_exception():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+def test_a_second_copy_of_the_library_decodes_into_its_own_class(tmp_path):
+    # Two builds side by side in one process (as a benchmark loads them): each
+    # build's deserialize must build its own class, whose code frees the store.
+    copy = tmp_path / "nodalis_core" / "copy.so"
+    copy.parent.mkdir()
+    copy.write_bytes(open(nodalis_core.__file__, "rb").read())
+    code = f"""if True:
+        import importlib.util, nodalis_core
+        spec = importlib.util.spec_from_file_location("nodalis_core", {str(copy)!r})
+        other = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(other)
+        blob = nodalis_core.GraphStore().serialize()
+        assert type(nodalis_core.GraphStore.deserialize(blob)) is nodalis_core.GraphStore
+        assert type(other.GraphStore.deserialize(blob)) is other.GraphStore
+    """
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 @pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None,
                     reason="needs the interpreter's sub-interpreter module (3.13+)")
 def test_imports_into_an_isolated_subinterpreter():
