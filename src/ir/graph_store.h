@@ -6,12 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "base/result.h"
-#include "base/word_mutex.h"
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
 #include "ir/key_arena.h"
@@ -127,7 +127,7 @@ class GraphStore {
   static void forget(std::vector<NodeKey>& lent) noexcept;  // lets lent keys go uncounted
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   const uint64_t serial_;
-  mutable WordMutex mu_;  // taken once per node added: its free path is one instruction
+  mutable std::mutex mu_;
   mutable bool poisoned_ = false;
   KeyArena arena_;  // the memory of the keys interned by record
   // Grows by moves only (NodeKey's are noexcept pointer moves).

@@ -32,7 +32,7 @@ class GraphStore::Guard {
   }
 
   const GraphStore& store_;
-  std::lock_guard<WordMutex> lock_;
+  std::lock_guard<std::mutex> lock_;
 };
 
 }  // namespace nodalis::ir
