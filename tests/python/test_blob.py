@@ -3,7 +3,6 @@
 # outputs= rules, and the argument conventions of serialize/deserialize.
 import inspect
 import math
-import os
 import struct
 import time
 
@@ -369,29 +368,3 @@ def test_deserialize_is_static_to_introspection_too():
     assert GraphStore.deserialize.__self__ is None
 
 
-def test_two_copies_of_the_module_each_deserialize_into_their_own_class(tmp_path):
-    # Two builds loaded side by side (a benchmark comparing them): each one's
-    # deserialize must make its own class's store, whose layout it knows.
-    import importlib.util
-    import shutil
-    import sys
-
-    import nodalis_core
-
-    copied = tmp_path / os.path.basename(nodalis_core.__file__)
-    shutil.copy(nodalis_core.__file__, copied)
-    loaded = sys.modules["nodalis_core"]
-    try:
-        spec = importlib.util.spec_from_file_location("nodalis_core", copied)
-        other = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(other)
-    finally:
-        sys.modules["nodalis_core"] = loaded
-    store = nodalis_core.GraphStore()
-    store.add_op("neg", [store.add_source("x")])
-    blob = store.serialize()
-    for module in (nodalis_core, other, nodalis_core):
-        back = module.GraphStore.deserialize(blob)
-        assert type(back) is module.GraphStore
-        back.add_op("neg", [1])
-        assert back.node_count() == 3

@@ -51,12 +51,17 @@ def test_a_second_copy_of_the_library_decodes_into_its_own_class(tmp_path):
     copy.write_bytes(open(nodalis_core.__file__, "rb").read())
     code = f"""if True:
         import importlib.util, nodalis_core
-        spec = importlib.util.spec_from_file_location("nodalis_core", {str(copy)!r})
-        other = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(other)
-        blob = nodalis_core.GraphStore().serialize()
-        assert type(nodalis_core.GraphStore.deserialize(blob)) is nodalis_core.GraphStore
-        assert type(other.GraphStore.deserialize(blob)) is other.GraphStore
+        module_spec = importlib.util.spec_from_file_location("nodalis_core", {str(copy)!r})
+        other = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(other)
+        store = nodalis_core.GraphStore()
+        store.add_op("neg", [store.add_source("x")])
+        blob = store.serialize()
+        for module in (nodalis_core, other, nodalis_core):
+            back = module.GraphStore.deserialize(blob)
+            assert type(back) is module.GraphStore
+            back.add_op("neg", [1])
+            assert back.node_count() == 3
     """
     subprocess.run([sys.executable, "-c", code], check=True)
 
