@@ -74,7 +74,15 @@ class InternIndex {
   void reserve_hashes(uint64_t keys) {
     if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
   }
-  void append(uint64_t hash) noexcept { hashes_.push_back(static_cast<uint32_t>(hash >> 32)); }
+  // A caller that has reserved room for the whole graph calls begin_appends
+  // first: appending then also counts the nodes per home region, which
+  // spares place_appended a pass over the hashes.
+  void begin_appends();
+  void append(uint64_t hash) noexcept {
+    const auto hi = static_cast<uint32_t>(hash >> 32);
+    hashes_.push_back(hi);
+    if (region_shift_ < 32) ++region_counts_[hi >> region_shift_];
+  }
   bool place_appended(const NodeKey* nodes);
   // Forgets every node, keeping the memory.
   void clear() noexcept;
@@ -89,6 +97,10 @@ class InternIndex {
   // 32 bits of each node's hash, by id: growth re-places nodes from these in
   // id order without touching a key.
   std::vector<uint32_t, LargePageAllocator<uint32_t>> hashes_;
+  // Appended nodes per region of the top 32 - region_shift_ hash bits, kept
+  // while region_shift_ < 32 (from begin_appends to place_appended).
+  std::vector<uint32_t> region_counts_;
+  int region_shift_ = 32;
   uint64_t seed_;
   std::atomic<const uint8_t*> hint_tags_{nullptr};
   std::atomic<size_t> hint_capacity_{0};
