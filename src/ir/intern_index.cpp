@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/control_bytes.h"
+
 #include "base/table_seed.h"
 
 #if defined(__SSE2__)
@@ -65,17 +66,6 @@ uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* 
   return find(key, hash, nodes, miss);
 }
 
-uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept {
-  miss.capacity = capacity_;
-  if (capacity_ == 0) return kNotFound;
-  const control::Probe p = control::probe(tags_, capacity_, static_cast<uint32_t>(hash >> 32), [&](size_t i) {
-    return records_equal(nodes[ids_[i]].view(), key);
-  });
-  if (p.found) return ids_[p.slot];
-  miss.slot = p.slot;
-  return kNotFound;
-}
-
 void InternIndex::prefetch(uint64_t hash) const noexcept {
   const size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
   const uint8_t* tags = hint_tags_.load(std::memory_order_relaxed);
@@ -88,19 +78,22 @@ void InternIndex::place(uint32_t id, uint32_t hash_hi) noexcept {
   ids_[i] = id;
 }
 
-void InternIndex::reserve_one() {
+void InternIndex::make_room_for_one() {
   const size_t used = hashes_.size();
   if (used == hashes_.capacity()) hashes_.reserve(std::max<size_t>(16, 2 * used));
   // Load factor at most 3/4 keeps probe runs short.
-  if ((used + 1) * 4 <= capacity_ * 3) return;
-  grow_to(capacity_ == 0 ? kFirstCapacity : capacity_ * 2);
+  if ((used + 1) * 4 > capacity_ * 3) grow_to(capacity_ == 0 ? kFirstCapacity : capacity_ * 2);
+  update_room();
 }
+
+void InternIndex::update_room() noexcept { room_ = std::min(hashes_.capacity(), capacity_ / 4 * 3); }
 
 void InternIndex::reserve(uint64_t keys) {
   size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
   while (keys * 4 > capacity * 3) capacity *= 2;
   // Doubling, for a caller that reserves run by run.
   if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
+  update_room();
   if (capacity != capacity_) grow_to(capacity);
 }
 
@@ -128,22 +121,13 @@ void InternIndex::grow_to(size_t capacity) {
   release_block(old_ids, old_capacity * sizeof(uint32_t));
   hint_tags_.store(tags, std::memory_order_relaxed);
   hint_capacity_.store(capacity, std::memory_order_relaxed);
+  update_room();
 }
 
 void InternIndex::insert(uint64_t id, uint64_t hash) noexcept {
   const auto hi = static_cast<uint32_t>(hash >> 32);
   hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
   place(static_cast<uint32_t>(id), hi);
-}
-
-void InternIndex::insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept {
-  if (miss.capacity != capacity_ || capacity_ == 0) return insert(id, hash);
-  const auto hi = static_cast<uint32_t>(hash >> 32);
-  hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
-  // Nothing was placed since the miss (the store's lock is held throughout),
-  // so the probe would end at the same empty slot.
-  tags_[miss.slot] = control::mark(hi);
-  ids_[miss.slot] = static_cast<uint32_t>(id);
 }
 
 void InternIndex::begin_appends() {
@@ -161,22 +145,20 @@ bool InternIndex::place_appended(const NodeKey* nodes) {
   reserve(n);
   if (n == 0) return true;
   // Home slots follow the hash's high bits, so sorting the nodes by their top
-  // bits (one counting pass) orders them by home region: each region's
-  // probes and writes then stay within a few cache lines.
-  // Counted while appending, when the caller said so up front; any count of
-  // top bits orders the nodes by home, coarser or finer.
+  // bits (a counting sort) orders them by home region: each region's probes
+  // and writes then stay within a few cache lines. Any number of top bits
+  // will do, so regions counted while appending serve even if the table has
+  // grown since.
   std::vector<uint32_t> starts;
   if (shift < 32) {
     starts = std::move(region_counts_);
-    uint32_t sum = 0;
-    for (uint32_t& start : starts) sum += std::exchange(start, sum);
   } else {
     shift = 32 - region_bits(capacity_);
-    starts.assign((size_t{1} << (32 - shift)), 0);
+    starts.assign(size_t{1} << (32 - shift), 0);
     for (size_t id = 0; id < n; ++id) ++starts[hashes_[id] >> shift];
-    uint32_t sum = 0;
-    for (uint32_t& start : starts) sum += std::exchange(start, sum);
   }
+  uint32_t sum = 0;
+  for (uint32_t& start : starts) sum += std::exchange(start, sum);
   // Each entry carries its hash (high half) beside its id, so that placing
   // reads nothing at random but the rare key a tag match asks for; every
   // entry is written before it is read, so the block is not cleared.

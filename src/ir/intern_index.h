@@ -38,8 +38,17 @@ class InternIndex {
     size_t capacity = 0;
   };
   // find that also notes the miss, so that inserting the new key right after
-  // needs no second probe.
-  uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept;
+  // needs no second probe. Inline: every interning call takes it.
+  uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept {
+    miss.capacity = capacity_;
+    if (capacity_ == 0) return kNotFound;
+    const control::Probe p = control::probe(tags_, capacity_, static_cast<uint32_t>(hash >> 32), [&](size_t i) {
+      return records_equal(nodes[ids_[i]].view(), key);
+    });
+    if (p.found) return ids_[p.slot];
+    miss.slot = p.slot;
+    return kNotFound;
+  }
   // Starts loading the tags where a lookup of `hash` begins, so that a cache
   // miss overlaps taking the store's lock. Safe without the lock: it reads
   // only the two hints below, and a stale hint merely prefetches the wrong
@@ -54,8 +63,12 @@ class InternIndex {
     __builtin_prefetch(ids_ + i, 1);
   }
   // Makes room for one more insert so that insert cannot fail afterwards;
-  // may throw std::bad_alloc before changing anything.
-  void reserve_one();
+  // may throw std::bad_alloc before changing anything. The check is one
+  // compare against a bound kept up to date by whatever changes the room.
+  void reserve_one() {
+    if (hashes_.size() < room_) [[likely]] return;
+    make_room_for_one();
+  }
   // Room for `keys` keys in all at once, for a caller that knows how many
   // are coming; may throw std::bad_alloc before changing anything.
   void reserve(uint64_t keys);
@@ -64,7 +77,15 @@ class InternIndex {
   void insert(uint64_t id, uint64_t hash) noexcept;
   // insert into the slot `miss` noted for this hash, unless the table has
   // grown since (then it probes afresh).
-  void insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept;
+  void insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept {
+    if (miss.capacity != capacity_ || capacity_ == 0) return insert(id, hash);
+    const auto hi = static_cast<uint32_t>(hash >> 32);
+    hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
+    // Nothing was placed since the miss (the store's lock is held throughout),
+    // so the probe would end at the same empty slot.
+    tags_[miss.slot] = control::mark(hi);
+    ids_[miss.slot] = static_cast<uint32_t>(id);
+  }
 
   // Filling a whole graph at once: append notes the next node's hash without
   // placing it (reserve room first), and place_appended then places every
@@ -90,6 +111,8 @@ class InternIndex {
  private:
   void place(uint32_t id, uint32_t hash_hi) noexcept;
   void grow_to(size_t capacity);  // a power of two above the current one
+  void make_room_for_one();       // reserve_one's growth
+  void update_room() noexcept;    // recomputes room_ after a change of either capacity
 
   uint8_t* tags_ = nullptr;  // 0 = empty, else 0x80 | 7 hash bits
   uint32_t* ids_ = nullptr;
@@ -101,6 +124,9 @@ class InternIndex {
   // while region_shift_ < 32 (from begin_appends to place_appended).
   std::vector<uint32_t> region_counts_;
   int region_shift_ = 32;
+  // Nodes the table and hashes_ both take without growing: below 3/4 of the
+  // slots (which keeps probe runs short) and within hashes_'s capacity.
+  size_t room_ = 0;
   uint64_t seed_;
   std::atomic<const uint8_t*> hint_tags_{nullptr};
   std::atomic<size_t> hint_capacity_{0};
