@@ -26,25 +26,6 @@ void NodeRecord::grow(uint64_t size) {
   capacity_ = capacity;
 }
 
-char* NodeRecord::write_params(char* at, const ParamsToWrite& params) {
-  if (params.encoded_) {
-    const std::string_view e = params.map_.encoded();
-    std::memcpy(at, e.data(), e.size());
-    view_.has_nan = params.has_nan_;
-    return at + e.size();
-  }
-  const std::span<ParamEntryRef> entries = params.entries_;
-  if (entries.size() > 1) sort_entries(entries);
-  // The NaN test inline: this runs for every node built from Python.
-  bool nan = false;
-  for (const ParamEntryRef& e : entries) {
-    constexpr uint64_t kExponent = 0x7FF0000000000000ull;
-    nan |= e.value.tag == ParamTag::Float && (e.value.bits & ~(uint64_t{1} << 63)) > kExponent;
-  }
-  view_.has_nan = nan;
-  return encode_entries(entries, at);
-}
-
 bool NodeRecord::Sizer::members() {
   const std::span<const StageOp> members = fields.members;
   count(members.size(), "member counts");

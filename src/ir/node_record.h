@@ -89,26 +89,26 @@ class NodeRecord {
     const RecordFields& fields;
     const ParamsToWrite& params_to_write;
     uint64_t n = 1;  // the kind tag
-    void count(uint64_t c, const char* what) {
+    [[gnu::always_inline]] void count(uint64_t c, const char* what) {
       if (c > kMax32) too_large(what);
       n += 4;
     }
-    bool text(RecordText t) {
+    [[gnu::always_inline]] bool text(RecordText t) {
       const size_t size = fields.text(t).size();
       count(size, "string lengths");
       n += size;
       return true;
     }
-    bool presence(bool& present) {
+    [[gnu::always_inline]] bool presence(bool& present) {
       present = fields.descriptor->preprocessing_ref.has_value();
       n += 1;
       return true;
     }
-    bool params() {
+    [[gnu::always_inline]] bool params() {
       n += params_to_write.encoded_ ? params_to_write.map_.encoded().size() : encoded_size(params_to_write.entries_);
       return true;
     }
-    bool inputs() {
+    [[gnu::always_inline]] bool inputs() {
       count(fields.inputs.size(), "input counts");
       n += 8 * uint64_t{fields.inputs.size()};
       return true;
@@ -121,24 +121,23 @@ class NodeRecord {
     const RecordFields& fields;
     const ParamsToWrite& params_to_write;
     char* at;
-    bool text(RecordText t) {
+    [[gnu::always_inline]] bool text(RecordText t) {
       const std::string_view s = fields.text(t);
       at = le::put_u32(at, static_cast<uint32_t>(s.size()));
-      detail::copy_record(at, s.data(), s.size());
-      at += s.size();
+      at = le::put_bytes(at, s.data(), s.size());
       return true;
     }
-    bool presence(bool& present) {
+    [[gnu::always_inline]] bool presence(bool& present) {
       present = fields.descriptor->preprocessing_ref.has_value();
       *at++ = present ? 1 : 0;
       return true;
     }
-    bool params() {
+    [[gnu::always_inline]] bool params() {
       record.view_.params_off = static_cast<uint32_t>(at - record.data_);
       at = record.write_params(at, params_to_write);
       return true;
     }
-    bool inputs() {
+    [[gnu::always_inline]] bool inputs() {
       record.view_.inputs_off = static_cast<uint32_t>(at - record.data_);
       at = le::put_u32(at, static_cast<uint32_t>(fields.inputs.size()));
       for (NodeId id : fields.inputs) at = le::put_u64(at, id);
@@ -148,7 +147,23 @@ class NodeRecord {
   };
 
   // Writes the map at `at` (sorting entries first) and notes its NaN flag.
-  char* write_params(char* at, const ParamsToWrite& params);
+  [[gnu::always_inline]] char* write_params(char* at, const ParamsToWrite& params) {
+    if (params.encoded_) {
+      const std::string_view e = params.map_.encoded();
+      std::memcpy(at, e.data(), e.size());
+      view_.has_nan = params.has_nan_;
+      return at + e.size();
+    }
+    const std::span<ParamEntryRef> entries = params.entries_;
+    if (entries.size() > 1) sort_entries(entries);
+    bool nan = false;
+    for (const ParamEntryRef& e : entries) {
+      constexpr uint64_t kExponent = 0x7FF0000000000000ull;
+      nan |= e.value.tag == ParamTag::Float && (e.value.bits & ~(uint64_t{1} << 63)) > kExponent;
+    }
+    view_.has_nan = nan;
+    return encode_entries(entries, at);
+  }
   void grow(uint64_t size);  // room for `size` bytes in all; the contents need not survive
 
   static constexpr size_t kInline = 256;

@@ -95,7 +95,7 @@ bool ids_from_py(PyObject* o, NodeIds& out) {
   return true;
 }
 
-bool ids_arg(const char* param, PyObject* o, NodeIds& out) {
+bool ids_arg_general(const char* param, PyObject* o, NodeIds& out) {
   return ids_from_py(o, out) || argument_error(param);
 }
 
