@@ -124,6 +124,7 @@ bool GraphStore::fill(RecordRuns& runs) {
   return guard.run([&] {
     if (!nodes_.empty()) throw InternalFault("GraphStore::fill needs an empty store");
     const uint64_t seed = index_.seed();
+    index_.begin_appends();
     RecordView room[kRun];
     try {
       for (size_t count; (count = runs.next(room)) > 0;) {

@@ -106,7 +106,15 @@ class InternIndex {
   void reserve_hashes(uint64_t keys) {
     if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
   }
-  void append(uint64_t hash) noexcept { hashes_.push_back(static_cast<uint32_t>(hash >> 32)); }
+  // A caller that has reserved room for the whole graph calls begin_appends
+  // first: appending then also counts the nodes per home region, which
+  // spares place_appended a pass over the hashes.
+  void begin_appends();
+  void append(uint64_t hash) noexcept {
+    const auto hi = static_cast<uint32_t>(hash >> 32);
+    hashes_.push_back(hi);
+    if (region_shift_ < 32) ++region_counts_[hi >> region_shift_];
+  }
   bool place_appended(const NodeKey* nodes);
   // Forgets every node, keeping the memory.
   void clear() noexcept;
@@ -123,6 +131,10 @@ class InternIndex {
   // 32 bits of each node's hash, by id: growth re-places nodes from these in
   // id order without touching a key.
   std::vector<uint32_t, LargePageAllocator<uint32_t>> hashes_;
+  // Appended nodes per region of the top 32 - region_shift_ hash bits, kept
+  // while region_shift_ < 32 (from begin_appends to place_appended).
+  std::vector<uint32_t> region_counts_;
+  int region_shift_ = 32;
   // Nodes the table and hashes_ both take without growing: below 3/4 of the
   // slots (which keeps probe runs short) and within hashes_'s capacity.
   size_t room_ = 0;

@@ -183,7 +183,10 @@ class NodeKey {
   NodeKey(NodeKey&& o) noexcept : rep_(std::exchange(o.rep_, nullptr)) {}
   NodeKey& operator=(const NodeKey& o) noexcept;
   NodeKey& operator=(NodeKey&& o) noexcept;
-  ~NodeKey();
+  // Inline, so that the many moved-from (empty) keys cost no call.
+  ~NodeKey() {
+    if (rep_ != nullptr) drop();
+  }
 
   bool valid() const noexcept { return rep_ != nullptr; }
   NodeKind kind() const noexcept { return static_cast<NodeKind>(rep_->record()[0]); }
@@ -221,6 +224,7 @@ class NodeKey {
 
  private:
   explicit NodeKey(detail::NodeRep* rep) noexcept : rep_(rep) {}
+  void drop() noexcept;  // lets go of a held record
   friend class NodeKeyWriter;
   friend class GraphStore;  // lends its keys without a count (GraphStore::borrow)
   detail::NodeRep* rep_ = nullptr;
@@ -250,13 +254,9 @@ inline void copy_record(char* to, const char* from, size_t n) noexcept {
 
 inline NodeKey NodeKey::place(const RecordView& record, char* at, uint8_t block_log2) noexcept {
   const size_t size = record.bytes.size();
-  auto* rep = new (at) detail::NodeRep{};
-  rep->refs.store(1, std::memory_order_relaxed);
-  rep->size = static_cast<uint32_t>(size);
-  rep->params_off = record.params_off;
-  rep->inputs_off = record.inputs_off;
-  rep->has_nan = record.has_nan ? 1 : 0;
-  rep->block_log2 = block_log2;
+  // Every field at once: the header is written in a few wide stores.
+  auto* rep = new (at) detail::NodeRep{{1}, static_cast<uint32_t>(size), record.params_off, record.inputs_off,
+                                       static_cast<uint8_t>(record.has_nan ? 1 : 0), block_log2};
   detail::copy_record(rep->record(), record.bytes.data(), size);
   // Arena memory is seldom in cache: ask for the lines a few keys ahead,
   // so that writing them does not wait.
