@@ -58,9 +58,6 @@ void EngineGraph::refuse(TextId op, std::span<const EnginePos> children) const {
   throw InternalFault("engine node refused without a reason");
 }
 
-void EngineGraph::add_output(EnginePos pos) {
-  if (pos >= count_) throw InternalFault("position out of range");
-  outputs_.push_back(pos);
-}
+void EngineGraph::refuse_output() { throw InternalFault("position out of range"); }
 
 }  // namespace nodalis::opt

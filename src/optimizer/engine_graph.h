@@ -78,7 +78,11 @@ class EngineGraph {
     count_ = pos + 1;
     return static_cast<EnginePos>(pos);
   }
-  void add_output(EnginePos pos);  // must be an existing node
+  // Must be an existing node. Inline: a graph may have as many outputs as nodes.
+  void add_output(EnginePos pos) {
+    if (pos >= count_) [[unlikely]] refuse_output();
+    outputs_.push_back(pos);
+  }
 
   size_t size() const noexcept { return count_; }
   EngineNode node(EnginePos i) const noexcept { return {ops_[i], children(i), opaque_[i] != 0}; }
@@ -97,6 +101,7 @@ class EngineGraph {
  private:
   // The fault add_node raises for a node it refuses.
   [[noreturn]] void refuse(TextId op, std::span<const EnginePos> children) const;
+  [[noreturn]] static void refuse_output();
   // Room for one more node with `children` more children, at least.
   void grow(size_t children);
   void make_room(size_t nodes, size_t children);

@@ -18,6 +18,7 @@ TokenTable::TokenTable(size_t expected_nodes)
   content_keys_.reserve(kFirstTexts);
   contents_.reserve(kFirstTexts);
   content_texts_.reserve(kFirstTexts);
+  content_kinds_.reserve(kFirstTexts);
 }
 
 void TokenTable::reserve(size_t nodes) {
@@ -29,15 +30,17 @@ void TokenTable::reserve(size_t nodes) {
 
 TextId TokenTable::enter(const ir::NodeKey& key) {
   const std::string_view content = content_bytes(key);
-  const uint64_t h = hash_text(hash_word(seed_, static_cast<uint64_t>(key.kind())), content);
+  const ir::NodeKind kind = key.kind();
+  const uint64_t h = hash_text(hash_word(seed_, static_cast<uint64_t>(kind)), content);
   uint32_t found = content_index_.find(h, [&](uint32_t p) {
-    return contents_[p] == content && content_keys_[p].kind() == key.kind();
+    return contents_[p] == content && content_kinds_[p] == kind;
   });
   if (found != FlatIndex::kAbsent) return content_texts_[found];
   const TextId id = enter_token(key);
   content_keys_.push_back(key);
   contents_.push_back(content);
   content_texts_.push_back(id);
+  content_kinds_.push_back(kind);
   content_index_.insert(static_cast<uint32_t>(content_keys_.size() - 1), h);
   return id;
 }

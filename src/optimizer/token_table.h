@@ -49,6 +49,7 @@ class TokenTable {
   ScratchVector<ir::NodeKey> content_keys_;
   ScratchVector<std::string_view> contents_;  // their content bytes, held by content_keys_
   ScratchVector<TextId> content_texts_;
+  ScratchVector<ir::NodeKind> content_kinds_;  // beside the bytes: no key is read to compare
   FlatIndex content_index_;  // positions in content_keys_ by content bytes
   uint64_t seed_;
   std::string scratch_;
