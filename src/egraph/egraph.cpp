@@ -110,6 +110,26 @@ std::optional<Id> EGraph::lookup(SymbolLang node) const {
   return uf_.find(memo_.value(probe));
 }
 
+bool EGraph::lists_node(Id eclass, const SymbolLang& node) const {
+  // A class that a rule merged usually holds a node or two; past a handful
+  // the scan would cost more than the add it spares.
+  constexpr size_t kLongest = 8;
+  uf_.check(eclass);
+  const ClassNodes& nodes = classes_[uf_.find(eclass)].nodes;
+  if (nodes.size() > kLongest) return false;
+  const std::span<const Id> kids = node.children();
+  for (const SymbolLang& n : nodes) {
+    if (!n.matches(node)) continue;
+    bool same = true;
+    for (size_t k = 0; k < kids.size() && same; ++k) {
+      uf_.check(kids[k]);
+      same = n.children()[k] == uf_.find(kids[k]);
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
 bool EGraph::merge(Id a, Id b) {
   clean_ = false;
   uf_.check(a);

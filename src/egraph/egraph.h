@@ -44,6 +44,12 @@ class EGraph {
   std::optional<Id> lookup(SymbolLang node) const;
   // Root of `id`, without writing to the union-find.
   Id find(Id id) const;
+  // True when the root class of `eclass` lists `node` with its children
+  // replaced by their roots. Every listed node is in memo and names that
+  // class, so adding `node` would then find it and a union with `eclass`
+  // would change nothing. Long lists are not searched: false means "not
+  // known", never "absent".
+  bool lists_node(Id eclass, const SymbolLang& node) const;
   // Merges the classes of a and b; true when they were apart. Always leaves
   // the e-graph unclean, even when nothing was merged.
   bool merge(Id a, Id b);

@@ -38,6 +38,8 @@ class Pattern final : public Searcher, public Applier {
                                 GlobalSymbol rule_name) const override;
 
  private:
+  // A flat pattern's one node under `subst`.
+  SymbolLang flat_instance(const Subst& subst) const;
   // The root's class; `ids` has one slot per pattern node. The pattern is not empty.
   Id instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
   // The program's matches in one class, as Machine::run finds them.
