@@ -67,6 +67,11 @@ void Pattern::match_one_node(const EGraph& egraph, Id eclass, uint64_t& remainin
   }
 }
 
+std::optional<SymbolLang> Pattern::counted_shape() const {
+  if (!one_node_) return std::nullopt;
+  return std::get<Bind>(program_.instructions[0]).node;
+}
+
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, uint64_t limit) const {
   if (limit == 0) return std::nullopt;
   require_clean(egraph);
