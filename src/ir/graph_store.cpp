@@ -64,7 +64,16 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 
 Result<NodeId, BadNodeId> GraphStore::intern_record(const RecordView& record) {
   const uint64_t h = record_hash(record, index_.seed());
-  return intern_locked(record, h, [&] { return NodeKey::from_record(record, &arena_); });
+  return intern_locked(record, h, [&] {
+    // The arena's pointer bump and the copy inline: this runs for every node
+    // built from Python.
+    uint8_t block_log2 = 0;
+    void* at = record.bytes.size() <= 0xFFFFFFFFull
+                   ? arena_.allocate(NodeKey::arena_bytes(record.bytes.size()), block_log2)
+                   : nullptr;
+    if (at == nullptr) [[unlikely]] return NodeKey::from_record(record);
+    return NodeKey::place(record, static_cast<char*>(at), block_log2);
+  });
 }
 
 Result<size_t, BadNodeId> GraphStore::intern_records(std::span<const RecordView> records, std::span<NodeId> ids) {

@@ -33,42 +33,28 @@ uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* 
   return find(key, hash, nodes, miss);
 }
 
-uint64_t InternIndex::find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept {
-  miss.capacity = capacity_;
-  if (capacity_ == 0) return kNotFound;
-  const control::Probe p = control::probe(tags_, capacity_, static_cast<uint32_t>(hash >> 32), [&](size_t i) {
-    return records_equal(nodes[ids_[i]].view(), key);
-  });
-  if (p.found) return ids_[p.slot];
-  miss.slot = p.slot;
-  return kNotFound;
-}
-
-void InternIndex::prefetch(uint64_t hash) const noexcept {
-  const size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
-  const uint8_t* tags = hint_tags_.load(std::memory_order_relaxed);
-  if (tags != nullptr && capacity != 0) __builtin_prefetch(tags + control::home(static_cast<uint32_t>(hash >> 32), capacity));
-}
-
 void InternIndex::place(uint32_t id, uint32_t hash_hi) noexcept {
   const size_t i = control::free_slot(tags_, capacity_, hash_hi);
   tags_[i] = control::mark(hash_hi);
   ids_[i] = id;
 }
 
-void InternIndex::reserve_one() {
+void InternIndex::make_room_for_one() {
   const size_t used = hashes_.size();
   if (used == hashes_.capacity()) hashes_.reserve(std::max<size_t>(16, 2 * used));
   // Load factor at most 3/4 keeps probe runs short.
-  if ((used + 1) * 4 <= capacity_ * 3) return;
-  grow_to(capacity_ == 0 ? kFirstCapacity : capacity_ * 2);
+  if ((used + 1) * 4 > capacity_ * 3) grow_to(capacity_ == 0 ? kFirstCapacity : capacity_ * 2);
+  update_room();
 }
+
+void InternIndex::update_room() noexcept { room_ = std::min(hashes_.capacity(), capacity_ / 4 * 3); }
 
 void InternIndex::reserve(uint64_t keys) {
   size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
   while (keys * 4 > capacity * 3) capacity *= 2;
   // Doubling, for a caller that reserves run by run.
   if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
+  update_room();
   if (capacity != capacity_) grow_to(capacity);
 }
 
@@ -89,29 +75,25 @@ void InternIndex::grow_to(size_t capacity) {
   // Walking the old slots in order visits nodes in home order, and home
   // positions keep their order when the table doubles: the new table is
   // written front to back, not at random.
+  // Each node's hash is read at random: ask for it a few occupied slots
+  // ahead, so that the misses overlap instead of adding up.
+  constexpr size_t kAhead = 16;
   for (size_t k = 0; k < old_capacity; ++k) {
+    if (k + kAhead < old_capacity && old_tags[k + kAhead] != 0) __builtin_prefetch(&hashes_[old_ids[k + kAhead]]);
     if (old_tags[k] != 0) place(old_ids[k], hashes_[old_ids[k]]);
   }
   release_block(old_tags, old_capacity);
   release_block(old_ids, old_capacity * sizeof(uint32_t));
   hint_tags_.store(tags, std::memory_order_relaxed);
+  hint_ids_.store(ids, std::memory_order_relaxed);
   hint_capacity_.store(capacity, std::memory_order_relaxed);
+  update_room();
 }
 
 void InternIndex::insert(uint64_t id, uint64_t hash) noexcept {
   const auto hi = static_cast<uint32_t>(hash >> 32);
   hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
   place(static_cast<uint32_t>(id), hi);
-}
-
-void InternIndex::insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept {
-  if (miss.capacity != capacity_ || capacity_ == 0) return insert(id, hash);
-  const auto hi = static_cast<uint32_t>(hash >> 32);
-  hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
-  // Nothing was placed since the miss (the store's lock is held throughout),
-  // so the probe would end at the same empty slot.
-  tags_[miss.slot] = control::mark(hi);
-  ids_[miss.slot] = static_cast<uint32_t>(id);
 }
 
 bool InternIndex::place_appended(const NodeKey* nodes) {

@@ -38,13 +38,33 @@ class InternIndex {
     size_t capacity = 0;
   };
   // find that also notes the miss, so that inserting the new key right after
-  // needs no second probe.
-  uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept;
-  // Starts loading the tags where a lookup of `hash` begins, so that a cache
-  // miss overlaps taking the store's lock. Safe without the lock: it reads
-  // only the two hints below, and a stale hint merely prefetches the wrong
-  // line (prefetches never fault).
-  void prefetch(uint64_t hash) const noexcept;
+  // needs no second probe. Inline: every interning call takes it.
+  uint64_t find(const RecordView& key, uint64_t hash, const NodeKey* nodes, Miss& miss) const noexcept {
+    miss.capacity = capacity_;
+    if (capacity_ == 0) return kNotFound;
+    const control::Probe p = control::probe(tags_, capacity_, static_cast<uint32_t>(hash >> 32), [&](size_t i) {
+      return records_equal(nodes[ids_[i]].view(), key);
+    });
+    if (p.found) return ids_[p.slot];
+    miss.slot = p.slot;
+    return kNotFound;
+  }
+  // Starts loading the tags where a lookup of `hash` begins, and the id slot
+  // an insert there would write, so that the cache misses overlap taking the
+  // store's lock. Safe without the lock: it reads only the hints below, and a
+  // stale hint merely prefetches the wrong lines (prefetches never fault).
+  // Inline: every interning call takes it.
+  void prefetch(uint64_t hash) const noexcept {
+    const size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
+    const uint8_t* tags = hint_tags_.load(std::memory_order_relaxed);
+    const uint32_t* ids = hint_ids_.load(std::memory_order_relaxed);
+    if (tags == nullptr || capacity == 0) return;
+    const size_t i = control::home(static_cast<uint32_t>(hash >> 32), capacity);
+    __builtin_prefetch(tags + i);
+    // The store of a new node's id would otherwise wait for its line, and
+    // later stores behind it.
+    __builtin_prefetch(ids + i, 1);
+  }
   // The same under the store's lock, for the tags and the ids both: the ids
   // are written by an insert and would otherwise miss too.
   void prefetch_home(uint64_t hash) const noexcept {
@@ -54,8 +74,12 @@ class InternIndex {
     __builtin_prefetch(ids_ + i, 1);
   }
   // Makes room for one more insert so that insert cannot fail afterwards;
-  // may throw std::bad_alloc before changing anything.
-  void reserve_one();
+  // may throw std::bad_alloc before changing anything. The check is one
+  // compare against a bound kept up to date by whatever changes the room.
+  void reserve_one() {
+    if (hashes_.size() < room_) [[likely]] return;
+    make_room_for_one();
+  }
   // Room for `keys` keys in all at once, for a caller that knows how many
   // are coming; may throw std::bad_alloc before changing anything.
   void reserve(uint64_t keys);
@@ -64,7 +88,15 @@ class InternIndex {
   void insert(uint64_t id, uint64_t hash) noexcept;
   // insert into the slot `miss` noted for this hash, unless the table has
   // grown since (then it probes afresh).
-  void insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept;
+  void insert(uint64_t id, uint64_t hash, const Miss& miss) noexcept {
+    if (miss.capacity != capacity_ || capacity_ == 0) return insert(id, hash);
+    const auto hi = static_cast<uint32_t>(hash >> 32);
+    hashes_.push_back(hi);  // never reallocates: reserve_one or reserve made room
+    // Nothing was placed since the miss (the store's lock is held throughout),
+    // so the probe would end at the same empty slot.
+    tags_[miss.slot] = control::mark(hi);
+    ids_[miss.slot] = static_cast<uint32_t>(id);
+  }
 
   // Filling a whole graph at once: append notes the next node's hash without
   // placing it (reserve room first), and place_appended then places every
@@ -82,6 +114,8 @@ class InternIndex {
  private:
   void place(uint32_t id, uint32_t hash_hi) noexcept;
   void grow_to(size_t capacity);  // a power of two above the current one
+  void make_room_for_one();       // reserve_one's growth
+  void update_room() noexcept;    // recomputes room_ after a change of either capacity
 
   uint8_t* tags_ = nullptr;  // 0 = empty, else 0x80 | 7 hash bits
   uint32_t* ids_ = nullptr;
@@ -89,8 +123,12 @@ class InternIndex {
   // 32 bits of each node's hash, by id: growth re-places nodes from these in
   // id order without touching a key.
   std::vector<uint32_t, LargePageAllocator<uint32_t>> hashes_;
+  // Nodes the table and hashes_ both take without growing: below 3/4 of the
+  // slots (which keeps probe runs short) and within hashes_'s capacity.
+  size_t room_ = 0;
   uint64_t seed_;
   std::atomic<const uint8_t*> hint_tags_{nullptr};
+  std::atomic<const uint32_t*> hint_ids_{nullptr};
   std::atomic<size_t> hint_capacity_{0};
 };
 

@@ -14,8 +14,8 @@ namespace nodalis::ir {
 
 namespace {
 
-constexpr uint8_t kFirstLog2 = 12;    // 4 KiB
-constexpr uint8_t kLargestLog2 = 21;  // 2 MiB: one huge page
+constexpr uint8_t kFirstLog2 = 12;  // 4 KiB
+constexpr uint8_t kLargestLog2 = KeyArena::kLargestLog2;
 
 struct BlockHeader {
   // Live keys in the block. While the block is the arena's current one, its
@@ -61,8 +61,8 @@ void KeyArena::retire() noexcept {
 
 KeyArena::~KeyArena() { retire(); }
 
-void* KeyArena::allocate(size_t bytes, uint8_t& block_log2) {
-  void* key = allocate_run((bytes + 3) & ~size_t{3}, 1, block_log2);
+void* KeyArena::allocate_in_new_block(size_t bytes, uint8_t& block_log2) {
+  void* key = allocate_run(bytes, 1, block_log2);
   // Keys are written front to back into memory that is seldom in cache: ask
   // for the lines a few keys ahead, so that writing them does not wait.
   if (key != nullptr) __builtin_prefetch(block_ + used_ + 512, 1);
@@ -70,7 +70,7 @@ void* KeyArena::allocate(size_t bytes, uint8_t& block_log2) {
 }
 
 void* KeyArena::allocate_run(size_t bytes, uint64_t keys, uint8_t& block_log2) {
-  if (bytes > (size_t{1} << kLargestLog2) / 8) return nullptr;
+  if (bytes > kLargestKey) return nullptr;
   if (block_ == nullptr || size_ - used_ < bytes) {
     const uint8_t log2 = block_ == nullptr ? kFirstLog2 : static_cast<uint8_t>(log2_ < kLargestLog2 ? log2_ + 1 : log2_);
     uint8_t fit = log2;

@@ -106,6 +106,21 @@ NodeRep* allocate(uint64_t size) {
   return rep;
 }
 
+// In `arena` when one is given and the record fits its blocks, else alone.
+NodeRep* allocate_in(uint64_t size, KeyArena* arena) {
+  uint8_t block_log2 = 0;
+  void* mem = size <= kMax32 && arena != nullptr ? arena->allocate(sizeof(NodeRep) + size, block_log2) : nullptr;
+  if (mem == nullptr) return allocate(size);  // refuses a record past 32 bits
+  auto* rep = new (mem) NodeRep{};
+  rep->refs.store(1, std::memory_order_relaxed);
+  rep->size = static_cast<uint32_t>(size);
+  rep->params_off = kNone;
+  rep->inputs_off = kNone;
+  rep->has_nan = 0;
+  rep->block_log2 = block_log2;
+  return rep;
+}
+
 void release(NodeRep* rep) noexcept {
   if (rep && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     const uint8_t block_log2 = rep->block_log2;
@@ -162,7 +177,7 @@ class NodeKeyWriter {
     return NodeKey(rep);
   }
   static NodeKey adopt(std::string_view record);
-  static NodeKey replace_inputs(const NodeRep& old, std::span<const NodeId> inputs);
+  static NodeKey replace_inputs(const NodeRep& old, std::span<const NodeId> inputs, KeyArena* arena);
 };
 
 NodeKey NodeKeyWriter::adopt(std::string_view record) {
@@ -179,12 +194,12 @@ NodeKey NodeKeyWriter::adopt(std::string_view record) {
   return key;
 }
 
-NodeKey NodeKeyWriter::replace_inputs(const NodeRep& old, std::span<const NodeId> inputs) {
+NodeKey NodeKeyWriter::replace_inputs(const NodeRep& old, std::span<const NodeId> inputs, KeyArena* arena) {
   if (inputs.size() > kMax32) too_large("input counts");
   const char* r = old.record();
   const uint32_t old_list_end = old.inputs_off + 4 + 8 * le::u32(r + old.inputs_off);
   const uint64_t tail = old.size - old_list_end;  // a stage's members
-  NodeRep* rep = allocate(uint64_t{old.inputs_off} + 4 + 8 * uint64_t{inputs.size()} + tail);
+  NodeRep* rep = allocate_in(uint64_t{old.inputs_off} + 4 + 8 * uint64_t{inputs.size()} + tail, arena);
   char* p = rep->record();
   std::memcpy(p, r, old.inputs_off);
   p += old.inputs_off;
@@ -298,9 +313,9 @@ MembersView NodeKey::members() const noexcept {
   return MembersView(r + off + 4, le::u32(r + off));
 }
 
-NodeKey NodeKey::with_inputs(std::span<const NodeId> inputs) const {
+NodeKey NodeKey::with_inputs(std::span<const NodeId> inputs, KeyArena* arena) const {
   if (kind() == NodeKind::Source) return *this;
-  return NodeKeyWriter::replace_inputs(*rep_, inputs);
+  return NodeKeyWriter::replace_inputs(*rep_, inputs, arena);
 }
 
 namespace {
@@ -349,18 +364,7 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 uint64_t NodeKey::hash(uint64_t seed) const noexcept { return record_hash(view(), seed); }
 
 NodeKey NodeKey::from_record(const RecordView& record, KeyArena* arena) {
-  const size_t size = record.bytes.size();
-  uint8_t block_log2 = 0;
-  void* mem = size <= kMax32 && arena != nullptr ? arena->allocate(sizeof(NodeRep) + size, block_log2) : nullptr;
-  NodeRep* rep;
-  if (mem != nullptr) {
-    rep = new (mem) NodeRep{};
-    rep->refs.store(1, std::memory_order_relaxed);
-    rep->size = static_cast<uint32_t>(size);
-    rep->block_log2 = block_log2;
-  } else {
-    rep = allocate(size);  // refuses a record past 32 bits
-  }
+  NodeRep* rep = allocate_in(record.bytes.size(), arena);
   if (!record.bytes.empty()) std::memcpy(rep->record(), record.bytes.data(), record.bytes.size());
   rep->params_off = record.params_off;
   rep->inputs_off = record.inputs_off;

@@ -203,8 +203,9 @@ class NodeKey {
   std::string token() const;
   void append_token(std::string& out) const;
 
-  // A copy with the input list replaced; a source ignores the list.
-  NodeKey with_inputs(std::span<const NodeId> inputs) const;
+  // A copy with the input list replaced; a source ignores the list (and is
+  // itself the copy). In `arena` when given, as for from_record.
+  NodeKey with_inputs(std::span<const NodeId> inputs, KeyArena* arena = nullptr) const;
 
   // The record bytes (the node's blob record).
   std::string_view record() const noexcept { return {rep_->record(), rep_->size}; }

@@ -7,8 +7,10 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "base/fault.h"
+#include "ir/key_arena.h"
 
 namespace nodalis::ir {
 namespace {
@@ -183,23 +185,36 @@ TEST(NodeKey, CopiesShareAndSurviveTheOriginal) {
 
 TEST(NodeKey, WithInputs) {
   const NodeKey src = NodeKey::source("x", kMulParams.view());
-  EXPECT_EQ(src.with_inputs(Ids{4, 5}), src);
-  EXPECT_TRUE(src.with_inputs(Ids{4, 5}).inputs().empty());
-
   const NodeKey op = NodeKey::op("mul", kMulParams.view(), Ids{0, 1});
-  const NodeKey moved = op.with_inputs(Ids{7, 7, 2});
-  EXPECT_EQ(moved, NodeKey::op("mul", kMulParams.view(), Ids{7, 7, 2}));
-  EXPECT_EQ(op.inputs().to_vector(), (Ids{0, 1}));  // the original is untouched
-  EXPECT_EQ(op.with_inputs(Ids{}), NodeKey::op("mul", kMulParams.view(), Ids{}));
-
   const std::vector<StageOp> members = {{"op|neg", {StageRef::input(0)}}, {"op|abs", {StageRef::member(0)}}};
-  EXPECT_EQ(NodeKey::stage(Ids{1}, members).with_inputs(Ids{8, 9}), NodeKey::stage(Ids{8, 9}, members));
-  EXPECT_EQ(NodeKey::external(view_of(desc("p")), kMulParams.view(), Ids{1}).with_inputs(Ids{2}),
-            NodeKey::external(view_of(desc("p")), kMulParams.view(), Ids{2}));
-  EXPECT_EQ(NodeKey::exchange(kMulParams.view(), Ids{1}).with_inputs(Ids{3}),
-            NodeKey::exchange(kMulParams.view(), Ids{3}));
-  EXPECT_EQ(NodeKey::reduction("sum", kMulParams.view(), Ids{1}).with_inputs(Ids{3}),
-            NodeKey::reduction("sum", kMulParams.view(), Ids{3}));
+  const NodeKey ext = NodeKey::external(view_of(desc("p")), kMulParams.view(), Ids{1});
+  // Each copy made alone, then in an arena that is gone before they are read.
+  for (const bool in_arena : {false, true}) {
+    SCOPED_TRACE(in_arena ? "in an arena" : "alone");
+    auto arena = std::make_unique<KeyArena>();
+    KeyArena* at = in_arena ? arena.get() : nullptr;
+    const std::vector<NodeKey> made = {
+        src.with_inputs(Ids{4, 5}, at),
+        op.with_inputs(Ids{7, 7, 2}, at),
+        op.with_inputs(Ids{}, at),
+        NodeKey::stage(Ids{1}, members).with_inputs(Ids{8, 9}, at),
+        ext.with_inputs(Ids{2}, at),
+        NodeKey::exchange(kMulParams.view(), Ids{1}).with_inputs(Ids{3}, at),
+        NodeKey::reduction("sum", kMulParams.view(), Ids{1}).with_inputs(Ids{3}, at),
+    };
+    arena.reset();
+    EXPECT_EQ(made[0], src);
+    EXPECT_TRUE(made[0].inputs().empty());
+    EXPECT_EQ(made[1], NodeKey::op("mul", kMulParams.view(), Ids{7, 7, 2}));
+    EXPECT_EQ(op.inputs().to_vector(), (Ids{0, 1}));  // the original is untouched
+    EXPECT_EQ(made[2], NodeKey::op("mul", kMulParams.view(), Ids{}));
+    EXPECT_EQ(made[3], NodeKey::stage(Ids{8, 9}, members));
+    EXPECT_EQ(made[4], NodeKey::external(view_of(desc("p")), kMulParams.view(), Ids{2}));
+    EXPECT_EQ(made[5], NodeKey::exchange(kMulParams.view(), Ids{3}));
+    EXPECT_EQ(made[6], NodeKey::reduction("sum", kMulParams.view(), Ids{3}));
+    EXPECT_EQ(made[4].descriptor().kind, ext.descriptor().kind);
+    EXPECT_EQ(made[6].params(), kMulParams.view());
+  }
 }
 
 TEST(NodeKey, AdoptedRecordsEqualBuiltKeys) {

@@ -1,6 +1,6 @@
-// Encoding one node record into a buffer that starts inline, checking every
-// length and count against the record's 32-bit fields as it goes. The field
-// order is record_layout.h's; this file only writes each field.
+// Encoding one node record into a buffer that starts inline: every length and
+// count is checked against the record's 32-bit fields before a byte is
+// written. The field order is record_layout.h's; this file only writes fields.
 #include "ir/node_record.h"
 
 #include <algorithm>
@@ -17,55 +17,43 @@ void NodeRecord::too_large(const char* what) {
 
 NodeRecord::NodeRecord() noexcept : data_(inline_) {}
 
-void NodeRecord::grow(size_t n) {
+void NodeRecord::grow(uint64_t size) {
   // Offsets are 32-bit, so a record past that can never be stored anyway.
-  if (n > kMax32 || size_ > kMax32) too_large("records");
-  const size_t capacity = std::max(2 * capacity_, size_ + n);
-  auto grown = std::make_unique<char[]>(capacity);
-  std::memcpy(grown.get(), data_, size_);
-  heap_ = std::move(grown);
+  if (size > kMax32) too_large("records");
+  const size_t capacity = std::max<size_t>(2 * capacity_, size);
+  heap_ = std::make_unique<char[]>(capacity);
   data_ = heap_.get();
   capacity_ = capacity;
 }
 
-void NodeRecord::params() {
-  if (params_->encoded_) {
-    const std::string_view e = params_->map_.encoded();
-    char* p = extend(e.size());
-    view_.params_off = static_cast<uint32_t>(p - data_);
-    std::memcpy(p, e.data(), e.size());
-    view_.has_nan = params_->has_nan_;
-    return;
+bool NodeRecord::Sizer::members() {
+  const std::span<const StageOp> members = fields.members;
+  count(members.size(), "member counts");
+  for (const StageOp& m : members) {
+    count(m.token.size(), "string lengths");
+    n += m.token.size();
+    count(m.inputs.size(), "member arities");
+    for (const StageRef& r : m.inputs)
+      if (r.index > kMax32) too_large("stage reference indexes");
+    n += kStageRefSize * uint64_t{m.inputs.size()};
   }
-  const std::span<ParamEntryRef> entries = params_->entries_;
-  const size_t size = encoded_size(entries);
-  if (entries.size() > 1) sort_entries(entries);
-  char* p = extend(size);
-  view_.params_off = static_cast<uint32_t>(p - data_);
-  encode_entries(entries, p);
-  // The NaN test inline: this runs for every node built from Python.
-  bool nan = false;
-  for (const ParamEntryRef& e : entries) {
-    constexpr uint64_t kExponent = 0x7FF0000000000000ull;
-    nan |= e.value.tag == ParamTag::Float && (e.value.bits & ~(uint64_t{1} << 63)) > kExponent;
-  }
-  view_.has_nan = nan;
+  return true;
 }
 
-void NodeRecord::members(std::span<const StageOp> members) {
-  if (members.size() > kMax32) too_large("member counts");
-  le::put_u32(extend(4), static_cast<uint32_t>(members.size()));
-  for (const StageOp& m : members) {
-    str(m.token);
-    if (m.inputs.size() > kMax32) too_large("member arities");
-    le::put_u32(extend(4), static_cast<uint32_t>(m.inputs.size()));
+bool NodeRecord::Writer::members() {
+  at = le::put_u32(at, static_cast<uint32_t>(fields.members.size()));
+  for (const StageOp& m : fields.members) {
+    at = le::put_u32(at, static_cast<uint32_t>(m.token.size()));
+    if (!m.token.empty()) std::memcpy(at, m.token.data(), m.token.size());
+    at += m.token.size();
+    at = le::put_u32(at, static_cast<uint32_t>(m.inputs.size()));
     for (const StageRef& r : m.inputs) {
-      if (r.index > kMax32) too_large("stage reference indexes");
-      char* p = extend(kStageRefSize);
-      *p = static_cast<char>(r.kind);
-      le::put_u32(p + 1, static_cast<uint32_t>(r.index));
+      *at = static_cast<char>(r.kind);
+      le::put_u32(at + 1, static_cast<uint32_t>(r.index));
+      at += kStageRefSize;
     }
   }
+  return true;
 }
 
 }  // namespace nodalis::ir

@@ -43,11 +43,11 @@ const char* read_entry(const char* p, ParamEntryRef& e) noexcept {
   return p;  // unreachable for a well-formed encoding
 }
 
-[[noreturn]] void too_large() {
+}  // namespace
+
+void detail::map_too_large() {
   throw CapacityError("parameter map too large: counts and lengths must be below 2^32");
 }
-
-}  // namespace
 
 ParamMapView::ParamMapView() noexcept : data_(kEmptyEncoding), size_(sizeof kEmptyEncoding) {}
 
@@ -210,47 +210,6 @@ void sort_entries(std::span<ParamEntryRef> entries) {
     for (; j > 0 && moving.key < entries[j - 1].key; --j) entries[j] = entries[j - 1];
     entries[j] = moving;
   }
-}
-
-size_t encoded_size(std::span<const ParamEntryRef> entries) {
-  constexpr uint64_t kMax32 = 0xFFFFFFFFull;
-  if (entries.size() > kMax32) too_large();
-  size_t total = 4;
-  for (const ParamEntryRef& e : entries) {
-    if (e.key.size() > kMax32) too_large();
-    total += 4 + e.key.size() + 1;
-    switch (e.value.tag) {
-      case ParamTag::Int:
-      case ParamTag::Float: total += 8; break;
-      case ParamTag::Bool: total += 1; break;
-      case ParamTag::Str:
-        if (e.value.str.size() > kMax32) too_large();
-        total += 4 + e.value.str.size();
-        break;
-    }
-  }
-  return total;
-}
-
-char* encode_entries(std::span<const ParamEntryRef> entries, char* p) noexcept {
-  p = le::put_u32(p, static_cast<uint32_t>(entries.size()));
-  for (const ParamEntryRef& e : entries) {
-    p = le::put_u32(p, static_cast<uint32_t>(e.key.size()));
-    if (!e.key.empty()) std::memcpy(p, e.key.data(), e.key.size());
-    p += e.key.size();
-    *p++ = static_cast<char>(e.value.tag);
-    switch (e.value.tag) {
-      case ParamTag::Int: p = le::put_u64(p, static_cast<uint64_t>(e.value.i)); break;
-      case ParamTag::Float: p = le::put_u64(p, e.value.bits); break;
-      case ParamTag::Bool: *p++ = e.value.b ? 1 : 0; break;
-      case ParamTag::Str:
-        p = le::put_u32(p, static_cast<uint32_t>(e.value.str.size()));
-        if (!e.value.str.empty()) std::memcpy(p, e.value.str.data(), e.value.str.size());
-        p += e.value.str.size();
-        break;
-    }
-  }
-  return p;
 }
 
 ParamMapView ParamMapBuilder::finish(std::string& out) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,9 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "base/le_bytes.h"
 #include "ir/param_value.h"
 
 namespace nodalis::ir {
+
+namespace detail {
+// CapacityError for a map past 32-bit counts or lengths.
+[[noreturn]] void map_too_large();
+}  // namespace detail
 
 struct ParamEntryRef {
   std::string_view key;
@@ -84,11 +91,48 @@ class ParamMapView {
 // keep their given order.
 void sort_entries(std::span<ParamEntryRef> entries);
 // Bytes of the encoding, count prefix included; CapacityError past 32-bit
-// counts or lengths.
-size_t encoded_size(std::span<const ParamEntryRef> entries);
+// counts or lengths. Inline, as is encode_entries: every node built from
+// Python encodes its map through them.
+inline size_t encoded_size(std::span<const ParamEntryRef> entries) {
+  constexpr uint64_t kMax32 = 0xFFFFFFFFull;
+  if (entries.size() > kMax32) detail::map_too_large();
+  size_t total = 4;
+  for (const ParamEntryRef& e : entries) {
+    if (e.key.size() > kMax32) detail::map_too_large();
+    total += 4 + e.key.size() + 1;
+    switch (e.value.tag) {
+      case ParamTag::Int:
+      case ParamTag::Float: total += 8; break;
+      case ParamTag::Bool: total += 1; break;
+      case ParamTag::Str:
+        if (e.value.str.size() > kMax32) detail::map_too_large();
+        total += 4 + e.value.str.size();
+        break;
+    }
+  }
+  return total;
+}
 // Writes the encoding of `entries` (in their order) at `out`, which has room
 // for encoded_size(entries) bytes; returns the end.
-char* encode_entries(std::span<const ParamEntryRef> entries, char* out) noexcept;
+inline char* encode_entries(std::span<const ParamEntryRef> entries, char* p) noexcept {
+  p = le::put_u32(p, static_cast<uint32_t>(entries.size()));
+  for (const ParamEntryRef& e : entries) {
+    p = le::put_u32(p, static_cast<uint32_t>(e.key.size()));
+    p = le::put_bytes(p, e.key.data(), e.key.size());
+    *p++ = static_cast<char>(e.value.tag);
+    switch (e.value.tag) {
+      case ParamTag::Int: p = le::put_u64(p, static_cast<uint64_t>(e.value.i)); break;
+      case ParamTag::Float: p = le::put_u64(p, e.value.bits); break;
+      case ParamTag::Bool: *p++ = e.value.b ? 1 : 0; break;
+      case ParamTag::Str:
+        p = le::put_u32(p, static_cast<uint32_t>(e.value.str.size()));
+        if (!e.value.str.empty()) std::memcpy(p, e.value.str.data(), e.value.str.size());
+        p += e.value.str.size();
+        break;
+    }
+  }
+  return p;
+}
 // Whether some entry is a float NaN (the encoded map's has_nan()).
 bool entries_have_nan(std::span<const ParamEntryRef> entries) noexcept;
 

@@ -7,7 +7,9 @@
 #include <span>
 
 #include "base/fault.h"
+#include "ir/key_arena.h"
 #include "ir/stage_op.h"
+#include "optimizer/stage_record.h"
 
 namespace nodalis::opt {
 
@@ -154,30 +156,6 @@ std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& s
   return label;
 }
 
-// Members of the stage being built, kept per thread: their token strings and
-// ref lists keep their capacity from one stage, and one reduction, to the
-// next. After a stage of more than kKept members they are all freed instead.
-class StageMembers {
- public:
-  StageMembers() : ops_(kept()) {}
-  ~StageMembers() {
-    if (ops_.size() > kKept) std::vector<ir::StageOp>().swap(ops_);
-  }
-  StageMembers(const StageMembers&) = delete;
-  StageMembers& operator=(const StageMembers&) = delete;
-  std::vector<ir::StageOp>& ops() noexcept { return ops_; }
-
- private:
-  static constexpr size_t kKept = 64;
-  // Out of line: inlined, the compiler recomputes the thread-local address
-  // (a call) at every use of the list in the member loop.
-  [[gnu::noinline]] static std::vector<ir::StageOp>& kept() {
-    thread_local std::vector<ir::StageOp> ops;
-    return ops;
-  }
-  std::vector<ir::StageOp>& ops_;
-};
-
 }  // namespace
 
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
@@ -210,9 +188,11 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
 
   FusedGraph out;
   out.nodes.reserve(m);
+  // The emitted keys share a few blocks instead of taking one heap
+  // allocation each; the blocks go when the last key in them does.
+  ir::KeyArena arena;
+  StageRecordWriter record;
   ScratchVector<ir::NodeId> inputs;
-  StageMembers stage_members;
-  std::vector<ir::StageOp>& ops = stage_members.ops();
   ScratchVector<uint64_t> input_labels;
 
   auto emitted_of = [&](EnginePos child) {
@@ -235,29 +215,22 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
       const ir::NodeKey& key = tokens.key_of(sink.op);
       if (&tokens.texts() != &g.texts() && tokens.texts().text(sink.op) != g.texts().text(sink.op))
         throw InternalFault("opaque engine node has a token of no live node");
-      out.nodes.push_back(key.with_inputs(inputs));
+      out.nodes.push_back(key.with_inputs(inputs, &arena));
       ++out.boundary_nodes;
     } else {
-      for (uint32_t p = 0; p < group.size(); ++p) position[group[p]] = p;
-      if (ops.size() < group.size()) ops.resize(group.size());
+      // The stage's inputs (other groups, in order of first use) must be
+      // known before its members are written, as the record holds them first.
       input_labels.clear();
       for (uint32_t p = 0; p < group.size(); ++p) {
-        const EngineNode member = g.node(group[p]);
-        if (member.opaque) throw InternalFault("stage fusion grouped an opaque node");
-        ir::StageOp& op = ops[p];
-        op.token.assign(g.texts().text(member.op));
-        op.inputs.clear();
-        for (EnginePos c : member.children) {
+        const EnginePos member = group[p];
+        position[member] = p;
+        if (g.opaque(member)) throw InternalFault("stage fusion grouped an opaque node");
+        for (EnginePos c : g.children(member)) {
           const EnginePos lc = label[c];
-          if (lc == L) {
-            op.inputs.push_back(ir::StageRef::member(position[c]));
-          } else {
-            if (slot_stamp[lc] != L) {
-              slot_stamp[lc] = L;
-              slot[lc] = static_cast<uint32_t>(input_labels.size());
-              input_labels.push_back(lc);
-            }
-            op.inputs.push_back(ir::StageRef::input(slot[lc]));
+          if (lc != L && slot_stamp[lc] != L) {
+            slot_stamp[lc] = L;
+            slot[lc] = static_cast<uint32_t>(input_labels.size());
+            input_labels.push_back(lc);
           }
         }
       }
@@ -266,7 +239,17 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
         if (emitted[lc] == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
         inputs.push_back(emitted[lc]);
       }
-      out.nodes.push_back(ir::NodeKey::stage(inputs, std::span<const ir::StageOp>(ops.data(), group.size())));
+      record.begin(inputs, group.size());
+      for (const EnginePos member : group) {
+        const std::span<const EnginePos> children = g.children(member);
+        record.member(g.op_text(member), children.size());
+        for (EnginePos c : children) {
+          const EnginePos lc = label[c];
+          if (lc == L) record.ref(ir::StageRefKind::Member, position[c]);
+          else record.ref(ir::StageRefKind::Input, slot[lc]);
+        }
+      }
+      out.nodes.push_back(ir::NodeKey::from_record(record.view(), &arena));
       ++out.stages;
     }
     emitted[L] = out.nodes.size() - 1;

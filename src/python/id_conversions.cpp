@@ -20,27 +20,14 @@ void NodeIds::spill(ir::NodeId id) {
 
 namespace {
 
-// The value of an exact int that fits one internal digit, read without a
-// call (nearly every node id); false for any other int, which then takes
-// PyLong_AsUnsignedLongLong with its range checks and errors.
+// The value of an exact int of one internal digit and not negative, read
+// without a call (nearly every node id); false for any other int, which then
+// takes PyLong_AsUnsignedLongLong with its range checks and errors.
 inline bool small_id(PyObject* item, ir::NodeId& out) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  auto* v = reinterpret_cast<PyLongObject*>(item);
-  if (!PyUnstable_Long_IsCompact(v)) return false;
-  const Py_ssize_t value = PyUnstable_Long_CompactValue(v);
-  if (value < 0) return false;
+  long long value;
+  if (!compact_int(item, value) || value < 0) return false;
   out = static_cast<ir::NodeId>(value);
   return true;
-#elif PY_VERSION_HEX >= 0x030B0000
-  const Py_ssize_t size = Py_SIZE(item);  // digit count, negative for a negative int
-  if (size != 0 && size != 1) return false;
-  out = size == 0 ? 0 : static_cast<ir::NodeId>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
-  return true;
-#else
-  (void)item;
-  (void)out;
-  return false;
-#endif
 }
 
 bool id_from_py(PyObject* item, ir::NodeId& out) {
@@ -108,7 +95,7 @@ bool ids_from_py(PyObject* o, NodeIds& out) {
   return true;
 }
 
-bool ids_arg(const char* param, PyObject* o, NodeIds& out) {
+bool ids_arg_general(const char* param, PyObject* o, NodeIds& out) {
   return ids_from_py(o, out) || argument_error(param);
 }
 

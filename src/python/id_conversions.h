@@ -9,6 +9,8 @@
 
 #include "ir/bad_node_id.h"
 #include "ir/node_key.h"
+#include "python/object_lock.h"
+#include "python/scalar_conversions.h"
 
 namespace nodalis::py {
 
@@ -32,6 +34,27 @@ class NodeIds {
   }
   std::vector<ir::NodeId> to_vector() const { return {span().begin(), span().end()}; }
 
+  // The common inputs argument, read into an empty list without a call: an
+  // exact list or tuple of at most kInline exact ints, each of one internal
+  // digit and not negative. False (nothing read, nothing raised) for any
+  // other, which ids_from_py then takes.
+  bool read_compact(PyObject* o) noexcept {
+    const bool list = PyList_CheckExact(o);
+    if (!list && !PyTuple_CheckExact(o)) return false;
+    // Without a GIL another thread may resize a list while it is read.
+    ObjectLock lock(list ? o : nullptr);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    if (n > Py_ssize_t(kInline)) return false;
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      long long v;
+      if (!PyLong_CheckExact(items[i]) || !compact_int(items[i], v) || v < 0) return false;
+      inline_[i] = static_cast<ir::NodeId>(v);
+    }
+    n_ = size_t(n);
+    return true;
+  }
+
  private:
   void spill(ir::NodeId id);
   static constexpr size_t kInline = 8;
@@ -44,8 +67,11 @@ class NodeIds {
 // TypeError "Can't extract `str` to `Vec`" for a str, TypeError for a
 // non-sequence or a non-integer item, OverflowError for an id out of range.
 bool ids_from_py(PyObject* o, NodeIds& out);
-// ids_from_py with the argument prefix on a TypeError.
-bool ids_arg(const char* param, PyObject* o, NodeIds& out);
+// ids_from_py with the argument prefix on a TypeError; `out` must be empty.
+bool ids_arg_general(const char* param, PyObject* o, NodeIds& out);
+inline bool ids_arg(const char* param, PyObject* o, NodeIds& out) {
+  return out.read_compact(o) || ids_arg_general(param, o, out);
+}
 
 PyObject* id_to_py(ir::NodeId id);
 PyObject* ids_to_py(std::span<const ir::NodeId> ids);

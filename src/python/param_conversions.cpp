@@ -127,7 +127,10 @@ bool params_of_exact_types(PyObject* params, Add&& add) {
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
-  while (PyDict_Next(params, &pos, &key, &value)) {
+  // As many entries as the dict holds, and no call past the last one: the
+  // dict cannot change meanwhile.
+  for (Py_ssize_t left = PyDict_GET_SIZE(params); left > 0; --left) {
+    if (!PyDict_Next(params, &pos, &key, &value)) [[unlikely]] break;
     if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) return false;
     std::string_view k(static_cast<const char*>(PyUnicode_DATA(key)),
                        size_t(PyUnicode_GET_LENGTH(key)));
@@ -137,9 +140,12 @@ bool params_of_exact_types(PyObject* params, Add&& add) {
     } else if (type == &PyBool_Type) {
       add(k, ir::ParamRef::of_bool(value == Py_True));
     } else if (type == &PyLong_Type) {
-      int overflow = 0;
-      long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
-      if (overflow != 0) return false;
+      long long i;
+      if (!compact_int(value, i)) {
+        int overflow = 0;
+        i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) return false;
+      }
       add(k, ir::ParamRef::of_int(i));
     } else if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
       add(k, ir::ParamRef::of_str(std::string_view(
@@ -221,13 +227,15 @@ bool params_from_py(PyObject* params, ParamScratch& scratch, ir::ParamMapView& o
 bool RecordParams::convert(PyObject* params) {
   count_ = 0;
   if (params == nullptr || params == Py_None) return true;
-  // Held until the record is written: the entries borrow the dict's text.
-  if (PyDict_Check(params)) lock_.emplace(params);
-  if (PyDict_Check(params) && size_t(PyDict_GET_SIZE(params)) <= kSmall &&
-      params_of_exact_types(params, [&](std::string_view k, const ir::ParamRef& v) {
-        entries_[count_++] = {k, v};
-      }))
-    return true;
+  if (PyDict_Check(params)) {
+    // Held until the record is written: the entries borrow the dict's text.
+    lock_.emplace(params);
+    if (size_t(PyDict_GET_SIZE(params)) <= kSmall &&
+        params_of_exact_types(params, [&](std::string_view k, const ir::ParamRef& v) {
+          entries_[count_++] = {k, v};
+        }))
+      return true;
+  }
   small_ = false;
   return params_from_py(params, scratch_.emplace(), view_);
 }
