@@ -108,17 +108,12 @@ void InternIndex::grow_to(size_t capacity) {
   // Walking the old slots in order visits nodes in home order, and home
   // positions keep their order when the table doubles: the new table is
   // written front to back, not at random.
-  // Each node's hash is read at random: ask for it a few occupied slots
-  // ahead, so that the misses overlap instead of adding up.
-  constexpr size_t kAhead = 16;
   for (size_t k = 0; k < old_capacity; ++k) {
-    if (k + kAhead < old_capacity && old_tags[k + kAhead] != 0) __builtin_prefetch(&hashes_[old_ids[k + kAhead]]);
     if (old_tags[k] != 0) place(old_ids[k], hashes_[old_ids[k]]);
   }
   release_block(old_tags, old_capacity);
   release_block(old_ids, old_capacity * sizeof(uint32_t));
   hint_tags_.store(tags, std::memory_order_relaxed);
-  hint_ids_.store(ids, std::memory_order_relaxed);
   hint_capacity_.store(capacity, std::memory_order_relaxed);
   update_room();
 }
