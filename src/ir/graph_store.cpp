@@ -25,16 +25,18 @@ constexpr uint64_t kMaxNodes = 0xFFFFFFFEull;
 // checked without a branch (an input that is not there is read from the
 // record's first bytes and not looked at).
 bool inputs_below(const RecordView& record, uint64_t limit) noexcept {
-  const char* p = record.bytes.data();
-  const bool listed = record.inputs_off != detail::kNone;
-  const size_t at = listed ? record.inputs_off : 0;
-  const uint32_t count = le::u32(p + at) & (0 - uint32_t{listed});
-  if (count > 2 || record.bytes.size() < 8) [[unlikely]] {
+  auto each_below = [&] {
     for (NodeId id : record.inputs()) {
       if (id >= limit) return false;
     }
     return true;
-  }
+  };
+  if (record.bytes.size() < 8) [[unlikely]] return each_below();
+  const char* p = record.bytes.data();
+  const bool listed = record.inputs_off != detail::kNone;
+  const size_t at = listed ? record.inputs_off : 0;
+  const uint32_t count = le::u32(p + at) & (0 - uint32_t{listed});
+  if (count > 2) [[unlikely]] return each_below();
   const size_t first = (at + 4) & (0 - size_t{count >= 1});
   const size_t second = (at + 12) & (0 - size_t{count >= 2});
   return ((count < 1) | (le::u64(p + first) < limit)) & ((count < 2) | (le::u64(p + second) < limit));
