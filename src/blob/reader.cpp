@@ -216,13 +216,9 @@ Result<Unit, DecodeError> Reader::members(uint32_t input_count) noexcept {
 
 #undef NODALIS_TRY
 
-bool Reader::plain_record(uint64_t index, ir::RecordView& out, RecordShapes& shapes) noexcept {
+bool Reader::plain_record_walk(uint64_t index, ir::RecordView& out, RecordShapes& shapes) noexcept {
   const char* const begin = data_ + pos_;
   const char* const end = data_ + size_;
-  if (shapes.match(begin, end, index, out)) {
-    pos_ += out.bytes.size();
-    return true;
-  }
   const char* p = begin;
   // Each step below first makes sure the bytes it reads are there; a
   // shortfall is no error here, only a record for the full checks.

@@ -103,12 +103,25 @@ class Reader {
   // record() would describe it, and never changes an error. A record with
   // the layout of one it accepted before is checked against that shape in
   // `shapes`, which notes the shape of each record taken the long way.
-  bool plain_record(uint64_t index, ir::RecordView& out, RecordShapes& shapes) noexcept;
+  // Inline, for the decoder's loop: most records take the shape check.
+  bool plain_record(uint64_t index, ir::RecordView& out, RecordShapes& shapes) noexcept {
+    const char* const begin = data_ + pos_;
+    // The blob is read once, front to back, at a few dozen bytes per record:
+    // asking for it well ahead keeps the checks from waiting on memory.
+    __builtin_prefetch(begin + 1024);
+    if (shapes.match(begin, data_ + size_, index, out)) {
+      pos_ += out.bytes.size();
+      return true;
+    }
+    return plain_record_walk(index, out, shapes);
+  }
   // A stage's u32 member count and members, after its `input_count` inputs:
   // Truncated, InvalidTag(stage-ref), NodeRefOutOfRange(index).
   Result<Unit, DecodeError> members(uint32_t input_count) noexcept;
 
  private:
+  // plain_record for a record of no known shape: every field in turn.
+  bool plain_record_walk(uint64_t index, ir::RecordView& out, RecordShapes& shapes) noexcept;
 
   const char* data_;
   size_t size_;

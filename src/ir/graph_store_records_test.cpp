@@ -6,6 +6,7 @@
 
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/fault.h"
@@ -100,12 +101,21 @@ std::vector<NodeKey> distinct_graph(size_t sources) {
   return keys;
 }
 
-class Fill : public ::testing::TestWithParam<size_t> {};  // the run length
+// The run length, and the nodes reserved before filling: none, fewer than
+// come (the table grows after the regions were counted), or all of them.
+class Fill : public ::testing::TestWithParam<std::tuple<size_t, size_t>> {
+ protected:
+  size_t run() const { return std::get<0>(GetParam()); }
+  void reserve(GraphStore& store) const {
+    if (std::get<1>(GetParam()) > 0) store.reserve(std::get<1>(GetParam()));
+  }
+};
 
 TEST_P(Fill, DistinctRecordsBecomeNodesInOrderAndAreFoundAgain) {
   const std::vector<NodeKey> keys = distinct_graph(3000);
   GraphStore store;
-  VectorRuns runs(views_of(keys), GetParam());
+  reserve(store);
+  VectorRuns runs(views_of(keys), run());
   ASSERT_TRUE(store.fill(runs));
   ASSERT_EQ(store.node_count(), keys.size());
   std::vector<NodeKey> nodes = store.nodes();
@@ -122,7 +132,8 @@ TEST_P(Fill, TwoEqualRecordsLeaveTheStoreEmptyAndUsable) {
     keys.push_back(keys[repeat]);
     keys.push_back(src("after"));
     GraphStore store;
-    VectorRuns runs(views_of(keys), GetParam());
+    reserve(store);
+    VectorRuns runs(views_of(keys), run());
     EXPECT_FALSE(store.fill(runs)) << repeat;
     EXPECT_EQ(store.node_count(), 0u);
     EXPECT_EQ(store.intern(src("s1")).value(), 0u);
@@ -130,7 +141,9 @@ TEST_P(Fill, TwoEqualRecordsLeaveTheStoreEmptyAndUsable) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, Fill, ::testing::Values(1u, 7u, 256u));
+INSTANTIATE_TEST_SUITE_P(Runs, Fill,
+                         ::testing::Combine(::testing::Values(size_t{1}, size_t{7}, size_t{256}),
+                                            ::testing::Values(size_t{0}, size_t{5000}, size_t{9000})));
 
 TEST(FillRefuses, AStoreThatIsNotEmptyOrAnInputNotEarlier) {
   GraphStore full;
@@ -138,11 +151,13 @@ TEST(FillRefuses, AStoreThatIsNotEmptyOrAnInputNotEarlier) {
   VectorRuns some(views_of({src("b")}), 1);
   EXPECT_THROW(full.fill(some), InternalFault);
 
-  NodeId later[] = {1};
-  const std::vector<NodeKey> keys = {src("a"), NodeKey::op("f", ParamMapView(), later), src("b")};
-  GraphStore store;
-  VectorRuns runs(views_of(keys), 256);
-  EXPECT_THROW(store.fill(runs), InternalFault);
+  // The input naming the op itself first, second or third in its list.
+  for (std::vector<NodeId> inputs : {std::vector<NodeId>{1}, {0, 1}, {0, 0, 1}}) {
+    const std::vector<NodeKey> keys = {src("a"), NodeKey::op("f", ParamMapView(), inputs), src("b")};
+    GraphStore store;
+    VectorRuns runs(views_of(keys), 256);
+    EXPECT_THROW(store.fill(runs), InternalFault) << inputs.size();
+  }
 }
 
 TEST(Reserve, ChangesNothingThatCanBeSeen) {

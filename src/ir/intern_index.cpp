@@ -13,11 +13,44 @@
 
 #include "base/table_seed.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace nodalis::ir {
 
 namespace {
 
 constexpr size_t kFirstCapacity = 16;
+
+constexpr size_t kProbeFurther = ~size_t{0};
+
+// Placing a whole graph sorts its nodes by this many top hash bits at most
+// (2,048 regions: their write positions stay in the first-level cache).
+int region_bits(size_t capacity) noexcept { return std::min(std::countr_zero(capacity), 11); }
+// Tables from this size on count their regions while nodes are appended.
+constexpr size_t kCountedCapacity = size_t{1} << 12;
+
+// The empty slot a probe for `hash_hi` ends at, when it is among the 16
+// slots from the home one and no tag before it matches the key's; else
+// kProbeFurther, for the full probe. Placing a whole graph probes once per
+// node, and a probe loop of varying length mispredicts its exit about once
+// per node; this decides the common case on one 16-byte load without a loop.
+inline size_t first_free_slot(const uint8_t* tags, size_t capacity, uint32_t hash_hi) noexcept {
+#if defined(__SSE2__)
+  const size_t home = control::home(hash_hi, capacity);
+  if (home + 16 > capacity) return kProbeFurther;
+  const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + home));
+  const auto empty = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_setzero_si128())));
+  const auto same = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(control::mark(hash_hi))))));
+  if (empty == 0 || (same & ((empty & (0u - empty)) - 1)) != 0) return kProbeFurther;
+  return home + static_cast<size_t>(std::countr_zero(empty));
+#else
+  (void)tags, (void)capacity, (void)hash_hi;
+  return kProbeFurther;
+#endif
+}
 
 }  // namespace
 
@@ -75,17 +108,12 @@ void InternIndex::grow_to(size_t capacity) {
   // Walking the old slots in order visits nodes in home order, and home
   // positions keep their order when the table doubles: the new table is
   // written front to back, not at random.
-  // Each node's hash is read at random: ask for it a few occupied slots
-  // ahead, so that the misses overlap instead of adding up.
-  constexpr size_t kAhead = 16;
   for (size_t k = 0; k < old_capacity; ++k) {
-    if (k + kAhead < old_capacity && old_tags[k + kAhead] != 0) __builtin_prefetch(&hashes_[old_ids[k + kAhead]]);
     if (old_tags[k] != 0) place(old_ids[k], hashes_[old_ids[k]]);
   }
   release_block(old_tags, old_capacity);
   release_block(old_ids, old_capacity * sizeof(uint32_t));
   hint_tags_.store(tags, std::memory_order_relaxed);
-  hint_ids_.store(ids, std::memory_order_relaxed);
   hint_capacity_.store(capacity, std::memory_order_relaxed);
   update_room();
 }
@@ -96,19 +124,35 @@ void InternIndex::insert(uint64_t id, uint64_t hash) noexcept {
   place(static_cast<uint32_t>(id), hi);
 }
 
+void InternIndex::begin_appends() {
+  region_shift_ = 32;
+  // Small graphs are placed as they are counted at the end: counting along
+  // would cost them an allocation.
+  if (capacity_ < kCountedCapacity || !hashes_.empty()) return;
+  region_counts_.assign(size_t{1} << region_bits(capacity_), 0);
+  region_shift_ = 32 - region_bits(capacity_);
+}
+
 bool InternIndex::place_appended(const NodeKey* nodes) {
+  int shift = std::exchange(region_shift_, 32);
   const size_t n = hashes_.size();
   reserve(n);
   if (n == 0) return true;
   // Home slots follow the hash's high bits, so sorting the nodes by their top
-  // bits (one counting pass) orders them by home region: each region's
-  // probes and writes then stay within a few cache lines.
-  const int log2_capacity = std::countr_zero(capacity_);
-  const int bits = std::min(log2_capacity, 11);
-  const int shift = 32 - bits;
-  std::vector<uint32_t> starts((size_t{1} << bits) + 1, 0);
-  for (size_t id = 0; id < n; ++id) ++starts[(hashes_[id] >> shift) + 1];
-  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  // bits (a counting sort) orders them by home region: each region's probes
+  // and writes then stay within a few cache lines. Any number of top bits
+  // will do, so regions counted while appending serve even if the table has
+  // grown since.
+  std::vector<uint32_t> starts;
+  if (shift < 32) {
+    starts = std::move(region_counts_);
+  } else {
+    shift = 32 - region_bits(capacity_);
+    starts.assign(size_t{1} << (32 - shift), 0);
+    for (size_t id = 0; id < n; ++id) ++starts[hashes_[id] >> shift];
+  }
+  uint32_t sum = 0;
+  for (uint32_t& start : starts) sum += std::exchange(start, sum);
   // Each entry carries its hash (high half) beside its id, so that placing
   // reads nothing at random but the rare key a tag match asks for; every
   // entry is written before it is read, so the block is not cleared.
@@ -121,16 +165,33 @@ bool InternIndex::place_appended(const NodeKey* nodes) {
     const uint32_t hi = hashes_[id];
     order.entries[starts[hi >> shift]++] = uint64_t{hi} << 32 | id;
   }
+  // Locals: stores through the byte-wide tags could otherwise alias the
+  // members, and the compiler would reload them for every node.
+  uint8_t* const tags = tags_;
+  uint32_t* const ids = ids_;
+  const size_t capacity = capacity_;
+  constexpr size_t kAhead = 8;  // nodes between a region's prefetch and its probe
   for (size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) {
+      const size_t ahead = control::home(static_cast<uint32_t>(order.entries[k + kAhead] >> 32), capacity);
+      __builtin_prefetch(tags + ahead, 1);
+      __builtin_prefetch(ids + ahead, 1);
+    }
     const uint64_t entry = order.entries[k];
     const auto hi = static_cast<uint32_t>(entry >> 32);
     const auto id = static_cast<uint32_t>(entry);
-    const control::Probe p = control::probe(tags_, capacity_, hi, [&](size_t i) {
-      return records_equal(nodes[ids_[i]].view(), nodes[id].view());
+    const size_t free = first_free_slot(tags, capacity, hi);
+    if (free != kProbeFurther) {
+      tags[free] = control::mark(hi);
+      ids[free] = id;
+      continue;
+    }
+    const control::Probe p = control::probe(tags, capacity, hi, [&](size_t i) {
+      return records_equal(nodes[ids[i]].view(), nodes[id].view());
     });
     if (p.found) return false;
-    tags_[p.slot] = control::mark(hi);
-    ids_[p.slot] = id;
+    tags[p.slot] = control::mark(hi);
+    ids[p.slot] = id;
   }
   return true;
 }
@@ -138,6 +199,7 @@ bool InternIndex::place_appended(const NodeKey* nodes) {
 void InternIndex::clear() noexcept {
   if (capacity_ != 0) std::memset(tags_, 0, capacity_);
   hashes_.clear();
+  region_shift_ = 32;
 }
 
 }  // namespace nodalis::ir

@@ -49,21 +49,14 @@ class InternIndex {
     miss.slot = p.slot;
     return kNotFound;
   }
-  // Starts loading the tags where a lookup of `hash` begins, and the id slot
-  // an insert there would write, so that the cache misses overlap taking the
-  // store's lock. Safe without the lock: it reads only the hints below, and a
-  // stale hint merely prefetches the wrong lines (prefetches never fault).
-  // Inline: every interning call takes it.
+  // Starts loading the tags where a lookup of `hash` begins, so that a cache
+  // miss overlaps taking the store's lock. Safe without the lock: it reads
+  // only the two hints below, and a stale hint merely prefetches the wrong
+  // line (prefetches never fault). Inline: every interning call takes it.
   void prefetch(uint64_t hash) const noexcept {
     const size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
     const uint8_t* tags = hint_tags_.load(std::memory_order_relaxed);
-    const uint32_t* ids = hint_ids_.load(std::memory_order_relaxed);
-    if (tags == nullptr || capacity == 0) return;
-    const size_t i = control::home(static_cast<uint32_t>(hash >> 32), capacity);
-    __builtin_prefetch(tags + i);
-    // The store of a new node's id would otherwise wait for its line, and
-    // later stores behind it.
-    __builtin_prefetch(ids + i, 1);
+    if (tags != nullptr && capacity != 0) __builtin_prefetch(tags + control::home(static_cast<uint32_t>(hash >> 32), capacity));
   }
   // The same under the store's lock, for the tags and the ids both: the ids
   // are written by an insert and would otherwise miss too.
@@ -106,7 +99,15 @@ class InternIndex {
   void reserve_hashes(uint64_t keys) {
     if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
   }
-  void append(uint64_t hash) noexcept { hashes_.push_back(static_cast<uint32_t>(hash >> 32)); }
+  // A caller that has reserved room for the whole graph calls begin_appends
+  // first: appending then also counts the nodes per home region, which
+  // spares place_appended a pass over the hashes.
+  void begin_appends();
+  void append(uint64_t hash) noexcept {
+    const auto hi = static_cast<uint32_t>(hash >> 32);
+    hashes_.push_back(hi);
+    if (region_shift_ < 32) ++region_counts_[hi >> region_shift_];
+  }
   bool place_appended(const NodeKey* nodes);
   // Forgets every node, keeping the memory.
   void clear() noexcept;
@@ -123,12 +124,15 @@ class InternIndex {
   // 32 bits of each node's hash, by id: growth re-places nodes from these in
   // id order without touching a key.
   std::vector<uint32_t, LargePageAllocator<uint32_t>> hashes_;
+  // Appended nodes per region of the top 32 - region_shift_ hash bits, kept
+  // while region_shift_ < 32 (from begin_appends to place_appended).
+  std::vector<uint32_t> region_counts_;
+  int region_shift_ = 32;
   // Nodes the table and hashes_ both take without growing: below 3/4 of the
   // slots (which keeps probe runs short) and within hashes_'s capacity.
   size_t room_ = 0;
   uint64_t seed_;
   std::atomic<const uint8_t*> hint_tags_{nullptr};
-  std::atomic<const uint32_t*> hint_ids_{nullptr};
   std::atomic<size_t> hint_capacity_{0};
 };
 

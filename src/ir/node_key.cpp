@@ -257,7 +257,7 @@ NodeKey& NodeKey::operator=(NodeKey&& o) noexcept {
   return *this;
 }
 
-NodeKey::~NodeKey() { release(rep_); }
+void NodeKey::drop() noexcept { release(rep_); }
 
 std::string_view NodeKey::name() const noexcept {
   switch (kind()) {

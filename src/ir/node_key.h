@@ -183,7 +183,10 @@ class NodeKey {
   NodeKey(NodeKey&& o) noexcept : rep_(std::exchange(o.rep_, nullptr)) {}
   NodeKey& operator=(const NodeKey& o) noexcept;
   NodeKey& operator=(NodeKey&& o) noexcept;
-  ~NodeKey();
+  // Inline, so that the many moved-from (empty) keys cost no call.
+  ~NodeKey() {
+    if (rep_ != nullptr) drop();
+  }
 
   bool valid() const noexcept { return rep_ != nullptr; }
   NodeKind kind() const noexcept { return static_cast<NodeKind>(rep_->record()[0]); }
@@ -221,6 +224,7 @@ class NodeKey {
 
  private:
   explicit NodeKey(detail::NodeRep* rep) noexcept : rep_(rep) {}
+  void drop() noexcept;  // lets go of a held record
   friend class NodeKeyWriter;
   friend class GraphStore;  // lends its keys without a count (GraphStore::borrow)
   detail::NodeRep* rep_ = nullptr;
@@ -231,7 +235,17 @@ namespace detail {
 // the last one overlapping the one before, so nothing outside either range
 // is touched.
 inline void copy_record(char* to, const char* from, size_t n) noexcept {
-  if (n >= 16) {
+  if (n > 16 && n <= 64) {
+    // Most records: four moves whatever the length (the middle ones land
+    // on bytes written anyway), so that no branch depends on it.
+    const size_t last = n - 16;
+    const size_t second = last < 16 ? last : 16;
+    const size_t third = last < 32 ? last : 32;
+    std::memcpy(to, from, 16);
+    std::memcpy(to + second, from + second, 16);
+    std::memcpy(to + third, from + third, 16);
+    std::memcpy(to + last, from + last, 16);
+  } else if (n >= 16) {
     for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
     std::memcpy(to + n - 16, from + n - 16, 16);
   } else if (n >= 8) {
@@ -250,13 +264,9 @@ inline void copy_record(char* to, const char* from, size_t n) noexcept {
 
 inline NodeKey NodeKey::place(const RecordView& record, char* at, uint8_t block_log2) noexcept {
   const size_t size = record.bytes.size();
-  auto* rep = new (at) detail::NodeRep{};
-  rep->refs.store(1, std::memory_order_relaxed);
-  rep->size = static_cast<uint32_t>(size);
-  rep->params_off = record.params_off;
-  rep->inputs_off = record.inputs_off;
-  rep->has_nan = record.has_nan ? 1 : 0;
-  rep->block_log2 = block_log2;
+  // Every field at once: the header is written in a few wide stores.
+  auto* rep = new (at) detail::NodeRep{{1}, static_cast<uint32_t>(size), record.params_off, record.inputs_off,
+                                       static_cast<uint8_t>(record.has_nan ? 1 : 0), block_log2};
   detail::copy_record(rep->record(), record.bytes.data(), size);
   // Arena memory is seldom in cache: ask for the lines a few keys ahead,
   // so that writing them does not wait.

@@ -36,7 +36,10 @@ EngineGraph cse(const EngineGraph& canonical) {
   // the settled point that was merged away (remap[c] != c) makes the early
   // hash wrong, and the key is hashed again; otherwise the early hash is the
   // right one and is reused. The first kAhead nodes have no early hash.
+  // A table that fits the caches has no misses to hide, so a smaller graph
+  // hashes each node at its turn and skips the bookkeeping.
   constexpr size_t kAhead = 8;
+  const bool ahead = n >= kCseLookAheadFrom;
   uint64_t ahead_hash[kAhead] = {};
   size_t ahead_settled[kAhead] = {};
   ScratchVector<EnginePos> kids;
@@ -45,7 +48,7 @@ EngineGraph cse(const EngineGraph& canonical) {
     // hash out before the entry is filled for the one ahead.
     const size_t settled = ahead_settled[i % kAhead];
     const uint64_t early = ahead_hash[i % kAhead];
-    if (i + kAhead < n) {
+    if (ahead && i + kAhead < n) {
       const auto next = static_cast<EnginePos>(i + kAhead);
       ahead_settled[next % kAhead] = i;
       ahead_hash[next % kAhead] = key_hash(next, i);
@@ -53,7 +56,7 @@ EngineGraph cse(const EngineGraph& canonical) {
     }
     EngineNode node = canonical.node(static_cast<EnginePos>(i));
     kids.clear();
-    bool guessed = i >= kAhead;
+    bool guessed = ahead && i >= kAhead;
     for (EnginePos c : node.children) {  // c < i: checked when the graph was built
       kids.push_back(remap[c]);
       guessed = guessed && (c < settled || remap[c] == c);

@@ -1,4 +1,5 @@
-// CSE against a plain map-based oracle, on graphs whose duplicates sit both
+// CSE against a plain map-based oracle, on graphs small enough to be hashed
+// node by node and large enough to be hashed ahead, whose duplicates sit both
 // inside and beyond the look-ahead window, so that a reused early hash that
 // should have been recomputed (a child merged after it was taken) shows up as
 // a missed merge.
@@ -61,6 +62,8 @@ TEST(Cse, AChildMergedInsideTheWindowIsHashedAgain) {
   for (int k = 0; k < 8; ++k) last = g.add(3, {last});  // filler, all distinct
   const EnginePos a = g.add(2, {x, y}), b = g.add(2, {x, y});
   const EnginePos fa = g.add(3, {a}), fb = g.add(3, {b});
+  // Distinct filler after them makes the graph large enough to be hashed ahead.
+  for (size_t k = g.graph.size(); k < kCseLookAheadFrom; ++k) last = g.add(3, {last});
   for (EnginePos o : {fa, fb, last}) g.graph.add_output(o);
   const EngineGraph dedup = cse(g.graph);
   EXPECT_EQ(dedup.size(), g.graph.size() - 2);
@@ -70,13 +73,15 @@ TEST(Cse, AChildMergedInsideTheWindowIsHashedAgain) {
 
 TEST(Cse, MatchesTheOracleOnGraphsFullOfDuplicates) {
   for (unsigned seed = 1; seed <= 40; ++seed) {
-    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    // Most graphs hashed node by node, a few hashed ahead.
+    const size_t size = seed % 10 == 0 ? kCseLookAheadFrom + 300 : 300;
+    SCOPED_TRACE(::testing::Message() << "seed " << seed << ", " << size << " nodes");
     std::mt19937 rng(seed);
     Graph g;
     std::vector<EnginePos> nodes = {g.add(0, {}), g.add(1, {})};
     // Few ops over few recent nodes: equal keys at every distance, and twins
     // of twins, so merges cascade through the window.
-    for (int k = 0; k < 300; ++k) {
+    while (nodes.size() < size) {
       const size_t lo = nodes.size() > 12 ? nodes.size() - 12 : 0;
       auto pick = [&] { return nodes[lo + rng() % (nodes.size() - lo)]; };
       const size_t op = 2 + rng() % 3;

@@ -43,15 +43,19 @@ LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
   // node reachable from the outputs; it reads the keys in memory order, unlike
   // a depth-first walk, which makes it several times faster on large graphs.
   size_t kept_count = 0;
+  size_t input_total = 0;
   for (size_t j = n; j-- > 0;) {
     if (!reachable[j]) continue;
     ++kept_count;
-    for (ir::NodeId in : nodes[j].inputs()) {
+    const ir::InputsView ins = nodes[j].inputs();
+    input_total += ins.size();
+    for (ir::NodeId in : ins) {
       if (in >= j) throw InternalFault("node input is not an earlier node");
       reachable[in] = 1;
     }
   }
   LiveNodes live;
+  live.input_total = input_total;
   live.remap.assign(n, kDropped);
   live.kept.reserve(kept_count);
   for (size_t j = 0; j < n; ++j) {
@@ -67,10 +71,9 @@ LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
 EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes& live,
                             TokenTable& tokens) {
   if (live.kept.size() >= 0xFFFFFFFFu) throw CapacityError("graph too large to reduce");
-  size_t child_total = 0;
-  for (uint64_t g : live.kept) child_total += nodes[g].inputs().size();
   EngineGraph graph(tokens.shared_texts());
-  graph.reserve(live.kept.size(), child_total, live.outputs.size());
+  graph.reserve(live.kept.size(), live.input_total, live.outputs.size());
+  tokens.reserve(live.kept.size());
   ScratchVector<EnginePos> children;
   for (size_t j = 0; j < live.kept.size(); ++j) {
     const ir::NodeKey& key = nodes[live.kept[j]];

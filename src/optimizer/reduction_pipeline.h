@@ -29,6 +29,9 @@ struct LiveNodes {
   ScratchVector<uint64_t> remap;    // given id -> live position, all ones if dropped
   ScratchVector<uint64_t> kept;     // live position -> given id
   ScratchVector<uint64_t> outputs;  // the outputs as live positions, same order
+  // Inputs of the kept nodes in all: room for the lowered graph's children,
+  // counted by the sweep that reads them anyway (0 lets that graph grow).
+  size_t input_total = 0;
 };
 LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
                                 std::span<const uint64_t> outputs);

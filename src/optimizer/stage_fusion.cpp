@@ -189,8 +189,12 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   FusedGraph out;
   out.nodes.reserve(m);
   // The emitted keys share a few blocks instead of taking one heap
-  // allocation each; the blocks go when the last key in them does.
-  ir::KeyArena arena;
+  // allocation each; the blocks go when the last key in them does. A block
+  // costs about as much as a few dozen heap allocations, so the keys of a
+  // small graph are still allocated one by one.
+  constexpr size_t kArenaFrom = 32;
+  ir::KeyArena block_arena;
+  ir::KeyArena* const arena = m >= kArenaFrom ? &block_arena : nullptr;
   StageRecordWriter record;
   ScratchVector<ir::NodeId> inputs;
   ScratchVector<uint64_t> input_labels;
@@ -215,7 +219,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
       const ir::NodeKey& key = tokens.key_of(sink.op);
       if (&tokens.texts() != &g.texts() && tokens.texts().text(sink.op) != g.texts().text(sink.op))
         throw InternalFault("opaque engine node has a token of no live node");
-      out.nodes.push_back(key.with_inputs(inputs, &arena));
+      out.nodes.push_back(key.with_inputs(inputs, arena));
       ++out.boundary_nodes;
     } else {
       // The stage's inputs (other groups, in order of first use) must be
@@ -249,7 +253,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
           else record.ref(ir::StageRefKind::Input, slot[lc]);
         }
       }
-      out.nodes.push_back(ir::NodeKey::from_record(record.view(), &arena));
+      out.nodes.push_back(ir::NodeKey::from_record(record.view(), arena));
       ++out.stages;
     }
     emitted[L] = out.nodes.size() - 1;

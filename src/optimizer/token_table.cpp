@@ -1,6 +1,8 @@
 // Token texts of live nodes, and the way back from an opaque text to its node.
 #include "optimizer/token_table.h"
 
+#include <algorithm>
+
 #include "base/fault.h"
 #include "optimizer/key_content.h"
 
@@ -16,6 +18,13 @@ TokenTable::TokenTable(size_t expected_nodes)
   content_keys_.reserve(kFirstTexts);
   contents_.reserve(kFirstTexts);
   content_texts_.reserve(kFirstTexts);
+}
+
+void TokenTable::reserve(size_t nodes) {
+  constexpr size_t kLikelyDistinct = 256;
+  const size_t likely = std::min(nodes, kLikelyDistinct);
+  index_.reserve(likely);
+  content_index_.reserve(likely);
 }
 
 TextId TokenTable::enter(const ir::NodeKey& key) {

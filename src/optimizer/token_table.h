@@ -23,6 +23,11 @@ class TokenTable {
  public:
   explicit TokenTable(size_t expected_nodes);
 
+  // Room for the distinct contents and texts of a graph of `nodes` nodes,
+  // up to the few hundred that most graphs stay within, so that entering
+  // them does not regrow the tables every few entries.
+  void reserve(size_t nodes);
+
   // The engine text of `key`: the existing entry of its token (for an opaque
   // node, the one whose node equals `key` apart from inputs), else a new one.
   TextId enter(const ir::NodeKey& key);

@@ -105,6 +105,18 @@ def test_first_bad_id_in_input_order_is_reported():
         store.add_op("f", [2**64 - 1])
 
 
+# Ids on both sides of the interpreter's one-digit ints, which are read
+# without a call; the error names the id exactly as given.
+@pytest.mark.parametrize("bad", [2**30 - 1, 2**30, 2**31 + 5, 2**32 - 1, 2**32, 2**62 + 3])
+def test_unknown_ids_around_the_compact_int_limit(bad):
+    store = GraphStore()
+    store.add_source("x")
+    for inputs in ([0, bad], (bad,), [0] * 8 + [bad]):
+        with pytest.raises(ValueError, match=f"^no node with id {bad}$"):
+            store.add_op("f", inputs)
+    assert store.node_count() == 1
+
+
 def test_many_nodes_get_dense_ids():
     store = GraphStore()
     store.add_source("x")

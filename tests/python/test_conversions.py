@@ -50,6 +50,12 @@ def stored_params(params):
         (True, True, bool),
         (False, False, bool),
         (1, 1, int),
+        (0, 0, int),
+        (-1, -1, int),
+        (2**30 - 1, 2**30 - 1, int),
+        (-(2**30 - 1), -(2**30 - 1), int),
+        (2**30, 2**30, int),
+        (-(2**30), -(2**30), int),
         (-(2**63), -(2**63), int),
         (2**63 - 1, 2**63 - 1, int),
         (2**63, float(2**63), float),
@@ -455,6 +461,7 @@ def _nan(payload, sign=0):
         # eight entries and non-ASCII text take the general route. Both must
         # describe one node the same way.
         ({"v": 3, "s": "r"}, {"s": _Str("r"), "v": _Int(3)}),
+        ({"v": -7, "w": 2**40}, {"w": _Int(2**40), "v": _Int(-7)}),
         ({"v": 1.5}, _Dict(v=_Float(1.5))),
         ({"v": _nan(1)}, {"v": _Float(_nan(0x8000000000000, sign=1))}),
         ({"v": float("nan"), "w": 2}, {"w": _Int(2), "v": _nan(0xFFFFFFFFFFFFF)}),
