@@ -14,12 +14,15 @@ void RecordShapes::learn(const ir::RecordView& record, const char* end) noexcept
   const char* p = record.bytes.data();
   const size_t prefix = record.inputs_off != ir::detail::kNone ? record.inputs_off : record.bytes.size();
   // Matching reads 64 bytes, so a record with fewer after it is never
-  // matched (and set_of below could not read it).
-  if (prefix > kPrefix || misses_ > kMaxMisses || end - p < static_cast<std::ptrdiff_t>(kPrefix)) return;
+  // matched (and set_of below could not read it); an input count must lie
+  // within them too, as nothing but those 64 bytes is known to be there.
+  const size_t checked = record.inputs_off != ir::detail::kNone ? prefix + 4 : prefix;
+  if (checked > kPrefix || misses_ > kMaxMisses || end - p < static_cast<std::ptrdiff_t>(kPrefix)) return;
   Shape s;
   unsigned char keep[kPrefix] = {};
   std::memset(keep, 0xFF, prefix);
   s.float_count = 0;
+  std::memset(s.floats, 0, sizeof s.floats);
   if (record.params_off != ir::detail::kNone) {
     size_t at = record.params_off;
     const uint32_t entries = le::u32(p + at);
@@ -51,6 +54,9 @@ void RecordShapes::learn(const ir::RecordView& record, const char* end) noexcept
   s.prefix = static_cast<uint32_t>(prefix);
   s.params_off = record.params_off;
   s.inputs_off = record.inputs_off;
+  const bool inputs = record.inputs_off != ir::detail::kNone;
+  s.count_at = inputs ? record.inputs_off : 0;
+  s.count_mask = inputs ? ~uint32_t{0} : 0;
   // The newest shape first in its set; the oldest drops out.
   Shape* set = &shapes_[set_of(p) * kWays];
   for (size_t way = kWays - 1; way > 0; --way) set[way] = set[way - 1];

@@ -61,15 +61,17 @@ class RecordShapes {
     uint32_t prefix = 0;   // bytes before the input list (all of a source); 0: no shape
     uint32_t params_off;
     uint32_t inputs_off;   // = prefix, or kNone for a source
+    uint32_t count_at;     // = prefix, or 0 for a source
+    uint32_t count_mask;   // all ones, or 0 for a source
     uint32_t float_count;
-    uint8_t floats[kMaxFloats];  // offsets of the float payloads
+    uint8_t floats[kMaxFloats];  // offsets of the float payloads (0 past float_count)
   };
 
   static size_t set_of(const char* p) noexcept {
     uint64_t a, b;
     __builtin_memcpy(&a, p, 8);
     __builtin_memcpy(&b, p + 8, 8);
-    return static_cast<size_t>(((a ^ (b << 7 | b >> 57)) * 0x9E3779B97F4A7C15ull) >> 59);
+    return static_cast<size_t>(((a ^ (b << 7 | b >> 57)) * 0x9E3779B97F4A7C15ull) >> 58);
   }
   static bool same_layout(const char* p, const Shape& s) noexcept {
     Chunk diff = {0, 0};
@@ -81,31 +83,46 @@ class RecordShapes {
     return (diff[0] | diff[1]) == 0;
   }
   // The record at p has shape s: its input list and NaN flag are what is
-  // left to check.
+  // left to check. The usual record (at most two inputs, at most one float)
+  // takes no branch that depends on it: the branches a loop over its ids or
+  // floats would take mispredict on about every other record of a mixed
+  // graph, and cost more than the checks themselves.
   static bool take(const char* p, const char* end, const Shape& s, uint64_t index, ir::RecordView& out) noexcept {
-    size_t size = s.prefix;
-    if (s.inputs_off != ir::detail::kNone) {
-      uint32_t count;
-      __builtin_memcpy(&count, p + s.prefix, 4);
-      const char* ids = p + s.prefix + 4;
+    // A source reads some count and drops it: `count_at` is then 0.
+    uint32_t count;
+    __builtin_memcpy(&count, p + s.count_at, 4);
+    count &= s.count_mask;
+    const char* ids = p + s.count_at + 4;
+    bool in_range;
+    if (count <= 2) [[likely]] {
+      if (static_cast<size_t>(end - ids) < 8 * size_t{count}) return false;
+      // Ids that are not there are read from the record's first bytes and
+      // not looked at.
+      const uint64_t id0_at = (ids - p) & (0 - uint64_t{count >= 1});
+      const uint64_t id1_at = (ids + 8 - p) & (0 - uint64_t{count >= 2});
+      uint64_t id0, id1;
+      __builtin_memcpy(&id0, p + id0_at, 8);
+      __builtin_memcpy(&id1, p + id1_at, 8);
+      in_range = ((count < 1) | (id0 < index)) & ((count < 2) | (id1 < index));
+    } else {
       if (static_cast<size_t>(end - ids) / 8 < count) return false;
-      bool in_range = true;
+      in_range = true;
       for (uint32_t i = 0; i < count; ++i) {
         uint64_t id;
         __builtin_memcpy(&id, ids + 8 * static_cast<size_t>(i), 8);
         in_range &= id < index;
       }
-      if (!in_range) return false;
-      size += 4 + 8 * static_cast<size_t>(count);
     }
-    bool has_nan = false;
-    for (uint32_t f = 0; f < s.float_count; ++f) {
-      uint64_t bits;
+    if (!in_range) return false;
+    uint64_t bits;
+    __builtin_memcpy(&bits, p + s.floats[0], 8);
+    // Exponent all ones and a non-zero fraction.
+    bool has_nan = (s.float_count > 0) & ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull);
+    for (uint32_t f = 1; f < s.float_count; ++f) {
       __builtin_memcpy(&bits, p + s.floats[f], 8);
-      // Exponent all ones and a non-zero fraction.
       has_nan |= (bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull;
     }
-    out.bytes = std::string_view(p, size);
+    out.bytes = std::string_view(p, s.prefix + (s.count_mask & (4 + 8 * count)));
     out.params_off = s.params_off;
     out.inputs_off = s.inputs_off;
     out.has_nan = has_nan;

@@ -74,6 +74,23 @@ INSTANTIATE_TEST_SUITE_P(
                   rec().u8(1).str("neg").u32(1).str("axis").u8(0).u64(0).u32(2).u64(0).u64(5), false},
         ShapeCase{"ids_past_the_end", rec().u8(1).str("neg").u32(1).str("axis").u8(0).u64(0).u32(1).u64(0),
                   rec().u8(1).str("neg").u32(1).str("axis").u8(0).u64(0).u32(9).u64(0), false, 56},
+        ShapeCase{"a_second_float_a_nan",
+                  rec().u8(0).str("x").u32(2).str("u").u8(1).f64(0.5).str("v").u8(1).f64(0.5),
+                  rec().u8(0).str("x").u32(2).str("u").u8(1).f64(2).str("v").u8(1).u64(0x7FF8000000000000ull),
+                  true},
+        ShapeCase{"no_inputs", rec().u8(1).str("neg").u32(0).u32(0), rec().u8(1).str("neg").u32(0).u32(0), true},
+        ShapeCase{"a_first_input_not_earlier",
+                  rec().u8(1).str("neg").u32(1).str("axis").u8(0).u64(0).u32(1).u64(0),
+                  rec().u8(1).str("neg").u32(1).str("axis").u8(0).u64(0).u32(1).u64(5), false},
+        // 52 bytes before the input list: the second id lies past the end.
+        ShapeCase{"a_second_id_past_the_end",
+                  rec().u8(1).str(std::string(26, 'n')).u32(1).str("axis").u8(0).u64(0).u32(1).u64(0),
+                  rec().u8(1).str(std::string(26, 'n')).u32(1).str("axis").u8(0).u64(0).u32(2).u64(0), false, 0},
+        // 62 bytes before the input list: its count is not within the 64
+        // bytes known to be there, so no such shape is kept.
+        ShapeCase{"a_count_past_the_end",
+                  rec().u8(1).str("abc").u32(1).str(std::string(37, 'k')).u8(0).u64(1).u32(1).u64(0),
+                  rec().u8(1).str("abc").u32(1).str(std::string(37, 'k')).u8(0).u64(1), false, 2},
         ShapeCase{"fewer_than_64_bytes_left", rec().u8(0).str("a").u32(0), rec().u8(0).str("a").u32(0), false, 40},
         ShapeCase{"another_name", rec().u8(1).str("add").u32(0).u32(1).u64(0),
                   rec().u8(1).str("sub").u32(0).u32(1).u64(0), false},

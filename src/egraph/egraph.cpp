@@ -30,6 +30,7 @@ void EGraph::swap(EGraph& other) noexcept {
   swap(stale_flag_, other.stale_flag_);
   swap(by_op_, other.by_op_);
   swap(fresh_ops_, other.fresh_ops_);
+  swap(shapes_, other.shapes_);
   swap(clean_, other.clean_);
 }
 
@@ -108,6 +109,26 @@ std::optional<Id> EGraph::lookup(SymbolLang node) const {
   MemoTable::Probe probe = memo_.probe(node, keys_);
   if (!probe.found) return std::nullopt;
   return uf_.find(memo_.value(probe));
+}
+
+bool EGraph::lists_node(Id eclass, const SymbolLang& node) const {
+  // A class that a rule merged usually holds a node or two; past a handful
+  // the scan would cost more than the add it spares.
+  constexpr size_t kLongest = 8;
+  uf_.check(eclass);
+  const ClassNodes& nodes = classes_[uf_.find(eclass)].nodes;
+  if (nodes.size() > kLongest) return false;
+  const std::span<const Id> kids = node.children();
+  for (const SymbolLang& n : nodes) {
+    if (!n.matches(node)) continue;
+    bool same = true;
+    for (size_t k = 0; k < kids.size() && same; ++k) {
+      uf_.check(kids[k]);
+      same = n.children()[k] == uf_.find(kids[k]);
+    }
+    if (same) return true;
+  }
+  return false;
 }
 
 bool EGraph::merge(Id a, Id b) {
@@ -235,6 +256,13 @@ void EGraph::rebuild_classes() {
       key += run;
     }
   }
+  if (!shapes_.empty()) {
+    // Every node added since the last rebuild now lies in some root's list,
+    // its own class's or the one it was merged into.
+    for (size_t k = fresh_key_; k < keys_.size(); ++k) {
+      if (key_class_[k] != kNoClass) shapes_.add(keys_[k], 1);
+    }
+  }
   for (Id r : stale_) {
     index_fresh_below(r);
     if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here
@@ -242,7 +270,16 @@ void EGraph::rebuild_classes() {
     for (SymbolLang& n : nodes) canonicalize_mut(n);
     if (nodes.size() > 1) {
       sort_nodes(nodes);
-      nodes.truncate(static_cast<uint32_t>(std::unique(nodes.begin(), nodes.end()) - nodes.begin()));
+      uint32_t kept = 1;
+      for (uint32_t k = 1; k < nodes.size(); ++k) {
+        if (nodes[k] == nodes[kept - 1]) {
+          if (!shapes_.empty()) shapes_.add(nodes[k], -1);
+          continue;
+        }
+        if (k != kept) nodes[kept] = std::move(nodes[k]);
+        ++kept;
+      }
+      nodes.truncate(kept);
     }
     for (size_t k = 0; k < nodes.size(); ++k) {
       if (k == 0 || nodes[k].op() != nodes[k - 1].op()) fresh_ops_.push_back(OpIndex::entry(nodes[k].op(), r));
@@ -261,6 +298,17 @@ uint64_t EGraph::rebuild() {
   flush_parents();  // past the keys process_unions re-inserted
   clean_ = true;
   return unions;
+}
+
+uint64_t EGraph::keep_shape_count(GlobalSymbol op, uint32_t arity) {
+  if (!clean_) throw InternalFault("shape counts start on a clean e-graph");
+  if (std::optional<uint64_t> kept = shapes_.count(op, arity)) return *kept;
+  uint64_t count = 0;
+  for (Id c : by_op_.classes_with_op(op)) {
+    for (const SymbolLang& n : classes_[c].nodes) count += n.op() == op && n.arity() == arity;
+  }
+  shapes_.keep(op, arity, count);
+  return count;
 }
 
 const EClass& EGraph::index(Id id) const {

@@ -13,6 +13,7 @@
 #include "egraph/id.h"
 #include "egraph/memo_table.h"
 #include "egraph/op_index.h"
+#include "egraph/shape_counts.h"
 #include "egraph/symbol_lang.h"
 #include "egraph/union_find.h"
 
@@ -44,6 +45,12 @@ class EGraph {
   std::optional<Id> lookup(SymbolLang node) const;
   // Root of `id`, without writing to the union-find.
   Id find(Id id) const;
+  // True when the root class of `eclass` lists `node` with its children
+  // replaced by their roots. Every listed node is in memo and names that
+  // class, so adding `node` would then find it and a union with `eclass`
+  // would change nothing. Long lists are not searched: false means "not
+  // known", never "absent".
+  bool lists_node(Id eclass, const SymbolLang& node) const;
   // Merges the classes of a and b; true when they were apart. Always leaves
   // the e-graph unclean, even when nothing was merged.
   bool merge(Id a, Id b);
@@ -69,6 +76,15 @@ class EGraph {
   // Root classes holding at least one node of symbol `op`, ascending. Only
   // meaningful on a clean e-graph.
   OpIndex::Range classes_with_op(GlobalSymbol op) const noexcept { return by_op_.classes_with_op(op); }
+  // Nodes of the root classes with symbol `op` and `arity` children: the
+  // number of matches of a pattern that is one such node over distinct
+  // variables. keep_shape_count counts them on a clean e-graph and has every
+  // later rebuild keep the count; shape_count gives it as of the last
+  // rebuild, for kept shapes only.
+  uint64_t keep_shape_count(GlobalSymbol op, uint32_t arity);
+  std::optional<uint64_t> shape_count(GlobalSymbol op, uint32_t arity) const noexcept {
+    return shapes_.count(op, arity);
+  }
   // Visits every root class in ascending id order.
   template <class F>
   void for_each_class(F&& visit) const {
@@ -133,6 +149,10 @@ class EGraph {
   std::vector<uint8_t> stale_flag_;
   OpIndex by_op_;
   std::vector<uint64_t> fresh_ops_;
+  // Kept by rebuild_classes: merges only move nodes between lists, so a
+  // count changes by the nodes added since the last rebuild and the
+  // duplicates its re-canonicalization drops.
+  ShapeCounts shapes_;
   bool clean_ = false;
 };
 

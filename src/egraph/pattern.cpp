@@ -67,6 +67,11 @@ void Pattern::match_one_node(const EGraph& egraph, Id eclass, uint64_t& remainin
   }
 }
 
+std::optional<SymbolLang> Pattern::counted_shape() const {
+  if (!one_node_) return std::nullopt;
+  return std::get<Bind>(program_.instructions[0]).node;
+}
+
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, uint64_t limit) const {
   if (limit == 0) return std::nullopt;
   require_clean(egraph);
@@ -115,14 +120,15 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
   return found;
 }
 
+SymbolLang Pattern::flat_instance(const Subst& subst) const {
+  Id kids[SymbolLang::kInline];
+  for (size_t k = 0; k < flat_vars_.size(); ++k) kids[k] = subst[flat_vars_[k]];
+  return SymbolLang(ast_.back().node().op(), std::span<const Id>(kids, flat_vars_.size()));
+}
+
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const {
-  if (flat_) {
-    // The same lookups in the same order as the walk below.
-    const SymbolLang& root = ast_.back().node();
-    Id kids[SymbolLang::kInline];
-    for (size_t k = 0; k < flat_vars_.size(); ++k) kids[k] = subst[flat_vars_[k]];
-    return egraph.add(SymbolLang(root.op(), std::span<const Id>(kids, flat_vars_.size())));
-  }
+  // The same lookups in the same order as the walk below.
+  if (flat_) return egraph.add(flat_instance(subst));
   for (size_t i = 0; i < ast_.size(); ++i) {
     const ENodeOrVar& n = ast_[i];
     if (n.is_var()) {
@@ -152,7 +158,17 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   ids.resize(ast_.size());
   for (const SearchMatches& m : matches) {
     for (const Subst& s : m.substs) {
-      const Id id = instantiate(egraph, s, ids);
+      // An instance the matched class already lists is found by the add and
+      // already united with the class: applying it again changes nothing.
+      // Rules applied in an earlier iteration find mostly such matches.
+      Id id;
+      if (flat_) {
+        SymbolLang instance = flat_instance(s);
+        if (egraph.lists_node(m.eclass, instance)) continue;
+        id = egraph.add(std::move(instance));
+      } else {
+        id = instantiate(egraph, s, ids);
+      }
       if (egraph.merge(id, m.eclass)) changed.push_back(id);
     }
   }

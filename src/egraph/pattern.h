@@ -29,6 +29,7 @@ class Pattern final : public Searcher, public Applier {
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph, uint64_t limit) const override;
   const PatternAst* get_pattern_ast() const override { return &ast_; }
   std::vector<Var> vars() const override { return vars_; }
+  std::optional<SymbolLang> counted_shape() const override;
   // Instantiates the pattern under `subst`: variables give their classes,
   // e-nodes are added with their children mapped; the result is the root's.
   std::vector<Id> apply_one(EGraph& egraph, Id eclass, const Subst& subst, GlobalSymbol rule_name) const override;
@@ -38,6 +39,8 @@ class Pattern final : public Searcher, public Applier {
                                 GlobalSymbol rule_name) const override;
 
  private:
+  // A flat pattern's one node under `subst`.
+  SymbolLang flat_instance(const Subst& subst) const;
   // The root's class; `ids` has one slot per pattern node. The pattern is not empty.
   Id instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
   // The program's matches in one class, as Machine::run finds them.

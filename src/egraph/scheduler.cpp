@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "base/fault.h"
 
@@ -33,17 +34,47 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(uint64_t iteration, const EGraph& egraph,
                                                             const Rewrite& rewrite) {
+  return search(iteration, egraph, nullptr, rewrite);
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite) {
+  return search(iteration, egraph, &egraph, rewrite);
+}
+
+std::vector<SearchMatches> BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* counting,
+                                                    const Rewrite& rewrite) {
   RuleStats& s = rule_stats(rewrite.name());
   if (iteration < s.banned_until) return {};
   uint64_t threshold = shift_left(s.match_limit, s.times_banned);
+  auto ban = [&] {
+    uint64_t length = shift_left(s.ban_length, s.times_banned);
+    s.times_banned += 1;
+    s.banned_until = iteration + length;
+  };
+  // A search that the limit cuts off is thrown away, so once the e-graph
+  // counts a rule's matches the count decides. On large graphs most searches
+  // are such cut-off ones, repeated while the threshold doubles; a rule is
+  // counted from its first ban on, so a graph whose rules fit pays nothing.
+  std::optional<SymbolLang> shape;
+  if (counting != nullptr && s.times_banned > 0 && egraph.clean()) shape = rewrite.searcher().counted_shape();
+  if (shape) {
+    std::optional<uint64_t> count = egraph.shape_count(shape->op(), shape->arity());
+    if (count && *count > threshold) {
+      ban();
+      return {};
+    }
+  }
   uint64_t limit = threshold == std::numeric_limits<uint64_t>::max() ? threshold : threshold + 1;
   std::vector<SearchMatches> matches = rewrite.search_with_limit(egraph, limit);
   uint64_t total = 0;
   for (const SearchMatches& m : matches) total += m.substs.size();
   if (total > threshold) {
-    uint64_t ban = shift_left(s.ban_length, s.times_banned);
-    s.times_banned += 1;
-    s.banned_until = iteration + ban;
+    if (counting != nullptr) {
+      if (std::optional<SymbolLang> mine = rewrite.searcher().counted_shape()) {
+        counting->keep_shape_count(mine->op(), mine->arity());
+      }
+    }
+    ban();
     return {};
   }
   s.times_applied += 1;

@@ -48,6 +48,11 @@ class BackoffScheduler final : public RewriteScheduler {
 
   bool can_stop(uint64_t iteration) override;
   std::vector<SearchMatches> search_rewrite(uint64_t iteration, const EGraph& egraph, const Rewrite& rewrite) override;
+  // The same decisions. Given the e-graph to write to (the runner's), a rule
+  // that says its shape and was banned has the e-graph keep its count of
+  // that shape, and is banned again unsearched while the count exceeds its
+  // threshold.
+  std::vector<SearchMatches> search_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite);
   uint64_t apply_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
                          const std::vector<SearchMatches>& matches) override;
 
@@ -56,6 +61,7 @@ class BackoffScheduler final : public RewriteScheduler {
 
  private:
   RuleStats& rule_stats(GlobalSymbol name);
+  std::vector<SearchMatches> search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite);
 
   uint64_t default_match_limit_ = kDefaultMatchLimit;
   uint64_t default_ban_length_ = kDefaultBanLength;

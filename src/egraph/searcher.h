@@ -49,6 +49,11 @@ class Searcher {
   virtual const PatternAst* get_pattern_ast() const { return nullptr; }
   // Distinct variables bound by a match, in order of first appearance.
   virtual std::vector<Var> vars() const = 0;
+  // For a searcher whose matches are exactly the root classes' nodes of one
+  // symbol and arity, one substitution each: that shape (children zeroed).
+  // Its number of matches in a clean e-graph is then the e-graph's
+  // shape_count, known without searching.
+  virtual std::optional<SymbolLang> counted_shape() const { return std::nullopt; }
 };
 
 class Applier {

@@ -151,11 +151,13 @@ TEST(FillRefuses, AStoreThatIsNotEmptyOrAnInputNotEarlier) {
   VectorRuns some(views_of({src("b")}), 1);
   EXPECT_THROW(full.fill(some), InternalFault);
 
-  NodeId later[] = {1};
-  const std::vector<NodeKey> keys = {src("a"), NodeKey::op("f", ParamMapView(), later), src("b")};
-  GraphStore store;
-  VectorRuns runs(views_of(keys), 256);
-  EXPECT_THROW(store.fill(runs), InternalFault);
+  // The input naming the op itself first, second or third in its list.
+  for (std::vector<NodeId> inputs : {std::vector<NodeId>{1}, {0, 1}, {0, 0, 1}}) {
+    const std::vector<NodeKey> keys = {src("a"), NodeKey::op("f", ParamMapView(), inputs), src("b")};
+    GraphStore store;
+    VectorRuns runs(views_of(keys), 256);
+    EXPECT_THROW(store.fill(runs), InternalFault) << inputs.size();
+  }
 }
 
 TEST(Reserve, ChangesNothingThatCanBeSeen) {
