@@ -94,23 +94,8 @@ struct Writer {
   }
 };
 
-NodeRep* allocate(uint64_t size) {
-  if (size > kMax32) too_large("records");
-  void* mem = ::operator new(sizeof(NodeRep) + static_cast<size_t>(size));
-  auto* rep = new (mem) NodeRep{};
-  rep->refs.store(1, std::memory_order_relaxed);
-  rep->size = static_cast<uint32_t>(size);
-  rep->params_off = kNone;
-  rep->inputs_off = kNone;
-  rep->has_nan = 0;
-  return rep;
-}
-
-// In `arena` when one is given and the record fits its blocks, else alone.
-NodeRep* allocate_in(uint64_t size, KeyArena* arena) {
-  uint8_t block_log2 = 0;
-  void* mem = size <= kMax32 && arena != nullptr ? arena->allocate(sizeof(NodeRep) + size, block_log2) : nullptr;
-  if (mem == nullptr) return allocate(size);  // refuses a record past 32 bits
+// A record's header in fresh memory: one reference, no sections yet.
+NodeRep* start_rep(void* mem, uint64_t size, uint8_t block_log2) noexcept {
   auto* rep = new (mem) NodeRep{};
   rep->refs.store(1, std::memory_order_relaxed);
   rep->size = static_cast<uint32_t>(size);
@@ -119,6 +104,19 @@ NodeRep* allocate_in(uint64_t size, KeyArena* arena) {
   rep->has_nan = 0;
   rep->block_log2 = block_log2;
   return rep;
+}
+
+NodeRep* allocate(uint64_t size) {
+  if (size > kMax32) too_large("records");
+  return start_rep(::operator new(sizeof(NodeRep) + static_cast<size_t>(size)), size, 0);
+}
+
+// In `arena` when one is given and the record fits its blocks, else alone.
+NodeRep* allocate_in(uint64_t size, KeyArena* arena) {
+  uint8_t block_log2 = 0;
+  void* mem = size <= kMax32 && arena != nullptr ? arena->allocate(sizeof(NodeRep) + size, block_log2) : nullptr;
+  if (mem == nullptr) return allocate(size);  // refuses a record past 32 bits
+  return start_rep(mem, size, block_log2);
 }
 
 void release(NodeRep* rep) noexcept {

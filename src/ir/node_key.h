@@ -231,9 +231,8 @@ class NodeKey {
 };
 
 namespace detail {
-// memcpy for a record of a few dozen bytes, without a call: 16-byte moves,
-// the last one overlapping the one before, so nothing outside either range
-// is touched.
+// memcpy for a record of a few dozen bytes, without a call, as le::put_bytes
+// copies, with one fixed path for the common lengths.
 inline void copy_record(char* to, const char* from, size_t n) noexcept {
   if (n > 16 && n <= 64) {
     // Most records: four moves whatever the length (the middle ones land
@@ -245,19 +244,8 @@ inline void copy_record(char* to, const char* from, size_t n) noexcept {
     std::memcpy(to + second, from + second, 16);
     std::memcpy(to + third, from + third, 16);
     std::memcpy(to + last, from + last, 16);
-  } else if (n >= 16) {
-    for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
-    std::memcpy(to + n - 16, from + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(to, from, 8);
-    std::memcpy(to + n - 8, from + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(to, from, 4);
-    std::memcpy(to + n - 4, from + n - 4, 4);
-  } else if (n > 0) {
-    to[0] = from[0];
-    to[n / 2] = from[n / 2];
-    to[n - 1] = from[n - 1];
+  } else {
+    le::put_bytes(to, from, n);
   }
 }
 }  // namespace detail
