@@ -13,44 +13,17 @@
 
 #include "base/table_seed.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace nodalis::ir {
 
 namespace {
 
 constexpr size_t kFirstCapacity = 16;
 
-constexpr size_t kProbeFurther = ~size_t{0};
-
 // Placing a whole graph sorts its nodes by this many top hash bits at most
 // (2,048 regions: their write positions stay in the first-level cache).
 int region_bits(size_t capacity) noexcept { return std::min(std::countr_zero(capacity), 11); }
 // Tables from this size on count their regions while nodes are appended.
 constexpr size_t kCountedCapacity = size_t{1} << 12;
-
-// The empty slot a probe for `hash_hi` ends at, when it is among the 16
-// slots from the home one and no tag before it matches the key's; else
-// kProbeFurther, for the full probe. Placing a whole graph probes once per
-// node, and a probe loop of varying length mispredicts its exit about once
-// per node; this decides the common case on one 16-byte load without a loop.
-inline size_t first_free_slot(const uint8_t* tags, size_t capacity, uint32_t hash_hi) noexcept {
-#if defined(__SSE2__)
-  const size_t home = control::home(hash_hi, capacity);
-  if (home + 16 > capacity) return kProbeFurther;
-  const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + home));
-  const auto empty = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_setzero_si128())));
-  const auto same = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(control::mark(hash_hi))))));
-  if (empty == 0 || (same & ((empty & (0u - empty)) - 1)) != 0) return kProbeFurther;
-  return home + static_cast<size_t>(std::countr_zero(empty));
-#else
-  (void)tags, (void)capacity, (void)hash_hi;
-  return kProbeFurther;
-#endif
-}
 
 }  // namespace
 
@@ -180,8 +153,8 @@ bool InternIndex::place_appended(const NodeKey* nodes) {
     const uint64_t entry = order.entries[k];
     const auto hi = static_cast<uint32_t>(entry >> 32);
     const auto id = static_cast<uint32_t>(entry);
-    const size_t free = first_free_slot(tags, capacity, hi);
-    if (free != kProbeFurther) {
+    const size_t free = control::first_free_slot(tags, capacity, hi);
+    if (free != control::kProbeFurther) {
       tags[free] = control::mark(hi);
       ids[free] = id;
       continue;

@@ -98,6 +98,7 @@ class InternIndex {
   // the table left for clear(). `nodes` holds the nodes by id.
   void reserve_hashes(uint64_t keys) {
     if (keys > hashes_.capacity()) hashes_.reserve(std::max<size_t>(keys, 2 * hashes_.capacity()));
+    update_room();
   }
   // A caller that has reserved room for the whole graph calls begin_appends
   // first: appending then also counts the nodes per home region, which
