@@ -40,7 +40,9 @@ Id EGraph::find(Id id) const {
 }
 
 void EGraph::mark_stale(Id id) {
-  if (stale_flag_.size() <= id) stale_flag_.resize(uf_.size(), 0);
+  // Grown by at least half again: applying a rule adds and merges one class
+  // after another, and growing to the id count each time reallocated often.
+  if (stale_flag_.size() <= id) stale_flag_.resize(std::max(uf_.size(), stale_flag_.size() + stale_flag_.size() / 2), 0);
   if (!stale_flag_[id]) {
     stale_flag_[id] = 1;
     stale_.push_back(id);
@@ -210,7 +212,8 @@ void EGraph::rebuild_classes() {
   // less than sorting them would cost.
   if (stale_.size() * 16 >= uf_.size()) {
     stale_.clear();
-    for (Id id = 0; id < stale_flag_.size(); ++id) {
+    const Id marked_end = static_cast<Id>(std::min(stale_flag_.size(), uf_.size()));
+    for (Id id = 0; id < marked_end; ++id) {
       if (!stale_flag_[id]) continue;
       stale_flag_[id] = 0;
       if (uf_.is_root(id)) stale_.push_back(id);
@@ -310,6 +313,8 @@ uint64_t EGraph::keep_shape_count(GlobalSymbol op, uint32_t arity) {
   shapes_.keep(op, arity, count);
   return count;
 }
+
+void EGraph::not_a_root(Id id) { throw InternalFault("not a root class: " + std::to_string(id)); }
 
 const EClass& EGraph::index(Id id) const {
   if (id >= uf_.size()) throw InternalFault("Invalid id " + std::to_string(id));
