@@ -120,14 +120,23 @@ bool EGraph::lists_node(Id eclass, const SymbolLang& node) const {
   uf_.check(eclass);
   const ClassNodes& nodes = classes_[uf_.find(eclass)].nodes;
   if (nodes.size() > kLongest) return false;
+  // The node's children as roots, found once at the first node of its shape.
   const std::span<const Id> kids = node.children();
+  Id roots[SymbolLang::kInline];
+  bool rooted = false;
   for (const SymbolLang& n : nodes) {
     if (!n.matches(node)) continue;
-    bool same = true;
-    for (size_t k = 0; k < kids.size() && same; ++k) {
-      uf_.check(kids[k]);
-      same = n.children()[k] == uf_.find(kids[k]);
+    if (kids.size() > SymbolLang::kInline) return false;
+    if (!rooted) {
+      for (size_t k = 0; k < kids.size(); ++k) {
+        uf_.check(kids[k]);
+        roots[k] = uf_.find(kids[k]);
+      }
+      rooted = true;
     }
+    const Id* listed = n.children().data();
+    bool same = true;
+    for (size_t k = 0; k < kids.size(); ++k) same &= listed[k] == roots[k];
     if (same) return true;
   }
   return false;

@@ -9,6 +9,16 @@
 namespace nodalis::egraph {
 namespace {
 
+// The position of v's binding in s; a missing variable is the internal
+// fault that indexing s by it raises.
+uint32_t place_of(const Subst& s, Var v) {
+  for (size_t k = 0; k < s.size(); ++k) {
+    if (s.at(k).first == v) return static_cast<uint32_t>(k);
+  }
+  (void)s[v];
+  throw InternalFault("unreachable");
+}
+
 void require_clean(const EGraph& egraph) {
   if (!egraph.clean()) throw InternalFault("Tried to search a dirty e-graph!");
 }
@@ -183,6 +193,12 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   // applies a dozen rules and would otherwise allocate it for each.
   static thread_local std::vector<Id> ids;
   ids.resize(ast_.size());
+  // Where each of a flat instance's variables sits in a substitution: one
+  // search binds its variables in one order, so the place found once is
+  // only confirmed afterwards.
+  uint32_t at[SymbolLang::kInline] = {};
+  const GlobalSymbol flat_op = flat_ ? ast_.back().node().op() : GlobalSymbol{};
+  const size_t n_flat = flat_vars_.size();
   for (const SearchMatches& m : matches) {
     for (const Subst& s : m.substs) {
       // An instance the matched class already lists is found by the add and
@@ -190,7 +206,13 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
       // Rules applied in an earlier iteration find mostly such matches.
       Id id;
       if (flat_) {
-        SymbolLang instance = flat_instance(s);
+        Id kids[SymbolLang::kInline];
+        for (size_t k = 0; k < n_flat; ++k) {
+          const Var v = flat_vars_[k];
+          if (at[k] >= s.size() || s.at(at[k]).first != v) at[k] = place_of(s, v);
+          kids[k] = s.at(at[k]).second;
+        }
+        SymbolLang instance(flat_op, std::span<const Id>(kids, n_flat));
         if (egraph.lists_node(m.eclass, instance)) continue;
         id = egraph.add(std::move(instance));
       } else {
