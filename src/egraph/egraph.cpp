@@ -39,14 +39,10 @@ Id EGraph::find(Id id) const {
   return uf_.find(id);
 }
 
-void EGraph::mark_stale(Id id) {
-  // Grown by at least half again: applying a rule adds and merges one class
-  // after another, and growing to the id count each time reallocated often.
-  if (stale_flag_.size() <= id) stale_flag_.resize(std::max(uf_.size(), stale_flag_.size() + stale_flag_.size() / 2), 0);
-  if (!stale_flag_[id]) {
-    stale_flag_[id] = 1;
-    stale_.push_back(id);
-  }
+void EGraph::grow_stale_flags() {
+  // By at least half again: applying a rule adds and merges one class after
+  // another, and growing to the id count each time reallocated often.
+  stale_flag_.resize(std::max(uf_.size(), stale_flag_.size() + stale_flag_.size() / 2), 0);
 }
 
 void EGraph::reserve(size_t n) {

@@ -115,7 +115,14 @@ class EGraph {
   }
   void file_parents() const;
   void canonicalize_mut(SymbolLang& node);
-  void mark_stale(Id id);
+  void mark_stale(Id id) {
+    if (stale_flag_.size() <= id) [[unlikely]] grow_stale_flags();
+    if (!stale_flag_[id]) {
+      stale_flag_[id] = 1;
+      stale_.push_back(id);
+    }
+  }
+  [[gnu::noinline]] void grow_stale_flags();
   uint64_t process_unions();
   void rebuild_classes();
 
