@@ -10,6 +10,7 @@
 #include "base/le_bytes.h"
 #include "ir/key_arena.h"
 #include "ir/record_layout.h"
+#include "ir/stage_record.h"
 
 namespace nodalis::ir {
 
@@ -24,8 +25,9 @@ constexpr uint64_t kMax32 = 0xFFFFFFFFull;
   throw CapacityError(std::string("node key too large: ") + what + " must be below 2^32");
 }
 
-// First pass of every build: sizes the record and refuses any length, count
-// or index that the 32-bit fields cannot hold, before memory is taken.
+// First pass of every build but a stage's (StageRecordWriter writes those):
+// sizes the record and refuses any length or count that the 32-bit fields
+// cannot hold, before memory is taken.
 struct Counter {
   ParamMapView map;
   uint64_t n = 0;
@@ -43,16 +45,6 @@ struct Counter {
     count(ids.size(), "input counts");
     n += 8 * static_cast<uint64_t>(ids.size());
   }
-  void members(std::span<const StageOp> members) {
-    count(members.size(), "member counts");
-    for (const StageOp& m : members) {
-      str(m.token);
-      count(m.inputs.size(), "member arities");
-      for (const StageRef& r : m.inputs)
-        if (r.index > kMax32) too_large("stage reference indexes");
-      n += kStageRefSize * static_cast<uint64_t>(m.inputs.size());
-    }
-  }
 };
 
 // Second pass: writes into the allocated record and notes where the map and
@@ -64,7 +56,6 @@ struct Writer {
   uint32_t params_off = kNone;
   uint32_t inputs_off = kNone;
   void u8(uint8_t v) { *p++ = static_cast<char>(v); }
-  void count(uint64_t c, const char*) { p = le::put_u32(p, static_cast<uint32_t>(c)); }
   void str(std::string_view s) {
     p = le::put_u32(p, static_cast<uint32_t>(s.size()));
     if (!s.empty()) std::memcpy(p, s.data(), s.size());
@@ -80,17 +71,6 @@ struct Writer {
     inputs_off = static_cast<uint32_t>(p - base);
     p = le::put_u32(p, static_cast<uint32_t>(ids.size()));
     for (NodeId id : ids) p = le::put_u64(p, id);
-  }
-  void members(std::span<const StageOp> members) {
-    count(members.size(), nullptr);
-    for (const StageOp& m : members) {
-      str(m.token);
-      count(m.inputs.size(), nullptr);
-      for (const StageRef& r : m.inputs) {
-        *p++ = static_cast<char>(r.kind);
-        p = le::put_u32(p, static_cast<uint32_t>(r.index));
-      }
-    }
   }
 };
 
@@ -227,7 +207,9 @@ NodeKey NodeKey::external(const PayloadDescriptorView& d, ParamMapView params, s
 }
 
 NodeKey NodeKey::stage(std::span<const NodeId> inputs, std::span<const StageOp> members) {
-  return NodeKeyWriter::build({.kind = NodeKind::Stage, .inputs = inputs, .members = members}, ParamMapView());
+  StageRecordWriter record;
+  record.write(inputs, members);
+  return from_record(record.view());
 }
 
 NodeKey NodeKey::exchange(ParamMapView params, std::span<const NodeId> inputs) {

@@ -92,14 +92,6 @@ TEST(NodeKey, FieldsReadBack) {
   EXPECT_EQ(kind_name(NodeKind::Exchange), "exchange");
 }
 
-TEST(NodeKey, StageRecordMatchesBlobLayout) {
-  const NodeKey stage = NodeKey::stage(Ids{0}, std::vector<StageOp>{{"op|neg", {StageRef::input(0)}}});
-  const unsigned char expected[] = {0x04, 0x01, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0,    0,    0x01, 0, 0,
-                                    0,    0x06, 0, 0, 0, 'o', 'p', '|', 'n', 'e', 'g', 0x01, 0,    0, 0,
-                                    0,    0,    0, 0, 0};
-  EXPECT_EQ(stage.record(), std::string_view(reinterpret_cast<const char*>(expected), sizeof expected));
-}
-
 std::vector<NodeKey> distinct_keys() {
   const ParamMap nan_params = pm({{"s", ParamValue::Float(std::numeric_limits<double>::quiet_NaN())}});
   return {

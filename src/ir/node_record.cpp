@@ -26,34 +26,4 @@ void NodeRecord::grow(uint64_t size) {
   capacity_ = capacity;
 }
 
-bool NodeRecord::Sizer::members() {
-  const std::span<const StageOp> members = fields.members;
-  count(members.size(), "member counts");
-  for (const StageOp& m : members) {
-    count(m.token.size(), "string lengths");
-    n += m.token.size();
-    count(m.inputs.size(), "member arities");
-    for (const StageRef& r : m.inputs)
-      if (r.index > kMax32) too_large("stage reference indexes");
-    n += kStageRefSize * uint64_t{m.inputs.size()};
-  }
-  return true;
-}
-
-bool NodeRecord::Writer::members() {
-  at = le::put_u32(at, static_cast<uint32_t>(fields.members.size()));
-  for (const StageOp& m : fields.members) {
-    at = le::put_u32(at, static_cast<uint32_t>(m.token.size()));
-    if (!m.token.empty()) std::memcpy(at, m.token.data(), m.token.size());
-    at += m.token.size();
-    at = le::put_u32(at, static_cast<uint32_t>(m.inputs.size()));
-    for (const StageRef& r : m.inputs) {
-      *at = static_cast<char>(r.kind);
-      le::put_u32(at + 1, static_cast<uint32_t>(r.index));
-      at += kStageRefSize;
-    }
-  }
-  return true;
-}
-
 }  // namespace nodalis::ir

@@ -40,8 +40,9 @@ class NodeRecord {
   NodeRecord(const NodeRecord&) = delete;
   NodeRecord& operator=(const NodeRecord&) = delete;
 
-  // One builder per kind, each replacing what the record held. CapacityError
-  // for a string, list or map past the record's 32-bit lengths and counts.
+  // One builder per kind but a stage (StageRecordWriter builds those), each
+  // replacing what the record held. CapacityError for a string, list or map
+  // past the record's 32-bit lengths and counts.
   void source(std::string_view name, ParamsToWrite params) {
     build<NodeKind::Source>({.name = name}, params);
   }
@@ -56,9 +57,6 @@ class NodeRecord {
   }
   void exchange(ParamsToWrite params, std::span<const NodeId> inputs) {
     build<NodeKind::Exchange>({.inputs = inputs}, params);
-  }
-  void stage(std::span<const NodeId> inputs, std::span<const StageOp> members) {
-    build<NodeKind::Stage>({.inputs = inputs, .members = members}, ParamsToWrite(ParamMapView(), false));
   }
 
   // Valid until the next change.
@@ -113,7 +111,7 @@ class NodeRecord {
       n += 8 * uint64_t{fields.inputs.size()};
       return true;
     }
-    bool members();
+    bool members() { return false; }  // no stage is built here
   };
 
   struct Writer {
@@ -143,7 +141,7 @@ class NodeRecord {
       for (NodeId id : fields.inputs) at = le::put_u64(at, id);
       return true;
     }
-    bool members();
+    bool members() { return false; }  // no stage is built here
   };
 
   // Writes the map at `at` (sorting entries first) and notes its NaN flag.

@@ -1,7 +1,8 @@
 // The node record layout, stated once: which fields follow the kind tag, in
 // what order, and how a parameter payload and a stage reference are sized.
 // Builders (NodeKey's factories, NodeRecord), readers (a key's accessors) and
-// the blob decoder and canonicalizer all walk records through walk_fields.
+// the blob decoder and canonicalizer all walk records through walk_fields; a
+// stage's record is written by StageRecordWriter alone (stage_record.h).
 #pragma once
 
 #include <cstddef>
@@ -79,14 +80,13 @@ inline bool walk_fields(NodeKind kind, Fields& f) {
   return false;
 }
 
-// The field values of one record, for the builders: what a kind does not
-// hold is left empty.
+// The field values of one record, for the builders of every kind but a stage
+// (stage_record.h writes those): what a kind does not hold is left empty.
 struct RecordFields {
   NodeKind kind = NodeKind::Source;
   std::string_view name = {};
   const PayloadDescriptorView* descriptor = nullptr;  // External only
   std::span<const NodeId> inputs = {};
-  std::span<const StageOp> members = {};  // Stage only
 
   std::string_view text(RecordText t) const noexcept {
     switch (t) {
@@ -103,7 +103,8 @@ struct RecordFields {
 };
 
 // Writes `fields` as a record into `sink`, which provides u8, str, params
-// (the record's map, which the sink holds), inputs and members.
+// (the record's map, which the sink holds) and inputs. A stage's members stop
+// the walk: no sink writes them.
 template <class Sink>
 struct RecordWriter {
   Sink& sink;
@@ -121,7 +122,7 @@ struct RecordWriter {
   }
   bool params() { sink.params(); return true; }
   bool inputs() { sink.inputs(fields.inputs); return true; }
-  bool members() { sink.members(fields.members); return true; }
+  bool members() { return false; }
 };
 
 template <class Sink>

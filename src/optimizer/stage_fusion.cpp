@@ -9,7 +9,7 @@
 #include "base/fault.h"
 #include "ir/key_arena.h"
 #include "ir/stage_op.h"
-#include "optimizer/stage_record.h"
+#include "ir/stage_record.h"
 
 namespace nodalis::opt {
 
@@ -195,7 +195,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   constexpr size_t kArenaFrom = 32;
   ir::KeyArena block_arena;
   ir::KeyArena* const arena = m >= kArenaFrom ? &block_arena : nullptr;
-  StageRecordWriter record;
+  ir::StageRecordWriter record;
   ScratchVector<ir::NodeId> inputs;
   ScratchVector<uint64_t> input_labels;
 
