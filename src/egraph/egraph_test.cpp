@@ -317,7 +317,7 @@ TEST_P(BulkLoad, MatchesAddingOneByOneOrRefusesARepeat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BulkLoad,
-                         testing::Values(BulkCase{0, -1}, BulkCase{1, -1}, BulkCase{6000, -1}, BulkCase{6000, 0},
+                         testing::Values(BulkCase{0, -1}, BulkCase{1, -1}, BulkCase{6000, -1}, BulkCase{6000, 0}, BulkCase{40000, -1}, BulkCase{40000, 1},
                                          BulkCase{6000, 2}, BulkCase{6000, 3}));
 
 // After every rebuild the count of each kept shape is the number of

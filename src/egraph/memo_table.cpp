@@ -10,6 +10,15 @@ namespace nodalis::egraph {
 bool MemoTable::insert_all_distinct(const BlockList<SymbolLang>& keys, size_t first, Id first_value) {
   if (size() != 0) throw InternalFault("bulk memo insert into a table in use");
   const size_t n = keys.size() - first;
+  if (n < kSortFrom) {
+    // A table this small stays in the caches: entered in key order.
+    for (size_t k = first; k < keys.size(); ++k) {
+      Probe probe = this->probe(keys[k], keys);
+      if (probe.found) return false;
+      insert_at(probe, static_cast<uint32_t>(k), first_value + static_cast<Id>(k - first));
+    }
+    return true;
+  }
   // The narrow keys as their slots hold them, bucketed by the top bits of
   // their hash (a counting sort): the buckets follow the home slots' order,
   // and one bucket's slots span a few cache lines.

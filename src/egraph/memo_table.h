@@ -76,6 +76,8 @@ class MemoTable {
 
  private:
   static constexpr uint32_t kNotFound = UINT32_MAX;
+  // From this many keys on, a bulk insert sorts them by home slot first.
+  static constexpr size_t kSortFrom = size_t{1} << 15;
   // No class has this id (the union-find never issues it), so it marks both
   // an empty slot and a missing child.
   static constexpr Id kNone = UINT32_MAX;
