@@ -10,6 +10,8 @@
 
 namespace nodalis::egraph {
 
+static_assert(sizeof(EClass) == 64, "a class is meant to fill one cache line");
+
 void EGraph::canonicalize_mut(SymbolLang& node) {
   for (Id& c : node.children()) c = uf_.find_mut(c);
 }
@@ -21,6 +23,7 @@ void EGraph::swap(EGraph& other) noexcept {
   swap(key_class_, other.key_class_);
   swap(memo_, other.memo_);
   swap(classes_, other.classes_);
+  swap(parents_, other.parents_);
   swap(parents_filed_, other.parents_filed_);
   swap(merged_, other.merged_);
   swap(class_count_, other.class_count_);
@@ -51,6 +54,7 @@ void EGraph::reserve(size_t n) {
   key_class_.reserve(total);
   memo_.reserve(total);
   classes_.reserve(uf_.size() + n);
+  parents_.reserve(uf_.size() + n);
   uf_.reserve(uf_.size() + n);
 }
 
@@ -67,11 +71,11 @@ void EGraph::file_parents() const {
   size_t k = parents_filed_;
   auto file = [&](size_t key) {
     if (key_class_[key] == kNoClass) return;
-    for (Id c : keys_[key].children()) classes_[c].parents.push_back(static_cast<ParentRef>(key));
+    for (Id c : keys_[key].children()) parents_[c].push_back(static_cast<ParentRef>(key));
   };
   if (classes_.size() > kCachedClasses) {
     for (; k + kAhead < end; ++k) {
-      for (Id c : keys_[k + kAhead].children()) __builtin_prefetch(&classes_[c].parents, 1);
+      for (Id c : keys_[k + kAhead].children()) __builtin_prefetch(&parents_[c], 1);
       file(k);
     }
   }
@@ -92,6 +96,7 @@ Id EGraph::add_without_find(SymbolLang node) {
   ParentRef ref = static_cast<ParentRef>(keys_.size());
   memo_.insert_at(probe, ref, id);
   classes_.emplace_back(id, node);
+  parents_.emplace_back();
   keys_.push_back(std::move(node));
   key_class_.push_back(id);
   ++class_count_;
@@ -149,12 +154,13 @@ bool EGraph::merge(Id a, Id b) {
   merged_ = true;
   // The class with more parent entries survives; ties go to the first.
   Id w = ra, l = rb;
-  if (classes_[ra].parents.size() < classes_[rb].parents.size()) std::swap(w, l);
+  if (parents_[ra].size() < parents_[rb].size()) std::swap(w, l);
 
   uf_.set_parent(l, w);
   --class_count_;
   EClass& lost = classes_[l];
-  pending_.insert(pending_.end(), lost.parents.begin(), lost.parents.end());
+  ParentList& lost_parents = parents_[l];
+  pending_.insert(pending_.end(), lost_parents.begin(), lost_parents.end());
 
   // The longer list goes first, the shorter is appended; the loser's slot is
   // left empty.
@@ -162,8 +168,9 @@ bool EGraph::merge(Id a, Id b) {
   using std::swap;  // the SmallVec overload, not EGraph::swap
   if (win.nodes.size() < lost.nodes.size()) swap(win.nodes, lost.nodes);
   win.nodes.append_from(lost.nodes);
-  if (win.parents.size() < lost.parents.size()) swap(win.parents, lost.parents);
-  win.parents.append_from(lost.parents);
+  ParentList& win_parents = parents_[w];
+  if (win_parents.size() < lost_parents.size()) swap(win_parents, lost_parents);
+  win_parents.append_from(lost_parents);
   mark_stale(w);
   return true;
 }
@@ -321,9 +328,14 @@ uint64_t EGraph::keep_shape_count(GlobalSymbol op, uint32_t arity) {
 
 void EGraph::not_a_root(Id id) { throw InternalFault("not a root class: " + std::to_string(id)); }
 
-const EClass& EGraph::index(Id id) const {
+std::span<const ParentRef> EGraph::parents(Id id) const {
   if (id >= uf_.size()) throw InternalFault("Invalid id " + std::to_string(id));
   flush_parents();
+  return parents_[uf_.find(id)];
+}
+
+const EClass& EGraph::index(Id id) const {
+  if (id >= uf_.size()) throw InternalFault("Invalid id " + std::to_string(id));
   return classes_[uf_.find(id)];
 }
 

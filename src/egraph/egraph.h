@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -108,12 +109,14 @@ class EGraph {
   // Visits every root class in ascending id order.
   template <class F>
   void for_each_class(F&& visit) const {
-    flush_parents();
     for (Id id = 0; id < uf_.size(); ++id) {
       if (uf_.is_root(id)) visit(classes_[id]);
     }
   }
 
+  // The parent entries of root(id)'s class: one per child slot, naming id's
+  // class or a class merged into it, of every node added so far.
+  std::span<const ParentRef> parents(Id id) const;
   const SymbolLang& parent_node(ParentRef ref) const { return keys_[ref]; }
   Id parent_class(ParentRef ref) const { return key_class_[ref]; }
 
@@ -147,8 +150,11 @@ class EGraph {
   // and pending refer to these); kNoClass for keys a rebuild re-inserted.
   BlockList<Id> key_class_;
   MemoTable memo_;
-  // Indexed by id; only roots hold nodes. Mutable only for flush_parents.
-  mutable BlockList<EClass> classes_;
+  // Indexed by id; only roots hold nodes.
+  BlockList<EClass> classes_;
+  // Parent entries by id, beside the classes; only roots hold entries.
+  // Mutable only for flush_parents.
+  mutable BlockList<ParentList> parents_;
   // Keys from parents_filed_ on have not yet been appended to their
   // children's parent lists. Filing them in one pass before anything reads
   // or moves parent lists lets the misses of a bulk load overlap instead of
@@ -194,6 +200,7 @@ bool EGraph::add_all_distinct(size_t n, NodeAt&& node_at) {
     for (Id c : node.children()) uf_.check(c);
     const Id id = uf_.make_set();
     classes_.emplace_back(id, node);
+    parents_.emplace_back();
     keys_.push_back(std::move(node));
     key_class_.push_back(id);
   }
