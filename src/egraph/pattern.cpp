@@ -188,10 +188,9 @@ std::vector<Id> Pattern::apply_one(EGraph& egraph, Id /*eclass*/, const Subst& s
   return {instantiate(egraph, subst, ids)};
 }
 
-std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
-                                       GlobalSymbol /*rule_name*/) const {
-  std::vector<Id> changed;
-  if (ast_.empty()) return changed;
+template <class Changed>
+void Pattern::apply_each(EGraph& egraph, const std::vector<SearchMatches>& matches, Changed&& changed) const {
+  if (ast_.empty()) return;
   // Scratch for the instances' ids, kept by the thread: a small reduction
   // applies a dozen rules and would otherwise allocate it for each.
   static thread_local std::vector<Id> ids;
@@ -226,10 +225,23 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
       } else {
         id = instantiate(egraph, s, ids);
       }
-      if (egraph.merge(id, m.eclass)) changed.push_back(id);
+      if (egraph.merge(id, m.eclass)) changed(id);
     }
   }
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                       GlobalSymbol /*rule_name*/) const {
+  std::vector<Id> changed;
+  apply_each(egraph, matches, [&](Id id) { changed.push_back(id); });
   return changed;
+}
+
+uint64_t Pattern::count_applied(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                GlobalSymbol /*rule_name*/) const {
+  uint64_t count = 0;
+  apply_each(egraph, matches, [&](Id) { ++count; });
+  return count;
 }
 
 }  // namespace nodalis::egraph

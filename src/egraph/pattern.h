@@ -37,8 +37,15 @@ class Pattern final : public Searcher, public Applier {
   // order, with one scratch list for all of them instead of two per match.
   std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                 GlobalSymbol rule_name) const override;
+  // The same, counted: the scheduler needs only the number.
+  uint64_t count_applied(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                         GlobalSymbol rule_name) const override;
 
  private:
+  // Applies every match in order, handing each instance whose union changed
+  // the e-graph to `changed`.
+  template <class Changed>
+  void apply_each(EGraph& egraph, const std::vector<SearchMatches>& matches, Changed&& changed) const;
   // A flat pattern's one node under `subst`.
   SymbolLang flat_instance(const Subst& subst) const;
   // The root's class; `ids` has one slot per pattern node. The pattern is not empty.

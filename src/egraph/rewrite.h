@@ -30,6 +30,10 @@ class Rewrite {
   std::vector<Id> apply(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
     return applier_->apply_matches(egraph, matches, name_);
   }
+  // How many apply would return, with the same effect.
+  uint64_t apply_count(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
+    return applier_->count_applied(egraph, matches, name_);
+  }
 
  private:
   Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher, std::shared_ptr<const Applier> applier)

@@ -83,7 +83,7 @@ std::vector<SearchMatches> BackoffScheduler::search(uint64_t iteration, const EG
 
 uint64_t BackoffScheduler::apply_rewrite(uint64_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,
                                          const std::vector<SearchMatches>& matches) {
-  return rewrite.apply(egraph, matches).size();
+  return rewrite.apply_count(egraph, matches);
 }
 
 bool BackoffScheduler::can_stop(uint64_t iteration) {

@@ -75,6 +75,12 @@ class Applier {
     }
     return changed;
   }
+  // The number of instances apply_matches would return, with the same
+  // effect on the e-graph; an applier may count them without listing them.
+  virtual uint64_t count_applied(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                 GlobalSymbol rule_name) const {
+    return apply_matches(egraph, matches, rule_name).size();
+  }
   virtual const PatternAst* get_pattern_ast() const { return nullptr; }
   // The instances for one substitution, without any union.
   virtual std::vector<Id> apply_one(EGraph& egraph, Id eclass, const Subst& subst, GlobalSymbol rule_name) const = 0;
