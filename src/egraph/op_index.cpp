@@ -25,7 +25,8 @@ void sort_digit(std::vector<uint64_t>& in, std::vector<uint64_t>& out, unsigned 
 }  // namespace
 
 void OpIndex::refresh(std::vector<uint64_t>& fresh, const UnionFind& uf) {
-  if (fresh.size() < 4096) {
+  // Past about a thousand pairs the digit passes cost less than comparing.
+  if (fresh.size() < 1024) {
     std::sort(fresh.begin(), fresh.end());
   } else {
     for (unsigned shift = 32; shift < 64; shift += kDigitBits) sort_digit(fresh, scratch_, shift);
