@@ -71,13 +71,13 @@ class EGraph {
   // The class of root(id). An id that never had a class is an internal fault.
   const EClass& index(Id id) const;
   const EClass& operator[](Id id) const { return index(id); }
-  // The nodes of `root`, which must be a root (as classes_with_op lists
-  // them): what a search reads per candidate, without walking to the root.
   // Asks for the class slot of `id` to be fetched (ids never issued are
   // ignored).
   void prefetch_class(Id id) const noexcept {
     if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
   }
+  // The nodes of `root`, which must be a root (as classes_with_op lists
+  // them): what a search reads per candidate, without walking to the root.
   const ClassNodes& root_nodes(Id root) const {
     if (root >= uf_.size() || !uf_.is_root(root)) [[unlikely]] not_a_root(root);
     return classes_[root].nodes;
