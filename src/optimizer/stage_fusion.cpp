@@ -38,7 +38,7 @@ class Slices {
 
 // What every pass below needs, by node: 64-bit and 32-bit slices.
 constexpr size_t kWideArrays = 5;    // per node, plus two ends
-constexpr size_t kNarrowArrays = 7;  // per node, plus one per use
+constexpr size_t kNarrowArrays = 6;  // per node, plus one per use
 
 struct Scratch {
   Slices<uint64_t> wide;
@@ -72,51 +72,24 @@ Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_
   return c;
 }
 
-// Root of i, pointing every entry on the walked path straight at it.
-EnginePos compress_find(std::span<EnginePos> parent, EnginePos i) {
-  EnginePos root = i;
-  while (parent[root] != root) root = parent[root];
-  while (parent[i] != root) {
-    EnginePos next = parent[i];
-    parent[i] = root;
-    i = next;
-  }
-  return root;
-}
-
-// The one user of every node used exactly once; kNoUser for an unused node
-// and the node itself for one used more than once (a node never uses itself,
-// as its children come before it). All the single-use rule needs to know.
+// Under the single-use rule a node joins the group of its one user, so each
+// group is a tree hanging from its sink. Users come after the nodes they use:
+// walking down from the last node, every use of a node has been seen by the
+// time the node comes up, and its user's label is final. `only` holds the one
+// user seen so far, kNoUser for none yet and the node itself once it has two
+// (a node never uses itself, as its children come before it).
 constexpr EnginePos kNoUser = ~EnginePos{0};
 
-void single_users(const EngineGraph& g, std::span<EnginePos> only) {
-  const size_t m = g.size();
+void single_use_labels(const EngineGraph& g, std::span<EnginePos> only, std::span<const uint32_t> is_output,
+                       std::span<EnginePos> label) {
   std::fill(only.begin(), only.end(), kNoUser);
-  for (size_t k = 0; k < m; ++k)
-    for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
-      only[ch] = only[ch] == kNoUser ? static_cast<EnginePos>(k) : ch;
-}
-
-void single_use_labels(const EngineGraph& g, std::span<const EnginePos> only, std::span<const uint32_t> is_output,
-                       std::span<EnginePos> parent, std::span<EnginePos> label) {
-  const size_t m = g.size();
-  for (size_t i = 0; i < m; ++i) parent[i] = static_cast<EnginePos>(i);
-  for (size_t a = 0; a < m; ++a) {
+  for (size_t i = g.size(); i-- > 0;) {
+    const auto a = static_cast<EnginePos>(i);
     const EnginePos user = only[a];
-    if (user == kNoUser || user == a || g.opaque(static_cast<EnginePos>(a)) || is_output[a] || g.opaque(user))
-      continue;
-    EnginePos ra = compress_find(parent, static_cast<EnginePos>(a));
-    EnginePos rb = compress_find(parent, user);
-    if (ra != rb) {
-      // The larger root goes under the smaller: a label is its group's
-      // smallest member.
-      if (ra < rb) parent[rb] = ra;
-      else parent[ra] = rb;
-    }
+    const bool joins = user != kNoUser && user != a && !g.opaque(a) && !is_output[a] && !g.opaque(user);
+    label[a] = joins ? label[user] : a;
+    for (EnginePos ch : g.children(a)) only[ch] = only[ch] == kNoUser ? a : ch;
   }
-  for (size_t i = 0; i < m; ++i)
-    label[i] = g.opaque(static_cast<EnginePos>(i)) ? static_cast<EnginePos>(i)
-                                                   : compress_find(parent, static_cast<EnginePos>(i));
 }
 
 void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const uint32_t> is_output,
@@ -139,7 +112,8 @@ void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const
   }
 }
 
-// Group label of every node, in a slice of `scratch`; `fill` as for consumers_of.
+// Group label of every node, in a slice of `scratch`: under both rules the
+// group's sink, its largest member. `fill` as for consumers_of.
 std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& scratch,
                                std::span<uint64_t> fill) {
   const size_t m = g.size();
@@ -149,9 +123,7 @@ std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& s
   if (rule == FusionRule::FanOut) {
     fan_out_labels(g, consumers_of(g, scratch, fill), is_output, label);
   } else {
-    std::span<EnginePos> only = scratch.narrow.next(m, 0);
-    single_users(g, only);
-    single_use_labels(g, only, is_output, scratch.narrow.next(m, 0), label);
+    single_use_labels(g, scratch.narrow.next(m, 0), is_output, label);
   }
   return label;
 }
@@ -206,9 +178,9 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   };
 
   for (size_t s = 0; s < m; ++s) {
+    // Emit each group when its sink, the largest member and its label, comes up.
     const EnginePos L = label[s];
-    // Emit each group when its sink, the largest member, comes up.
-    if (members[group_start[L + 1] - 1] != s) continue;
+    if (L != s) continue;
     std::span<const EnginePos> group(members.data() + group_start[L],
                                      members.data() + group_start[L + 1]);
     const EngineNode sink = g.node(static_cast<EnginePos>(s));
