@@ -116,10 +116,10 @@ class EngineGraph {
   // child_count_ children) are the graph.
   size_t count_ = 0;
   size_t child_count_ = 0;
-  ScratchVector<TextId> ops_;
-  ScratchVector<uint8_t> opaque_;
-  ScratchVector<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; starts_[0] = 0
-  ScratchVector<EnginePos> children_;
+  ScratchRoom<TextId> ops_;
+  ScratchRoom<uint8_t> opaque_;
+  ScratchRoom<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; starts_[0] = 0
+  ScratchRoom<EnginePos> children_;
   ScratchVector<EnginePos> outputs_;
 };
 

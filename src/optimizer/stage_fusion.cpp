@@ -17,22 +17,28 @@ namespace {
 
 // Consecutive slices of one scratch buffer: the pass's dozen per-node arrays
 // cost two buffers (one per element width), not a dozen, which is most of
-// what fusing a small graph costs.
+// what fusing a small graph costs. Most slices are written in full before
+// they are read, so only the ones asked for with a value are filled.
 template <class T>
 class Slices {
  public:
-  explicit Slices(size_t total) : buf_(total, T{}) {}
-  // `count` entries, each `value`.
-  std::span<T> next(size_t count, T value) {
+  explicit Slices(size_t total) { buf_.resize(total); }
+  // `count` entries, as a previous use left them.
+  std::span<T> next(size_t count) {
     if (count > buf_.size() - used_) throw InternalFault("stage fusion sliced past its buffer");
     std::span<T> s(buf_.data() + used_, count);
-    if (value != T{}) std::fill(s.begin(), s.end(), value);  // the rest is zero already
     used_ += count;
+    return s;
+  }
+  // `count` entries, each `value`.
+  std::span<T> next(size_t count, T value) {
+    std::span<T> s = next(count);
+    std::fill(s.begin(), s.end(), value);
     return s;
   }
 
  private:
-  ScratchVector<T> buf_;
+  ScratchRoom<T> buf_;
   size_t used_ = 0;
 };
 
@@ -64,7 +70,7 @@ Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k))) ++c.start[ch + 1];
   for (size_t i = 0; i < m; ++i) c.start[i + 1] += c.start[i];
-  c.users = scratch.narrow.next(c.start[m], 0);
+  c.users = scratch.narrow.next(c.start[m]);
   std::copy(c.start.begin(), c.start.end() - 1, fill.begin());
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
@@ -119,11 +125,11 @@ std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& s
   const size_t m = g.size();
   std::span<uint32_t> is_output = scratch.narrow.next(m, 0);
   for (EnginePos o : g.outputs()) is_output[o] = 1;
-  std::span<EnginePos> label = scratch.narrow.next(m, 0);
+  std::span<EnginePos> label = scratch.narrow.next(m);
   if (rule == FusionRule::FanOut) {
     fan_out_labels(g, consumers_of(g, scratch, fill), is_output, label);
   } else {
-    single_use_labels(g, scratch.narrow.next(m, 0), is_output, label);
+    single_use_labels(g, scratch.narrow.next(m), is_output, label);
   }
   return label;
 }
@@ -132,7 +138,7 @@ std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& s
 
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
   Scratch scratch(graph);
-  std::span<const EnginePos> label = labels_of(graph, rule, scratch, scratch.wide.next(graph.size(), 0));
+  std::span<const EnginePos> label = labels_of(graph, rule, scratch, scratch.wide.next(graph.size()));
   ScratchVector<EnginePos> out;
   out.assign(label.begin(), label.end());
   return out;
@@ -141,22 +147,22 @@ ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule
 FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRule rule) {
   const size_t m = g.size();
   Scratch scratch(g);
-  std::span<uint64_t> fill = scratch.wide.next(m, 0);
+  std::span<uint64_t> fill = scratch.wide.next(m);
   std::span<const EnginePos> label = labels_of(g, rule, scratch, fill);
 
   // Members of every group, ascending, as one flat list sliced by label.
   std::span<uint64_t> group_start = scratch.wide.next(m + 1, 0);
   for (size_t i = 0; i < m; ++i) ++group_start[label[i] + 1];
   for (size_t i = 0; i < m; ++i) group_start[i + 1] += group_start[i];
-  std::span<EnginePos> members = scratch.narrow.next(m, 0);
+  std::span<EnginePos> members = scratch.narrow.next(m);
   std::copy(group_start.begin(), group_start.end() - 1, fill.begin());
   for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
 
   constexpr uint64_t kUnset = ~uint64_t{0};
   std::span<uint64_t> emitted = scratch.wide.next(m, kUnset);     // by label
-  std::span<uint32_t> position = scratch.narrow.next(m, 0);       // member position within its group
+  std::span<uint32_t> position = scratch.narrow.next(m);          // member position within its group
   std::span<uint64_t> slot_stamp = scratch.wide.next(m, kUnset);  // by label: group that gave it a slot
-  std::span<uint32_t> slot = scratch.narrow.next(m, 0);           // by label: that slot
+  std::span<uint32_t> slot = scratch.narrow.next(m);              // by label: that slot
 
   FusedGraph out;
   out.nodes.reserve(m);
