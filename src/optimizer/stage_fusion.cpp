@@ -43,8 +43,8 @@ class Slices {
 };
 
 // What every pass below needs, by node: 64-bit and 32-bit slices.
-constexpr size_t kWideArrays = 5;    // per node, plus two ends
-constexpr size_t kNarrowArrays = 6;  // per node, plus one per use
+constexpr size_t kWideArrays = 4;    // per node, plus two ends
+constexpr size_t kNarrowArrays = 7;  // per node, plus one per use
 
 struct Scratch {
   Slices<uint64_t> wide;
@@ -89,12 +89,19 @@ constexpr EnginePos kNoUser = ~EnginePos{0};
 void single_use_labels(const EngineGraph& g, std::span<EnginePos> only, std::span<const uint32_t> is_output,
                        std::span<EnginePos> label) {
   std::fill(only.begin(), only.end(), kNoUser);
+  // Whether a node joins and who used it are as good as random, so both are
+  // selected without a branch.
   for (size_t i = g.size(); i-- > 0;) {
     const auto a = static_cast<EnginePos>(i);
-    const EnginePos user = only[a];
-    const bool joins = user != kNoUser && user != a && !g.opaque(a) && !is_output[a] && !g.opaque(user);
-    label[a] = joins ? label[user] : a;
-    for (EnginePos ch : g.children(a)) only[ch] = only[ch] == kNoUser ? a : ch;
+    const EnginePos seen = only[a];
+    const EnginePos user = seen == kNoUser ? a : seen;  // a: no user, or more than one
+    const bool joins = (user != a) & !g.opaque(a) & !is_output[a] & !g.opaque(user);
+    label[a] = a;
+    label[a] = label[joins ? user : a];
+    for (EnginePos ch : g.children(a)) {
+      const EnginePos first = -static_cast<EnginePos>(only[ch] == kNoUser);  // all ones when a is the first
+      only[ch] = (a & first) | (ch & ~first);
+    }
   }
 }
 
@@ -161,7 +168,8 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   constexpr uint64_t kUnset = ~uint64_t{0};
   std::span<uint64_t> emitted = scratch.wide.next(m, kUnset);     // by label
   std::span<uint32_t> position = scratch.narrow.next(m);          // member position within its group
-  std::span<uint64_t> slot_stamp = scratch.wide.next(m, kUnset);  // by label: group that gave it a slot
+  constexpr EnginePos kNoGroup = ~EnginePos{0};  // no label is: labels are positions
+  std::span<uint32_t> slot_stamp = scratch.narrow.next(m, kNoGroup);  // by label: group that gave it a slot
   std::span<uint32_t> slot = scratch.narrow.next(m);              // by label: that slot
 
   FusedGraph out;
