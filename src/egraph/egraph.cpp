@@ -39,12 +39,10 @@ Id EGraph::find(Id id) const {
   return uf_.find(id);
 }
 
-void EGraph::mark_stale(Id id) {
-  if (stale_flag_.size() <= id) stale_flag_.resize(uf_.size(), 0);
-  if (!stale_flag_[id]) {
-    stale_flag_[id] = 1;
-    stale_.push_back(id);
-  }
+void EGraph::grow_stale_flags() {
+  // By at least half again: applying a rule adds and merges one class after
+  // another, and growing to the id count each time reallocated often.
+  stale_flag_.resize(std::max(uf_.size(), stale_flag_.size() + stale_flag_.size() / 2), 0);
 }
 
 void EGraph::reserve(size_t n) {
@@ -118,14 +116,23 @@ bool EGraph::lists_node(Id eclass, const SymbolLang& node) const {
   uf_.check(eclass);
   const ClassNodes& nodes = classes_[uf_.find(eclass)].nodes;
   if (nodes.size() > kLongest) return false;
+  // The node's children as roots, found once at the first node of its shape.
   const std::span<const Id> kids = node.children();
+  Id roots[SymbolLang::kInline];
+  bool rooted = false;
   for (const SymbolLang& n : nodes) {
     if (!n.matches(node)) continue;
-    bool same = true;
-    for (size_t k = 0; k < kids.size() && same; ++k) {
-      uf_.check(kids[k]);
-      same = n.children()[k] == uf_.find(kids[k]);
+    if (kids.size() > SymbolLang::kInline) return false;
+    if (!rooted) {
+      for (size_t k = 0; k < kids.size(); ++k) {
+        uf_.check(kids[k]);
+        roots[k] = uf_.find(kids[k]);
+      }
+      rooted = true;
     }
+    const Id* listed = n.children().data();
+    bool same = true;
+    for (size_t k = 0; k < kids.size(); ++k) same &= listed[k] == roots[k];
     if (same) return true;
   }
   return false;
@@ -210,7 +217,8 @@ void EGraph::rebuild_classes() {
   // less than sorting them would cost.
   if (stale_.size() * 16 >= uf_.size()) {
     stale_.clear();
-    for (Id id = 0; id < stale_flag_.size(); ++id) {
+    const Id marked_end = static_cast<Id>(std::min(stale_flag_.size(), uf_.size()));
+    for (Id id = 0; id < marked_end; ++id) {
       if (!stale_flag_[id]) continue;
       stale_flag_[id] = 0;
       if (uf_.is_root(id)) stale_.push_back(id);
@@ -310,6 +318,8 @@ uint64_t EGraph::keep_shape_count(GlobalSymbol op, uint32_t arity) {
   shapes_.keep(op, arity, count);
   return count;
 }
+
+void EGraph::not_a_root(Id id) { throw InternalFault("not a root class: " + std::to_string(id)); }
 
 const EClass& EGraph::index(Id id) const {
   if (id >= uf_.size()) throw InternalFault("Invalid id " + std::to_string(id));

@@ -61,6 +61,12 @@ class EGraph {
   // The class of root(id). An id that never had a class is an internal fault.
   const EClass& index(Id id) const;
   const EClass& operator[](Id id) const { return index(id); }
+  // The nodes of `root`, which must be a root (as classes_with_op lists
+  // them): what a search reads per candidate, without walking to the root.
+  const ClassNodes& root_nodes(Id root) const {
+    if (root >= uf_.size() || !uf_.is_root(root)) [[unlikely]] not_a_root(root);
+    return classes_[root].nodes;
+  }
 
   // Number of memo entries: every node added, plus the canonical form that a
   // rebuild enters beside each node whose children were merged (the stale
@@ -103,12 +109,20 @@ class EGraph {
  private:
   static constexpr Id kNoClass = UINT32_MAX;
 
+  [[noreturn, gnu::cold, gnu::noinline]] static void not_a_root(Id id);
   void flush_parents() const {
     if (parents_filed_ != keys_.size()) file_parents();
   }
   void file_parents() const;
   void canonicalize_mut(SymbolLang& node);
-  void mark_stale(Id id);
+  void mark_stale(Id id) {
+    if (stale_flag_.size() <= id) [[unlikely]] grow_stale_flags();
+    if (!stale_flag_[id]) {
+      stale_flag_[id] = 1;
+      stale_.push_back(id);
+    }
+  }
+  [[gnu::noinline]] void grow_stale_flags();
   uint64_t process_unions();
   void rebuild_classes();
 

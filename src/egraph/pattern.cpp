@@ -9,8 +9,42 @@
 namespace nodalis::egraph {
 namespace {
 
+// The position of v's binding in s; a missing variable is the internal
+// fault that indexing s by it raises.
+uint32_t place_of(const Subst& s, Var v) {
+  for (size_t k = 0; k < s.size(); ++k) {
+    if (s.at(k).first == v) return static_cast<uint32_t>(k);
+  }
+  (void)s[v];
+  throw InternalFault("unreachable");
+}
+
 void require_clean(const EGraph& egraph) {
   if (!egraph.clean()) throw InternalFault("Tried to search a dirty e-graph!");
+}
+
+// A one-node program's matches among a class's nodes: the machine's Bind
+// walk, in the same order (a long sorted list starts at the symbol's run and
+// stops after it). `list()` gives the list to append to; it is asked once,
+// at the first match, so a class without one costs no entry.
+template <class List>
+void match_nodes(const ClassNodes& nodes, const SymbolLang& shape, std::span<const std::pair<Var, uint32_t>> binds,
+                 uint64_t& remaining, List&& list) {
+  if (remaining == 0) return;
+  const SymbolLang* it = nodes.begin();
+  const SymbolLang* end = nodes.end();
+  const bool skip = nodes.size() >= 50;
+  if (skip) it = std::partition_point(it, end, [&](const SymbolLang& n) { return n.op() < shape.op(); });
+  SubstList* out = nullptr;
+  for (; it != end; ++it) {
+    if (skip && it->op() != shape.op()) break;
+    if (!it->matches(shape)) continue;
+    if (out == nullptr) out = &list();
+    Subst& found = out->emplace_back();
+    const std::span<const Id> kids = it->children();
+    for (const auto& [var, child] : binds) found.bind_unbound(var, kids[child]);
+    if (--remaining == 0) return;
+  }
 }
 
 }  // namespace
@@ -50,21 +84,7 @@ void Pattern::match(Machine& machine, const EGraph& egraph, Id eclass, uint64_t&
 void Pattern::match_one_node(const EGraph& egraph, Id eclass, uint64_t& remaining, SubstList& out) const {
   if (remaining == 0) return;
   const SymbolLang& shape = std::get<Bind>(program_.instructions[0]).node;
-  const auto& nodes = egraph.index(eclass).nodes;
-  const SymbolLang* it = nodes.begin();
-  // The machine's Bind walk, in the same order: a long (sorted) list starts
-  // at the symbol's run and stops after it.
-  const bool skip = nodes.size() >= 50;
-  if (skip) {
-    it = std::partition_point(nodes.begin(), nodes.end(), [&](const SymbolLang& n) { return n.op() < shape.op(); });
-  }
-  for (; it != nodes.end(); ++it) {
-    if (skip && it->op() != shape.op()) break;
-    if (!it->matches(shape)) continue;
-    Subst& found = out.emplace_back();
-    for (const auto& [var, child] : one_node_binds_) found.bind_unbound(var, it->children()[child]);
-    if (--remaining == 0) return;
-  }
+  match_nodes(egraph.index(eclass).nodes, shape, one_node_binds_, remaining, [&]() -> SubstList& { return out; });
 }
 
 std::optional<SymbolLang> Pattern::counted_shape() const {
@@ -105,6 +125,23 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
     }
   };
   const ENodeOrVar& root = ast_.back();
+  if (one_node_) {
+    // The candidates are roots, and an entry is made only for a class that
+    // matches.
+    const SymbolLang& shape = std::get<Bind>(program_.instructions[0]).node;
+    OpIndex::Range candidates = egraph.classes_with_op(shape.op());
+    found.reserve(std::min<uint64_t>(candidates.size(), limit));
+    for (Id eclass : candidates) {
+      if (remaining == 0) break;
+      match_nodes(egraph.root_nodes(eclass), shape, one_node_binds_, remaining, [&]() -> SubstList& {
+        SearchMatches& entry = found.emplace_back();
+        entry.eclass = eclass;
+        entry.ast = &ast_;
+        return entry.substs;
+      });
+    }
+    return found;
+  }
   if (root.is_var()) {
     egraph.for_each_class([&](const EClass& ec) {
       if (remaining > 0) visit(ec.id);
@@ -156,6 +193,12 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   // applies a dozen rules and would otherwise allocate it for each.
   static thread_local std::vector<Id> ids;
   ids.resize(ast_.size());
+  // Where each of a flat instance's variables sits in a substitution: one
+  // search binds its variables in one order, so the place found once is
+  // only confirmed afterwards.
+  uint32_t at[SymbolLang::kInline] = {};
+  const GlobalSymbol flat_op = flat_ ? ast_.back().node().op() : GlobalSymbol{};
+  const size_t n_flat = flat_vars_.size();
   for (const SearchMatches& m : matches) {
     for (const Subst& s : m.substs) {
       // An instance the matched class already lists is found by the add and
@@ -163,7 +206,13 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
       // Rules applied in an earlier iteration find mostly such matches.
       Id id;
       if (flat_) {
-        SymbolLang instance = flat_instance(s);
+        Id kids[SymbolLang::kInline];
+        for (size_t k = 0; k < n_flat; ++k) {
+          const Var v = flat_vars_[k];
+          if (at[k] >= s.size() || s.at(at[k]).first != v) at[k] = place_of(s, v);
+          kids[k] = s.at(at[k]).second;
+        }
+        SymbolLang instance(flat_op, std::span<const Id>(kids, n_flat));
         if (egraph.lists_node(m.eclass, instance)) continue;
         id = egraph.add(std::move(instance));
       } else {

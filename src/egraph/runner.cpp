@@ -1,6 +1,9 @@
 // The saturation loop and its limit checks. Limits are tested after every
 // rule's search and after every rule's application, not only between
 // iterations, and every iteration ends with a rebuild whatever stopped it.
+// Each check reads the clock once, and a phase's time is taken from the
+// readings around it, the checks' own where they stand at its ends: on a
+// small graph the clock was a visible share of the run.
 #include "egraph/runner.h"
 
 #include <algorithm>
@@ -10,8 +13,8 @@
 namespace nodalis::egraph {
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+double seconds_between(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
+  return std::chrono::duration<double>(end - start).count();
 }
 
 }  // namespace
@@ -56,9 +59,9 @@ std::optional<std::string> check_rules(std::span<const Rewrite> rules) {
   return text;
 }
 
-std::optional<StopReason> Runner::check_limits() const {
+std::optional<StopReason> Runner::check_limits(Clock::time_point now) const {
   if (start_time_) {
-    auto elapsed = Clock::now() - *start_time_;
+    auto elapsed = now - *start_time_;
     if (elapsed > time_limit_) {
       auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
       auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs);
@@ -75,10 +78,11 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   egraph_.rebuild();
   for (;;) {
     if (stop_reason_) throw InternalFault("assertion failed: self.stop_reason.is_none()");
-    Iteration it = run_one(rules);
+    Clock::time_point end;
+    Iteration it = run_one(rules, end);
     std::optional<StopReason> reason = it.stop_reason;
     iterations_.push_back(std::move(it));
-    if (!reason) reason = check_limits();
+    if (!reason) reason = check_limits(end);
     if (reason) {
       stop_reason_ = std::move(reason);
       break;
@@ -89,18 +93,20 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-Iteration Runner::run_one(std::span<const Rewrite> rules) {
+Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end) {
   uint64_t i = iterations_.size();
   if (!start_time_) start_time_ = Clock::now();
-  auto iteration_start = Clock::now();
+  const Clock::time_point iteration_start = Clock::now();
   Iteration it;
 
-  std::optional<StopReason> result = check_limits();
+  std::optional<StopReason> result = check_limits(iteration_start);
   it.egraph_nodes = egraph_.memo_entries();
   it.egraph_classes = egraph_.class_count();
 
-  auto hook_start = Clock::now();
-  if (!result) {
+  // Without hooks there is nothing to time, and the search starts where
+  // the check left off.
+  Clock::time_point hook_end = iteration_start;
+  if (!result && !hooks_.empty()) {
     // Hooks run detached, so a hook can use the runner freely; they are put
     // back even if one throws.
     std::vector<Hook> hooks = std::move(hooks_);
@@ -120,23 +126,26 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
       }
     }
   }
-  it.hook_time = seconds_since(hook_start);
+  if (!hooks_.empty()) hook_end = Clock::now();
+  it.hook_time = seconds_between(iteration_start, hook_end);
   uint64_t nodes_after_hooks = egraph_.memo_entries();
   uint64_t classes_after_hooks = egraph_.class_count();
 
-  auto search_start = Clock::now();
+  const Clock::time_point search_start = hook_end;
+  Clock::time_point last = search_start;  // the latest reading
   std::vector<std::vector<SearchMatches>> matches;
   if (!result) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
       matches.push_back(scheduler_.search_rewrite(i, egraph_, rule));
-      result = check_limits();
+      last = Clock::now();
+      result = check_limits(last);
       if (result) break;
     }
   }
-  it.search_time = seconds_since(search_start);
+  it.search_time = seconds_between(search_start, last);
 
-  auto apply_start = Clock::now();
+  const Clock::time_point apply_start = last;
   if (!result) {
     for (size_t r = 0; r < rules.size(); ++r) {
       uint64_t n = scheduler_.apply_rewrite(i, egraph_, rules[r], matches[r]);
@@ -149,22 +158,24 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
           found->second += n;
         }
       }
-      result = check_limits();
+      last = Clock::now();
+      result = check_limits(last);
       if (result) break;
     }
   }
-  it.apply_time = seconds_since(apply_start);
+  it.apply_time = seconds_between(apply_start, last);
 
-  auto rebuild_start = Clock::now();
+  const Clock::time_point rebuild_start = last;
   it.rebuild_unions = egraph_.rebuild();
-  it.rebuild_time = seconds_since(rebuild_start);
+  end = Clock::now();
+  it.rebuild_time = seconds_between(rebuild_start, end);
 
   if (it.applied.empty() && scheduler_.can_stop(i)) {
     bool unchanged = it.egraph_nodes == nodes_after_hooks && nodes_after_hooks == egraph_.memo_entries() &&
                      it.egraph_classes == classes_after_hooks && classes_after_hooks == egraph_.class_count();
     if (unchanged && !result) result = StopReason::saturated();
   }
-  it.total_time = seconds_since(iteration_start);
+  it.total_time = seconds_between(iteration_start, end);
   it.stop_reason = std::move(result);
   return it;
 }

@@ -103,8 +103,10 @@ class Runner {
  private:
   using Clock = std::chrono::steady_clock;
 
-  std::optional<StopReason> check_limits() const;
-  Iteration run_one(std::span<const Rewrite> rules);
+  // The limits as of `now`, a reading taken at the check.
+  std::optional<StopReason> check_limits(Clock::time_point now) const;
+  // One iteration; `end` receives the reading that closed it.
+  Iteration run_one(std::span<const Rewrite> rules, Clock::time_point& end);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;

@@ -83,8 +83,18 @@ class SymbolLang {
     }
     return true;
   }
-  // By symbol value, then children element by element; a proper prefix first.
-  friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) noexcept;
+  // By symbol value, then children element by element; a proper prefix
+  // first. Inline: a rebuild sorts every merged class's list with it.
+  friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) noexcept {
+    if (a.op_ != b.op_) return a.op_ <=> b.op_;
+    const Id* x = a.data();
+    const Id* y = b.data();
+    const uint32_t n = std::min(a.n_, b.n_);
+    for (uint32_t k = 0; k < n; ++k) {
+      if (x[k] != y[k]) return x[k] <=> y[k];
+    }
+    return a.n_ <=> b.n_;
+  }
 
  private:
   bool on_heap() const noexcept { return n_ > kInline; }

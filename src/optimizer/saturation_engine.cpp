@@ -41,7 +41,7 @@ const SaturationEngine& SaturationEngine::shared() {
   return engine;
 }
 
-EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
+egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egraph::Id>& ids) const {
   const size_t n = g.size();
   const OpTexts& texts = g.texts();
   for (EnginePos o : g.outputs())
@@ -62,7 +62,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
     return symbol[t];
   };
 
-  std::vector<egraph::Id> ids(n);
+  ids.assign(n, 0);
   egraph::Runner runner;
   {
     egraph::EGraph loaded;
@@ -83,6 +83,13 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   // Whatever stopped the run, the classes it leaves are sound: every union
   // follows from the rules.
   runner.run(rules_);
+  return runner;
+}
+
+EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
+  const size_t n = g.size();
+  std::vector<egraph::Id> ids;
+  const egraph::Runner runner = saturate(g, ids);
   const egraph::EGraph& eg = runner.egraph();
 
   // Class ids are dense, so the class maps are flat arrays.

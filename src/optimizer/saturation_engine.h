@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "egraph/rewrite.h"
+#include "egraph/runner.h"
 #include "optimizer/rewrite_engine.h"
 
 namespace nodalis::opt {
@@ -24,6 +25,11 @@ class SaturationEngine final : public RewriteEngine {
   static const SaturationEngine& shared();
 
   EngineGraph canonicalize(const EngineGraph& graph) const override;
+
+  // The run canonicalize reads back: `graph` loaded (node i into class
+  // ids[i], which need not be a root) and saturated under this engine's
+  // limits. Exposed so that benchmarks can show each iteration's record.
+  egraph::Runner saturate(const EngineGraph& graph, std::vector<egraph::Id>& ids) const;
 
   const std::vector<egraph::Rewrite>& rules() const noexcept { return rules_; }
   uint64_t iter_limit() const noexcept { return iter_limit_; }
