@@ -255,6 +255,71 @@ TEST(EGraph, BulkLoadsKeepTheSymbolIndexAndParentListsExact) {
   check();
 }
 
+// A bulk load of distinct nodes (children by position, up to three of them,
+// so some go to the wide table) must leave the e-graph the one-by-one adds
+// leave: node i in class i, every node found, and the same unions after
+// merges. With one node repeated it must refuse and leave nothing behind.
+struct BulkCase {
+  size_t nodes;
+  int repeat_arity;  // -1: none repeated; else a node of this arity is repeated last
+};
+class BulkLoad : public testing::TestWithParam<BulkCase> {};
+
+TEST_P(BulkLoad, MatchesAddingOneByOneOrRefusesARepeat) {
+  const BulkCase param = GetParam();
+  std::mt19937 rng(11);
+  const GlobalSymbol ops[] = {sym("p"), sym("q"), sym("r")};
+  std::vector<SymbolLang> nodes;
+  EGraph seen;  // to draw distinct nodes only
+  while (nodes.size() < param.nodes) {
+    const size_t i = nodes.size();
+    const uint32_t arity = i < 8 ? 0 : rng() % 4;
+    Id kids[3];
+    for (uint32_t k = 0; k < arity; ++k) kids[k] = static_cast<Id>(rng() % i);
+    SymbolLang node = arity == 0 ? SymbolLang(GlobalSymbol::local(static_cast<uint32_t>(i)), uint32_t{0})
+                                 : SymbolLang(ops[rng() % 3], std::span<const Id>(kids, arity));
+    if (seen.lookup(node)) continue;
+    seen.add(node);
+    nodes.push_back(std::move(node));
+  }
+  if (param.repeat_arity >= 0) {
+    for (size_t i = nodes.size(); i-- > 0;) {
+      if (nodes[i].arity() == static_cast<uint32_t>(param.repeat_arity)) {
+        nodes.push_back(nodes[i]);
+        break;
+      }
+    }
+    ASSERT_EQ(nodes.size(), param.nodes + 1);
+  }
+  EGraph bulk;
+  const bool loaded = bulk.add_all_distinct(nodes.size(), [&](size_t i) { return nodes[i]; });
+  if (param.repeat_arity >= 0) {
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(bulk.id_count(), 0u);
+    EXPECT_EQ(bulk.memo_entries(), 0u);
+    EXPECT_EQ(bulk.add(nodes[0]), 0u) << "a refused load leaves a usable, empty e-graph";
+    return;
+  }
+  ASSERT_TRUE(loaded);
+  EGraph single;
+  for (const SymbolLang& n : nodes) single.add(n);
+  ASSERT_EQ(bulk.id_count(), nodes.size());
+  EXPECT_EQ(bulk.memo_entries(), single.memo_entries());
+  EXPECT_EQ(bulk.class_count(), single.class_count());
+  for (size_t i = 0; i < nodes.size(); ++i) ASSERT_EQ(bulk.lookup(nodes[i]), std::optional<Id>(i)) << i;
+  for (int k = 0; k < 40 && !nodes.empty(); ++k) {
+    Id a = static_cast<Id>(rng() % nodes.size()), b = static_cast<Id>(rng() % nodes.size());
+    EXPECT_EQ(bulk.merge(a, b), single.merge(a, b));
+  }
+  EXPECT_EQ(bulk.rebuild(), single.rebuild());
+  for (Id id = 0; id < nodes.size(); ++id) ASSERT_EQ(bulk.find(id), single.find(id));
+  for (Id id = 0; id < nodes.size(); ++id) ASSERT_EQ(bulk[id].nodes.size(), single[id].nodes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BulkLoad,
+                         testing::Values(BulkCase{0, -1}, BulkCase{1, -1}, BulkCase{6000, -1}, BulkCase{6000, 0},
+                                         BulkCase{6000, 2}, BulkCase{6000, 3}));
+
 // After every rebuild the count of each kept shape is the number of
 // root-class nodes of that symbol and arity, whether it was kept from the
 // first rebuild or from a later one. Few leaves and many unions make

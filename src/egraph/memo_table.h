@@ -66,6 +66,13 @@ class MemoTable {
   // Room for n keys of at most two children, rehashing at most once.
   void reserve(size_t n) { grow(narrow_, n); }
 
+  // Enters keys[first..) of a table that held no key before, key k as class
+  // first_value + (k - first), in the order of their home slots instead of
+  // one by one: on a large table each probe then lands next to the last one
+  // instead of at random. False when two of them are equal, leaving the
+  // table in no particular state (the caller drops it).
+  bool insert_all_distinct(const BlockList<SymbolLang>& keys, size_t first, Id first_value);
+
 
  private:
   static constexpr uint32_t kNotFound = UINT32_MAX;

@@ -37,6 +37,7 @@ class OpIndex {
     Iterator begin() const noexcept { return Iterator(b_); }
     Iterator end() const noexcept { return Iterator(e_); }
     size_t size() const noexcept { return static_cast<size_t>(e_ - b_); }
+    Id operator[](size_t k) const noexcept { return static_cast<Id>(b_[k]); }
     bool empty() const noexcept { return b_ == e_; }
 
    private:

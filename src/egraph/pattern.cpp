@@ -131,8 +131,11 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
     const SymbolLang& shape = std::get<Bind>(program_.instructions[0]).node;
     OpIndex::Range candidates = egraph.classes_with_op(shape.op());
     found.reserve(std::min<uint64_t>(candidates.size(), limit));
-    for (Id eclass : candidates) {
+    constexpr size_t kAhead = 8;
+    for (size_t c = 0; c < candidates.size(); ++c) {
       if (remaining == 0) break;
+      if (c + kAhead < candidates.size()) egraph.prefetch_class(candidates[c + kAhead]);
+      const Id eclass = candidates[c];
       match_nodes(egraph.root_nodes(eclass), shape, one_node_binds_, remaining, [&]() -> SubstList& {
         SearchMatches& entry = found.emplace_back();
         entry.eclass = eclass;
@@ -199,7 +202,12 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   uint32_t at[SymbolLang::kInline] = {};
   const GlobalSymbol flat_op = flat_ ? ast_.back().node().op() : GlobalSymbol{};
   const size_t n_flat = flat_vars_.size();
-  for (const SearchMatches& m : matches) {
+  // The matched classes are read far apart on a large e-graph: the class of
+  // a match some way ahead is fetched while this one is applied.
+  constexpr size_t kAhead = 4;
+  for (size_t at_match = 0; at_match < matches.size(); ++at_match) {
+    const SearchMatches& m = matches[at_match];
+    if (at_match + kAhead < matches.size()) egraph.prefetch_class(matches[at_match + kAhead].eclass);
     for (const Subst& s : m.substs) {
       // An instance the matched class already lists is found by the add and
       // already united with the class: applying it again changes nothing.

@@ -16,6 +16,10 @@ namespace nodalis::opt {
 
 namespace {
 
+// From this many nodes on, the e-graph's memo outgrows the caches and a load
+// in hash order pays for its sorting.
+constexpr size_t kBulkLoad = size_t{1} << 15;
+
 egraph::Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
   auto made = egraph::rewrite_from_patterns(name, lhs, rhs);
   if (!made) throw InternalFault("rule " + name + " does not build: " + made.error());
@@ -66,16 +70,26 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
   egraph::Runner runner;
   {
     egraph::EGraph loaded;
-    loaded.reserve(n);
     std::vector<egraph::Id> kids;
-    for (size_t i = 0; i < n; ++i) {
+    auto node_at = [&](size_t i) {
       kids.clear();
       for (EnginePos c : g.children(static_cast<EnginePos>(i))) {
         if (c >= i) throw InternalFault("position out of range");
         kids.push_back(ids[c]);
       }
+      return egraph::SymbolLang(symbol_of(g.op(static_cast<EnginePos>(i))), kids);
+    };
+    // A large graph whose nodes are all distinct (the usual case: they come
+    // from a hash-consed store) is loaded in one go, node i as class i.
+    bool loaded_all = false;
+    if (n >= kBulkLoad) {
+      for (size_t i = 0; i < n; ++i) ids[i] = static_cast<egraph::Id>(i);
+      loaded_all = loaded.add_all_distinct(n, node_at);
+    }
+    if (!loaded_all) {
+      loaded.reserve(n);
       // Adding is hash-consed: a node equal to an earlier one gets its class.
-      ids[i] = loaded.add(egraph::SymbolLang(symbol_of(g.op(static_cast<EnginePos>(i))), kids));
+      for (size_t i = 0; i < n; ++i) ids[i] = loaded.add(node_at(i));
     }
     runner.set_iter_limit(iter_limit_).set_node_limit(4 * static_cast<uint64_t>(n) + 1024);
     runner.set_egraph(std::move(loaded));

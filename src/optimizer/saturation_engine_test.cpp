@@ -27,6 +27,7 @@ std::unique_ptr<Loaded> load(const NodeList& g, std::vector<uint64_t> outputs) {
   for (uint64_t i = 0; i < g.nodes.size(); ++i) {
     live.remap.push_back(i);
     live.kept.push_back(i);
+    live.input_total += g.nodes[i].inputs().size();  // as the pipeline sizes the graph
   }
   live.outputs = std::move(outputs);
   l->graph = to_engine_graph(g.nodes, live, l->tokens);
@@ -131,6 +132,33 @@ TEST(SaturationEngine, MoreThanAThousandCommutableAddsStillMerge) {
   EXPECT_EQ(s.nodes.size(), 4500u);
   for (size_t k = 0; k < outs.size(); k += 2) EXPECT_EQ(s.outputs[k], s.outputs[k + 1]);
 }
+
+// Large graphs load in one go unless two of their nodes are equal; either
+// way equal nodes share a class and commuted twins merge.
+class LargeLoad : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LargeLoad, EqualNodesShareAClassAndTwinsMerge) {
+  const bool repeat = GetParam();
+  NodeList g;
+  std::vector<uint64_t> outs;
+  for (int k = 0; k < 12000; ++k) {
+    uint64_t a = g.src("a" + std::to_string(k)), b = g.src("b" + std::to_string(k));
+    outs.push_back(g.op("add", {a, b}));
+    outs.push_back(g.op("add", {b, a}));
+  }
+  // The repeat is an equal node listed twice, after the nodes it would
+  // otherwise be distinct from.
+  uint64_t first = g.op("sub", {outs[0], outs[2]});
+  uint64_t second = repeat ? g.op("sub", {outs[0], outs[2]}) : g.op("sub", {outs[2], outs[0]});
+  outs.push_back(first);
+  outs.push_back(second);
+  Shape s = canonical_shape(g, outs);
+  EXPECT_EQ(s.nodes.size(), repeat ? 36001u : 36002u);
+  for (size_t k = 0; k + 2 < outs.size(); k += 2) ASSERT_EQ(s.outputs[k], s.outputs[k + 1]) << k;
+  EXPECT_EQ(s.outputs[outs.size() - 2] == s.outputs[outs.size() - 1], repeat);
+}
+
+INSTANTIATE_TEST_SUITE_P(Repeats, LargeLoad, ::testing::Bool());
 
 TEST(SaturationEngine, AgreesWithTheReferenceCanonicalizer) {
   for (uint32_t seed = 0; seed < 40; ++seed) {
