@@ -16,7 +16,8 @@ EngineGraph cse(const EngineGraph& canonical) {
   const size_t n = canonical.size();
   EngineGraph dedup(canonical.shared_texts());
   dedup.reserve(n, canonical.child_count(), canonical.outputs().size());
-  ScratchVector<EnginePos> remap(n);
+  ScratchRoom<EnginePos> remap;  // remap[i] is set at node i, before any later node reads it
+  remap.resize(n);
   FlatIndex index(n);
   const uint64_t seed = table_seed();
   // The key of node i: its op and its children mapped through remap, which is

@@ -58,19 +58,24 @@ class EngineGraph {
   // fault, "position out of range"). `opaque` defaults to what the text says.
   // Inline, with one test for every check and for room: each pass adds all
   // its nodes here, so the common case is a few stores.
-  EnginePos add_node(TextId op, std::span<const EnginePos> children) {
+  [[gnu::always_inline]] EnginePos add_node(TextId op, std::span<const EnginePos> children) {
     if (op >= texts_->size()) refuse(op, children);
     return add_node(op, children, !texts_->is_op(op));
   }
-  EnginePos add_node(TextId op, std::span<const EnginePos> children, bool opaque) {
+  [[gnu::always_inline]] EnginePos add_node(TextId op, std::span<const EnginePos> children, bool opaque) {
     const size_t pos = count_;
-    bool fits = pos < 0xFFFFFFFFu && op < texts_->size();
-    for (EnginePos c : children) fits &= c < pos;
-    if (!fits) [[unlikely]] refuse(op, children);
+    if (pos >= 0xFFFFFFFFu || op >= texts_->size()) [[unlikely]] refuse(op, children);
     if (pos == ops_.size() || children_.size() - child_count_ < children.size()) [[unlikely]]
       grow(children.size());
+    // The children are checked as they are copied: a refused node leaves
+    // them past child_count_, in room no node owns.
     EnginePos* out = children_.data() + child_count_;
-    for (EnginePos c : children) *out++ = c;
+    bool fits = true;
+    for (EnginePos c : children) {
+      fits &= c < pos;
+      *out++ = c;
+    }
+    if (!fits) [[unlikely]] refuse(op, children);
     child_count_ += children.size();
     starts_[pos + 1] = child_count_;
     ops_[pos] = op;
@@ -111,10 +116,10 @@ class EngineGraph {
   // child_count_ children) are the graph.
   size_t count_ = 0;
   size_t child_count_ = 0;
-  ScratchVector<TextId> ops_;
-  ScratchVector<uint8_t> opaque_;
-  ScratchVector<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; starts_[0] = 0
-  ScratchVector<EnginePos> children_;
+  ScratchRoom<TextId> ops_;
+  ScratchRoom<uint8_t> opaque_;
+  ScratchRoom<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; starts_[0] = 0
+  ScratchRoom<EnginePos> children_;
   ScratchVector<EnginePos> outputs_;
 };
 

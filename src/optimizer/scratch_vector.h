@@ -7,14 +7,34 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
 namespace nodalis::opt {
 
+// Elements made without a value are left as they are (uninitialized, for the
+// plain types this is used with), so that resize() takes room without
+// zero-filling it; filling with a value still fills.
 template <class T>
-class ScratchVector : public std::vector<T> {
-  using Base = std::vector<T>;
+struct RoomAllocator : std::allocator<T> {
+  RoomAllocator() noexcept = default;
+  template <class U>
+  RoomAllocator(const RoomAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T, class Alloc = std::allocator<T>>
+class ScratchVector : public std::vector<T, Alloc> {
+  using Base = std::vector<T, Alloc>;
 
  public:
   // A buffer larger than this is freed, not kept, so that one large reduction
@@ -92,9 +112,15 @@ class ScratchVector : public std::vector<T> {
   }
 };
 
-template <class T>
-ScratchVector<T>::Stock::~Stock() {
+template <class T, class Alloc>
+ScratchVector<T, Alloc>::Stock::~Stock() {
   link() = Link{nullptr, true};
 }
+
+// Room for arrays that are written before they are read (an engine graph's
+// nodes past its count, a pass's per-node slices): resize() leaves the new
+// elements as they are, whatever an earlier reduction left in a reused buffer.
+template <class T>
+using ScratchRoom = ScratchVector<T, RoomAllocator<T>>;
 
 }  // namespace nodalis::opt

@@ -17,27 +17,33 @@ namespace {
 
 // Consecutive slices of one scratch buffer: the pass's dozen per-node arrays
 // cost two buffers (one per element width), not a dozen, which is most of
-// what fusing a small graph costs.
+// what fusing a small graph costs. Most slices are written in full before
+// they are read, so only the ones asked for with a value are filled.
 template <class T>
 class Slices {
  public:
-  explicit Slices(size_t total) : buf_(total, T{}) {}
-  // `count` entries, each `value`.
-  std::span<T> next(size_t count, T value) {
+  explicit Slices(size_t total) { buf_.resize(total); }
+  // `count` entries, as a previous use left them.
+  std::span<T> next(size_t count) {
     if (count > buf_.size() - used_) throw InternalFault("stage fusion sliced past its buffer");
     std::span<T> s(buf_.data() + used_, count);
-    if (value != T{}) std::fill(s.begin(), s.end(), value);  // the rest is zero already
     used_ += count;
+    return s;
+  }
+  // `count` entries, each `value`.
+  std::span<T> next(size_t count, T value) {
+    std::span<T> s = next(count);
+    std::fill(s.begin(), s.end(), value);
     return s;
   }
 
  private:
-  ScratchVector<T> buf_;
+  ScratchRoom<T> buf_;
   size_t used_ = 0;
 };
 
 // What every pass below needs, by node: 64-bit and 32-bit slices.
-constexpr size_t kWideArrays = 5;    // per node, plus two ends
+constexpr size_t kWideArrays = 4;    // per node, plus two ends
 constexpr size_t kNarrowArrays = 7;  // per node, plus one per use
 
 struct Scratch {
@@ -64,7 +70,7 @@ Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k))) ++c.start[ch + 1];
   for (size_t i = 0; i < m; ++i) c.start[i + 1] += c.start[i];
-  c.users = scratch.narrow.next(c.start[m], 0);
+  c.users = scratch.narrow.next(c.start[m]);
   std::copy(c.start.begin(), c.start.end() - 1, fill.begin());
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
@@ -72,51 +78,31 @@ Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_
   return c;
 }
 
-// Root of i, pointing every entry on the walked path straight at it.
-EnginePos compress_find(std::span<EnginePos> parent, EnginePos i) {
-  EnginePos root = i;
-  while (parent[root] != root) root = parent[root];
-  while (parent[i] != root) {
-    EnginePos next = parent[i];
-    parent[i] = root;
-    i = next;
-  }
-  return root;
-}
-
-// The one user of every node used exactly once; kNoUser for an unused node
-// and the node itself for one used more than once (a node never uses itself,
-// as its children come before it). All the single-use rule needs to know.
+// Under the single-use rule a node joins the group of its one user, so each
+// group is a tree hanging from its sink. Users come after the nodes they use:
+// walking down from the last node, every use of a node has been seen by the
+// time the node comes up, and its user's label is final. `only` holds the one
+// user seen so far, kNoUser for none yet and the node itself once it has two
+// (a node never uses itself, as its children come before it).
 constexpr EnginePos kNoUser = ~EnginePos{0};
 
-void single_users(const EngineGraph& g, std::span<EnginePos> only) {
-  const size_t m = g.size();
+void single_use_labels(const EngineGraph& g, std::span<EnginePos> only, std::span<const uint32_t> is_output,
+                       std::span<EnginePos> label) {
   std::fill(only.begin(), only.end(), kNoUser);
-  for (size_t k = 0; k < m; ++k)
-    for (EnginePos ch : g.children(static_cast<EnginePos>(k)))
-      only[ch] = only[ch] == kNoUser ? static_cast<EnginePos>(k) : ch;
-}
-
-void single_use_labels(const EngineGraph& g, std::span<const EnginePos> only, std::span<const uint32_t> is_output,
-                       std::span<EnginePos> parent, std::span<EnginePos> label) {
-  const size_t m = g.size();
-  for (size_t i = 0; i < m; ++i) parent[i] = static_cast<EnginePos>(i);
-  for (size_t a = 0; a < m; ++a) {
-    const EnginePos user = only[a];
-    if (user == kNoUser || user == a || g.opaque(static_cast<EnginePos>(a)) || is_output[a] || g.opaque(user))
-      continue;
-    EnginePos ra = compress_find(parent, static_cast<EnginePos>(a));
-    EnginePos rb = compress_find(parent, user);
-    if (ra != rb) {
-      // The larger root goes under the smaller: a label is its group's
-      // smallest member.
-      if (ra < rb) parent[rb] = ra;
-      else parent[ra] = rb;
+  // Whether a node joins and who used it are as good as random, so both are
+  // selected without a branch.
+  for (size_t i = g.size(); i-- > 0;) {
+    const auto a = static_cast<EnginePos>(i);
+    const EnginePos seen = only[a];
+    const EnginePos user = seen == kNoUser ? a : seen;  // a: no user, or more than one
+    const bool joins = (user != a) & !g.opaque(a) & !is_output[a] & !g.opaque(user);
+    label[a] = a;
+    label[a] = label[joins ? user : a];
+    for (EnginePos ch : g.children(a)) {
+      const EnginePos first = -static_cast<EnginePos>(only[ch] == kNoUser);  // all ones when a is the first
+      only[ch] = (a & first) | (ch & ~first);
     }
   }
-  for (size_t i = 0; i < m; ++i)
-    label[i] = g.opaque(static_cast<EnginePos>(i)) ? static_cast<EnginePos>(i)
-                                                   : compress_find(parent, static_cast<EnginePos>(i));
 }
 
 void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const uint32_t> is_output,
@@ -139,19 +125,18 @@ void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const
   }
 }
 
-// Group label of every node, in a slice of `scratch`; `fill` as for consumers_of.
+// Group label of every node, in a slice of `scratch`: under both rules the
+// group's sink, its largest member. `fill` as for consumers_of.
 std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& scratch,
                                std::span<uint64_t> fill) {
   const size_t m = g.size();
   std::span<uint32_t> is_output = scratch.narrow.next(m, 0);
   for (EnginePos o : g.outputs()) is_output[o] = 1;
-  std::span<EnginePos> label = scratch.narrow.next(m, 0);
+  std::span<EnginePos> label = scratch.narrow.next(m);
   if (rule == FusionRule::FanOut) {
     fan_out_labels(g, consumers_of(g, scratch, fill), is_output, label);
   } else {
-    std::span<EnginePos> only = scratch.narrow.next(m, 0);
-    single_users(g, only);
-    single_use_labels(g, only, is_output, scratch.narrow.next(m, 0), label);
+    single_use_labels(g, scratch.narrow.next(m), is_output, label);
   }
   return label;
 }
@@ -160,7 +145,7 @@ std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& s
 
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
   Scratch scratch(graph);
-  std::span<const EnginePos> label = labels_of(graph, rule, scratch, scratch.wide.next(graph.size(), 0));
+  std::span<const EnginePos> label = labels_of(graph, rule, scratch, scratch.wide.next(graph.size()));
   ScratchVector<EnginePos> out;
   out.assign(label.begin(), label.end());
   return out;
@@ -169,22 +154,23 @@ ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule
 FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRule rule) {
   const size_t m = g.size();
   Scratch scratch(g);
-  std::span<uint64_t> fill = scratch.wide.next(m, 0);
+  std::span<uint64_t> fill = scratch.wide.next(m);
   std::span<const EnginePos> label = labels_of(g, rule, scratch, fill);
 
   // Members of every group, ascending, as one flat list sliced by label.
   std::span<uint64_t> group_start = scratch.wide.next(m + 1, 0);
   for (size_t i = 0; i < m; ++i) ++group_start[label[i] + 1];
   for (size_t i = 0; i < m; ++i) group_start[i + 1] += group_start[i];
-  std::span<EnginePos> members = scratch.narrow.next(m, 0);
+  std::span<EnginePos> members = scratch.narrow.next(m);
   std::copy(group_start.begin(), group_start.end() - 1, fill.begin());
   for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
 
   constexpr uint64_t kUnset = ~uint64_t{0};
   std::span<uint64_t> emitted = scratch.wide.next(m, kUnset);     // by label
-  std::span<uint32_t> position = scratch.narrow.next(m, 0);       // member position within its group
-  std::span<uint64_t> slot_stamp = scratch.wide.next(m, kUnset);  // by label: group that gave it a slot
-  std::span<uint32_t> slot = scratch.narrow.next(m, 0);           // by label: that slot
+  std::span<uint32_t> position = scratch.narrow.next(m);          // member position within its group
+  constexpr EnginePos kNoGroup = ~EnginePos{0};  // no label is: labels are positions
+  std::span<uint32_t> slot_stamp = scratch.narrow.next(m, kNoGroup);  // by label: group that gave it a slot
+  std::span<uint32_t> slot = scratch.narrow.next(m);              // by label: that slot
 
   FusedGraph out;
   out.nodes.reserve(m);
@@ -206,9 +192,9 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   };
 
   for (size_t s = 0; s < m; ++s) {
+    // Emit each group when its sink, the largest member and its label, comes up.
     const EnginePos L = label[s];
-    // Emit each group when its sink, the largest member, comes up.
-    if (members[group_start[L + 1] - 1] != s) continue;
+    if (L != s) continue;
     std::span<const EnginePos> group(members.data() + group_start[L],
                                      members.data() + group_start[L + 1]);
     const EngineNode sink = g.node(static_cast<EnginePos>(s));

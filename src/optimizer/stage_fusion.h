@@ -33,8 +33,9 @@ struct FusedGraph {
   uint64_t boundary_nodes = 0;
 };
 
-// Group label of every node under `rule`; nodes with equal labels form one
-// group and only op nodes ever share one.
+// Group label of every node under `rule`: nodes with equal labels form one
+// group, only op nodes ever share one, and a label is its group's largest
+// member (the sink, where the group is emitted).
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule);
 
 FusedGraph stage_fusion(const EngineGraph& graph, const TokenTable& tokens, FusionRule rule);
