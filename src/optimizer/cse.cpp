@@ -4,6 +4,8 @@
 #include "optimizer/cse.h"
 
 #include <algorithm>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "base/hash.h"
@@ -11,6 +13,53 @@
 #include "optimizer/flat_index.h"
 
 namespace nodalis::opt {
+
+namespace {
+
+// Whether two nodes of `g` are equal (same op, same children). Until the
+// first pair is found no node has merged, so a node's key is its own op and
+// children: hashes need no remap, and the look-ahead that large graphs need
+// is exact.
+bool has_duplicates(const EngineGraph& g) {
+  const size_t n = g.size();
+  FlatIndex index(n);
+  const uint64_t seed = table_seed();
+  auto key_hash = [&](EnginePos i) {
+    uint64_t h = hash_word(seed, g.op(i));
+    auto kids = g.children(i);
+    for (EnginePos c : kids) h = hash_word(h, c);
+    return hash_finish(hash_word(h, kids.size()));
+  };
+  constexpr size_t kAhead = 8;
+  const bool ahead = n >= kCseLookAheadFrom;
+  uint64_t ahead_hash[kAhead] = {};
+  for (size_t i = 0; i < n; ++i) {
+    const auto at = static_cast<EnginePos>(i);
+    const uint64_t h = ahead && i >= kAhead ? ahead_hash[i % kAhead] : key_hash(at);
+    if (ahead && i + kAhead < n) {
+      ahead_hash[i % kAhead] = key_hash(static_cast<EnginePos>(i + kAhead));
+      index.prefetch(ahead_hash[i % kAhead]);
+    }
+    const TextId op = g.op(at);
+    const std::span<const EnginePos> kids = g.children(at);
+    const uint32_t found = index.find(h, [&](uint32_t p) {
+      const std::span<const EnginePos> other = g.children(p);
+      return g.op(p) == op && other.size() == kids.size() && std::equal(other.begin(), other.end(), kids.begin());
+    });
+    if (found != FlatIndex::kAbsent) return true;
+    index.insert(at, h);
+  }
+  return false;
+}
+
+}  // namespace
+
+EngineGraph cse(EngineGraph&& canonical) {
+  // Engines seldom leave two nodes equal; then the graph is its own result,
+  // and checking that costs less than copying it node by node.
+  if (!has_duplicates(canonical)) return std::move(canonical);
+  return cse(std::as_const(canonical));
+}
 
 EngineGraph cse(const EngineGraph& canonical) {
   const size_t n = canonical.size();
