@@ -44,9 +44,12 @@ void EngineGraph::reserve(size_t nodes, size_t children, size_t outputs) {
   make_room(nodes, children);
 }
 
+// Only the array that ran out doubles: doubling both whenever either ran
+// out made the node arrays grow with the product of the two growth counts.
 void EngineGraph::grow(size_t children) {
-  make_room(std::max<size_t>(16, 2 * ops_.size()),
-            std::max(child_count_ + children, std::max<size_t>(16, 2 * children_.size())));
+  const size_t nodes = count_ < ops_.size() ? ops_.size() : std::max<size_t>(16, 2 * ops_.size());
+  const size_t need = child_count_ + children;
+  make_room(nodes, need <= children_.size() ? children_.size() : std::max({need, size_t{16}, 2 * children_.size()}));
 }
 
 void EngineGraph::refuse(TextId op, std::span<const EnginePos> children) const {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "optimizer/rule_texts.h"
@@ -98,6 +99,8 @@ class EngineGraph {
     return {children_.data() + starts_[i], children_.data() + starts_[i + 1]};
   }
   size_t child_count() const noexcept { return child_count_; }
+  // Nodes and children the arrays have room for: what the graph holds in memory.
+  std::pair<size_t, size_t> room() const noexcept { return {ops_.size(), children_.size()}; }
   const std::vector<EnginePos>& outputs() const noexcept { return outputs_; }
 
   const OpTexts& texts() const noexcept { return *texts_; }
