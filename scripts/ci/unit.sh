@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The plain suites: the C++ tests through ctest; the module installed (built
-# with warnings as errors); mypy over the Python layer, stubtest of the stubs
-# against the installed module, and the Python suite. Either runner finding
-# no test is a failure.
+# The plain suites: the C++ tests through ctest (the benchmarks built
+# beside them); the module installed (built with warnings as errors); mypy
+# over the Python layer, stubtest of the stubs against the installed module,
+# and the Python suite. Either runner finding no test is a failure.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 PY=${PYTHON:-python3}
 
-cmake -S . -B build/tests -DNODALIS_TESTS=ON -DNODALIS_PYTHON=OFF -DNODALIS_WERROR=ON \
+# The C++ benchmarks are built too, not run: nothing else would notice when
+# one stops compiling.
+cmake -S . -B build/tests -DNODALIS_TESTS=ON -DNODALIS_PYTHON=OFF -DNODALIS_WERROR=ON -DNODALIS_BENCH=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/tests -j "${JOBS:-2}"
 ctest --test-dir build/tests --output-on-failure --no-tests=error -j 2
