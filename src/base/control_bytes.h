@@ -1,10 +1,11 @@
-// The probing design shared by the interning tables (the store's InternIndex,
-// the e-graph's memo): open addressing with linear probing over power-of-two
+// The probing design of the store's interning table (InternIndex; the
+// e-graph's memo keeps whole short nodes in its slots and probes them
+// itself): open addressing with linear probing over power-of-two
 // capacities, and one control byte per slot in an array of its own (0 for
 // empty, else 0x80 and 7 bits of the key's hash). A probe for a key that is
 // not there, which is what every insert of a new key does, almost always
 // reads only control bytes, an array far smaller than the slots and far
-// likelier to be in cache. Each table keeps its own slots and storage.
+// likelier to be in cache.
 #pragma once
 
 #include <bit>
