@@ -93,7 +93,7 @@ Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_
                      const RewriteEngine& engine, FusionRule fusion) {
   Reduced out;
   out.input_nodes = nodes.size();
-  TokenTable tokens(0);
+  TokenTable tokens(nodes.size());  // live nodes are at most these
   // Each intermediate list is freed as soon as the next phase has its own.
   auto lowered = [&] {
     LiveNodes live = dead_code_elimination(nodes, outputs);

@@ -8,7 +8,27 @@
 
 namespace nodalis::opt {
 
+namespace {
+
+// Bit k set when some rule text is k bytes long. Rule texts are few and of
+// few lengths, so most texts of a graph (sources, parameterized ops) are
+// told apart by their length alone, before any byte is compared.
+constexpr uint64_t length_bit(size_t length) {
+  if (length >= 64) throw "a rule text is longer than the length mask is wide";  // fails the build
+  return uint64_t{1} << length;
+}
+constexpr uint64_t rule_text_lengths() {
+  uint64_t bits = 0;
+  for (std::string_view name : kCommutativeNames) bits |= length_bit(3 + name.size());
+  for (std::string_view t : kIdentityTexts) bits |= length_bit(t.size());
+  return bits;
+}
+constexpr uint64_t kRuleTextLengths = rule_text_lengths();
+
+}  // namespace
+
 RuleRole rule_role(std::string_view text) noexcept {
+  if (text.size() >= 64 || ((kRuleTextLengths >> text.size()) & 1) == 0) return RuleRole::None;
   if (!is_op_text(text)) return RuleRole::None;
   std::string_view rest = text.substr(3);
   for (std::string_view name : kCommutativeNames)

@@ -51,11 +51,16 @@ std::vector<ir::NodeId> from_reduced_into(Reduced& reduced, ir::GraphStore& fres
   ScratchVector<ir::NodeId> remap;
   if (!distinct) remap = intern_each(reduced, fresh);
   const size_t count = reduced.nodes.size();
-  std::vector<ir::NodeId> outputs;
-  outputs.reserve(reduced.outputs.size());
-  for (uint64_t o : reduced.outputs) {
+  for (uint64_t o : reduced.outputs)
     if (o >= count) throw InternalFault("reduced output is valid: " + ir::BadNodeId{o}.debug());
-    outputs.push_back(distinct ? o : remap[o]);
+  // With ids equal to positions the reduced outputs are already the ids:
+  // the list is taken over rather than copied into one more allocation.
+  std::vector<ir::NodeId> outputs;
+  if (distinct) {
+    outputs = std::move(reduced.outputs);
+  } else {
+    outputs.reserve(reduced.outputs.size());
+    for (uint64_t o : reduced.outputs) outputs.push_back(remap[o]);
   }
   auto marked = fresh.mark_outputs(outputs);
   if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());

@@ -32,7 +32,8 @@ struct StoreReduction {
 // of the reduced outputs, in their order. A broken pipeline invariant is an
 // internal fault ("reduced graph references only earlier nodes", "reduced
 // output is valid").
-// The store takes the reduced keys over (`reduced.nodes` is left empty handles).
+// The store takes the reduced keys over (`reduced.nodes` is left empty handles),
+// and the result may take `reduced.outputs` over.
 std::vector<ir::NodeId> from_reduced_into(Reduced& reduced, ir::GraphStore& fresh);
 StoreReduction from_reduced(Reduced reduced);
 

@@ -8,8 +8,22 @@
 
 namespace nodalis::opt {
 
+namespace {
+// Distinct contents and texts a graph of `nodes` nodes is taken to have: most
+// graphs stay within a few hundred, however large.
+size_t likely_distinct(size_t nodes) {
+  constexpr size_t kLikelyDistinct = 256;
+  return std::min(nodes, kLikelyDistinct);
+}
+}  // namespace
+
+// The tables take their room at once: made small and reserved later, each
+// would be laid out twice.
 TokenTable::TokenTable(size_t expected_nodes)
-    : texts_(std::make_shared<OpTexts>()), index_(expected_nodes / 4), seed_(table_seed()) {
+    : texts_(std::make_shared<OpTexts>()),
+      index_(likely_distinct(expected_nodes)),
+      content_index_(likely_distinct(expected_nodes)),
+      seed_(table_seed()) {
   // A graph has few distinct texts; starting with room for a few spares a
   // small reduction most of its regrowths.
   constexpr size_t kFirstTexts = 16;
@@ -22,10 +36,8 @@ TokenTable::TokenTable(size_t expected_nodes)
 }
 
 void TokenTable::reserve(size_t nodes) {
-  constexpr size_t kLikelyDistinct = 256;
-  const size_t likely = std::min(nodes, kLikelyDistinct);
-  index_.reserve(likely);
-  content_index_.reserve(likely);
+  index_.reserve(likely_distinct(nodes));
+  content_index_.reserve(likely_distinct(nodes));
 }
 
 TextId TokenTable::enter(const ir::NodeKey& key) {
@@ -46,6 +58,10 @@ TextId TokenTable::enter(const ir::NodeKey& key) {
 }
 
 TextId TokenTable::enter_token(const ir::NodeKey& key) {
+  // Room for a parameterized op's token at once: growing from the inline
+  // room would allocate twice for the first one.
+  constexpr size_t kTokenRoom = 64;
+  if (scratch_.capacity() < kTokenRoom) scratch_.reserve(kTokenRoom);
   scratch_.clear();
   key.append_token(scratch_);
   const uint64_t h = hash_text(seed_, scratch_);

@@ -21,6 +21,7 @@ namespace nodalis::opt {
 
 class TokenTable {
  public:
+  // Room as reserve(expected_nodes) gives.
   explicit TokenTable(size_t expected_nodes);
 
   // Room for the distinct contents and texts of a graph of `nodes` nodes,
