@@ -48,6 +48,53 @@ void EGraph::grow_stale_flags() {
   stale_flag_.resize(std::max(uf_.size(), stale_flag_.size() + stale_flag_.size() / 2), 0);
 }
 
+namespace {
+
+// Past this many memo entries an e-graph's room is not kept: its tables are
+// then large enough for their allocations to be a small share of the run.
+constexpr uint64_t kKeptEntries = 4096;
+
+EGraph& kept_graph() noexcept {
+  // Holds no block (clear_keeping_room releases them), so dropping it at
+  // thread exit never touches the block lists' own per-thread spares.
+  static thread_local EGraph kept;
+  return kept;
+}
+
+}  // namespace
+
+void EGraph::clear_keeping_room() noexcept {
+  uf_.clear();
+  keys_.clear();
+  key_class_.clear();
+  memo_.clear();
+  classes_.clear();
+  parents_.clear();
+  parents_filed_ = 0;
+  merged_ = false;
+  class_count_ = 0;
+  pending_.clear();
+  fresh_key_ = 0;
+  stale_.clear();
+  stale_flag_.clear();
+  by_op_.clear();
+  fresh_ops_.clear();
+  shapes_ = ShapeCounts();
+  clean_ = false;
+}
+
+EGraph EGraph::with_kept_room() {
+  EGraph taken;
+  taken.swap(kept_graph());
+  return taken;
+}
+
+void EGraph::keep_room(EGraph&& egraph) {
+  if (egraph.memo_entries() > kKeptEntries || egraph.id_count() > kKeptEntries) return;
+  egraph.clear_keeping_room();
+  kept_graph().swap(egraph);
+}
+
 void EGraph::reserve(size_t n) {
   size_t total = keys_.size() + n;
   keys_.reserve(total);

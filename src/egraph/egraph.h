@@ -123,6 +123,14 @@ class EGraph {
   // Room for n more nodes, so that a bulk load does not regrow the tables.
   void reserve(size_t n);
 
+  // An empty e-graph holding the room of the last one this thread handed to
+  // keep_room: an e-graph made and dropped per call otherwise allocates its
+  // tables, lists and index afresh every time.
+  static EGraph with_kept_room();
+  // Empties `egraph` and keeps its room for this thread's next
+  // with_kept_room, unless it grew large (one e-graph is kept per thread).
+  static void keep_room(EGraph&& egraph);
+
  private:
   static constexpr Id kNoClass = UINT32_MAX;
 
@@ -140,6 +148,8 @@ class EGraph {
     }
   }
   [[gnu::noinline]] void grow_stale_flags();
+  // Forgets every node and class, keeping the room; holds no block after.
+  void clear_keeping_room() noexcept;
   uint64_t process_unions();
   void rebuild_classes();
 

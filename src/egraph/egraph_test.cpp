@@ -320,6 +320,82 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BulkLoad,
                          testing::Values(BulkCase{0, -1}, BulkCase{1, -1}, BulkCase{6000, -1}, BulkCase{6000, 0}, BulkCase{40000, -1}, BulkCase{40000, 1},
                                          BulkCase{6000, 2}, BulkCase{6000, 3}));
 
+// An e-graph handed back with keep_room must come back from with_kept_room
+// as a fresh one would be, whatever state it was left in: the same classes,
+// unions, parent lists and symbol index after the same work, and nothing of
+// the earlier graph found. Large graphs are not kept, and must not leak in
+// either.
+struct KeptCase {
+  size_t earlier_nodes;
+  bool earlier_rebuilt;   // false: handed back with unions pending
+  bool earlier_counted;   // kept a shape count
+};
+class KeptRoom : public testing::TestWithParam<KeptCase> {};
+
+TEST_P(KeptRoom, AReusedEGraphActsAsAFreshOne) {
+  const KeptCase param = GetParam();
+  const GlobalSymbol ops[] = {sym("p"), sym("q"), sym("r")};
+  // Random nodes over earlier ones, some wider than the memo's narrow slots;
+  // leaves are named by `tag` so that two scripts share no leaf.
+  auto work = [&](EGraph& g, size_t n, uint32_t seed, const char* tag) {
+    std::mt19937 rng(seed);
+    std::vector<Id> ids;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t arity = i < 4 ? 0 : rng() % 4;
+      Id kids[3];
+      for (uint32_t k = 0; k < arity; ++k) kids[k] = ids[rng() % ids.size()];
+      ids.push_back(arity == 0 ? g.add({SymbolTable::intern(tag + std::to_string(i)), {}})
+                               : g.add({ops[rng() % 3], std::span<const Id>(kids, arity)}));
+    }
+    g.rebuild();
+    for (size_t k = 0; k < n / 8; ++k) g.merge(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  };
+  {
+    EGraph earlier = EGraph::with_kept_room();
+    work(earlier, param.earlier_nodes, 5, "old");
+    earlier.rebuild();
+    if (param.earlier_counted) earlier.keep_shape_count(ops[0], 2);
+    if (!param.earlier_rebuilt) {
+      for (Id k = 0; k + 7 < earlier.id_count(); k += 7) earlier.merge(k, k + 7);
+    }
+    EGraph::keep_room(std::move(earlier));
+  }
+  EGraph reused = EGraph::with_kept_room();
+  EXPECT_EQ(reused.id_count(), 0u);
+  EXPECT_EQ(reused.memo_entries(), 0u);
+  EXPECT_EQ(reused.class_count(), 0u);
+  EXPECT_EQ(reused.lookup({SymbolTable::intern("old0"), {}}), std::nullopt);
+  EGraph fresh;
+  for (EGraph* g : {&reused, &fresh}) {
+    work(*g, 300, 9, "new");
+    g->rebuild();
+    g->keep_shape_count(ops[1], 1);
+  }
+  ASSERT_EQ(reused.id_count(), fresh.id_count());
+  EXPECT_EQ(reused.memo_entries(), fresh.memo_entries());
+  EXPECT_EQ(reused.class_count(), fresh.class_count());
+  EXPECT_EQ(reused.shape_count(ops[1], 1), fresh.shape_count(ops[1], 1));
+  EXPECT_EQ(reused.shape_count(ops[0], 2), std::nullopt) << "a shape count of the earlier graph survived";
+  for (Id id = 0; id < fresh.id_count(); ++id) {
+    ASSERT_EQ(reused.find(id), fresh.find(id)) << id;
+    const auto a = reused.parents(id), b = fresh.parents(id);
+    ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << id;
+    ASSERT_EQ(reused[id].nodes.size(), fresh[id].nodes.size()) << id;
+    for (size_t k = 0; k < fresh[id].nodes.size(); ++k) ASSERT_EQ(reused[id].nodes[k], fresh[id].nodes[k]) << id;
+  }
+  for (GlobalSymbol op : ops) {
+    std::vector<Id> a, b;
+    for (Id id : reused.classes_with_op(op)) a.push_back(id);
+    for (Id id : fresh.classes_with_op(op)) b.push_back(id);
+    EXPECT_EQ(a, b);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Earlier, KeptRoom,
+                         testing::Values(KeptCase{0, true, false}, KeptCase{200, true, false}, KeptCase{200, false, false},
+                                         KeptCase{900, true, true}, KeptCase{900, false, true},
+                                         KeptCase{20000, false, true}));
+
 // After every rebuild the count of each kept shape is the number of
 // root-class nodes of that symbol and arity, whether it was kept from the
 // first rebuild or from a later one. Few leaves and many unions make

@@ -5,6 +5,7 @@
 // Wider nodes keep their key's index and hash bits in a table of their own.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -65,6 +66,14 @@ class MemoTable {
 
   // Room for n keys of at most two children, rehashing at most once.
   void reserve(size_t n) { grow(narrow_, n); }
+  // Forgets every key. A small table keeps its slots; a large one is let go,
+  // since the next user may be small and would empty and probe all of it.
+  void clear() noexcept {
+    clear_slots(narrow_);
+    clear_slots(wide_);
+    narrow_used_ = 0;
+    wide_used_ = 0;
+  }
 
   // Enters keys[first..) of a table that held no key before, key k as class
   // first_value + (k - first), in the order of their home slots instead of
@@ -150,6 +159,17 @@ class MemoTable {
   // to back.
   static size_t home(uint64_t hash, size_t capacity) noexcept {
     return static_cast<size_t>(((hash >> 32) * capacity) >> 32);
+  }
+
+  static constexpr size_t kKeptSlots = 1024;
+
+  template <class Slot>
+  static void clear_slots(std::vector<Slot>& slots) noexcept {
+    if (slots.size() > kKeptSlots) {
+      std::vector<Slot>().swap(slots);
+    } else {
+      std::fill(slots.begin(), slots.end(), Slot{});
+    }
   }
 
   template <class Slot>

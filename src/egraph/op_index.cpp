@@ -33,9 +33,10 @@ void OpIndex::refresh(std::vector<uint64_t>& fresh, const UnionFind& uf) {
   }
   if (entries_.empty()) {
     // Nothing to merge with, and fresh pairs name roots only. The sort's
-    // scratch is let go: after a bulk load it is as large as the index.
+    // scratch is let go after a large load, where it is as large as the
+    // index; a small one keeps it for the merges that follow.
     entries_.swap(fresh);
-    std::vector<uint64_t>().swap(scratch_);
+    if (scratch_.capacity() > kKeptScratch) std::vector<uint64_t>().swap(scratch_);
     return;
   }
   scratch_.clear();

@@ -56,6 +56,11 @@ class OpIndex {
   }
 
   size_t size() const noexcept { return entries_.size(); }
+  // Empty, keeping the room.
+  void clear() noexcept {
+    entries_.clear();
+    scratch_.clear();
+  }
   bool empty() const noexcept { return entries_.empty(); }
 
   // `fresh` holds the pairs of the classes a rebuild touched, generated in
@@ -65,6 +70,8 @@ class OpIndex {
   void refresh(std::vector<uint64_t>& fresh, const UnionFind& uf);
 
  private:
+  static constexpr size_t kKeptScratch = 4096;
+
   std::vector<uint64_t> entries_;  // ascending, (symbol << 32) | class
   std::vector<uint64_t> scratch_;
 };

@@ -106,7 +106,13 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint64_t limit) const {
   std::vector<SearchMatches> found;
-  if (limit == 0 || ast_.empty()) return found;
+  search_with_limit_into(egraph, limit, found);
+  return found;
+}
+
+void Pattern::search_with_limit_into(const EGraph& egraph, uint64_t limit, std::vector<SearchMatches>& found) const {
+  found.clear();
+  if (limit == 0 || ast_.empty()) return;
   require_clean(egraph);
   uint64_t remaining = limit;
   Machine machine;
@@ -143,7 +149,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
         return entry.substs;
       });
     }
-    return found;
+    return;
   }
   if (root.is_var()) {
     egraph.for_each_class([&](const EClass& ec) {
@@ -157,7 +163,6 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, uint
       visit(eclass);
     }
   }
-  return found;
 }
 
 SymbolLang Pattern::flat_instance(const Subst& subst) const {

@@ -27,6 +27,7 @@ class Pattern final : public Searcher, public Applier {
   std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                         uint64_t limit) const override;
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph, uint64_t limit) const override;
+  void search_with_limit_into(const EGraph& egraph, uint64_t limit, std::vector<SearchMatches>& out) const override;
   const PatternAst* get_pattern_ast() const override { return &ast_; }
   std::vector<Var> vars() const override { return vars_; }
   std::optional<SymbolLang> counted_shape() const override;

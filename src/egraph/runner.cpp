@@ -13,6 +13,37 @@
 namespace nodalis::egraph {
 namespace {
 
+// The per-rule match lists of the last run on this thread, emptied, kept
+// for the next: a reduction of a small graph searched into a dozen fresh
+// lists per iteration. Lists that grew large are let go.
+constexpr size_t kKeptMatches = 4096;
+
+std::vector<std::vector<SearchMatches>>& kept_matches() noexcept {
+  static thread_local std::vector<std::vector<SearchMatches>> kept;
+  return kept;
+}
+
+// Lends the thread's kept lists to one run and takes them back after it,
+// emptied, however it ends.
+class MatchLists {
+ public:
+  MatchLists() noexcept : lists_(std::move(kept_matches())) {}
+  MatchLists(const MatchLists&) = delete;
+  MatchLists& operator=(const MatchLists&) = delete;
+  ~MatchLists() {
+    size_t room = 0;
+    for (std::vector<SearchMatches>& l : lists_) {
+      l.clear();
+      room += l.capacity();
+    }
+    if (room <= kKeptMatches) kept_matches() = std::move(lists_);
+  }
+  std::vector<std::vector<SearchMatches>>& lists() noexcept { return lists_; }
+
+ private:
+  std::vector<std::vector<SearchMatches>> lists_;
+};
+
 double seconds_between(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
 }
@@ -76,10 +107,14 @@ std::optional<StopReason> Runner::check_limits(Clock::time_point now) const {
 Runner& Runner::run(std::span<const Rewrite> rules) {
   rule_warning_ = check_rules(rules);
   egraph_.rebuild();
+  MatchLists matches;
+  // Every iteration is recorded, and small runs stop well before the
+  // default limit: one allocation instead of a regrowth every few.
+  iterations_.reserve(std::min<uint64_t>(iter_limit_, 16));
   for (;;) {
     if (stop_reason_) throw InternalFault("assertion failed: self.stop_reason.is_none()");
     Clock::time_point end;
-    Iteration it = run_one(rules, end);
+    Iteration it = run_one(rules, end, matches.lists());
     std::optional<StopReason> reason = it.stop_reason;
     iterations_.push_back(std::move(it));
     if (!reason) reason = check_limits(end);
@@ -93,7 +128,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end) {
+Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end,
+                          std::vector<std::vector<SearchMatches>>& matches) {
   uint64_t i = iterations_.size();
   if (!start_time_) start_time_ = Clock::now();
   const Clock::time_point iteration_start = Clock::now();
@@ -133,11 +169,10 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end
 
   const Clock::time_point search_start = hook_end;
   Clock::time_point last = search_start;  // the latest reading
-  std::vector<std::vector<SearchMatches>> matches;
   if (!result) {
-    matches.reserve(rules.size());
-    for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler_.search_rewrite(i, egraph_, rule));
+    if (matches.size() < rules.size()) matches.resize(rules.size());
+    for (size_t r = 0; r < rules.size(); ++r) {
+      scheduler_.search_rewrite_into(i, egraph_, rules[r], matches[r]);
       last = Clock::now();
       result = check_limits(last);
       if (result) break;

@@ -105,8 +105,10 @@ class Runner {
 
   // The limits as of `now`, a reading taken at the check.
   std::optional<StopReason> check_limits(Clock::time_point now) const;
-  // One iteration; `end` receives the reading that closed it.
-  Iteration run_one(std::span<const Rewrite> rules, Clock::time_point& end);
+  // One iteration; `end` receives the reading that closed it. `matches`
+  // holds one list per rule, reused from iteration to iteration.
+  Iteration run_one(std::span<const Rewrite> rules, Clock::time_point& end,
+                    std::vector<std::vector<SearchMatches>>& matches);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;

@@ -34,17 +34,27 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(uint64_t iteration, const EGraph& egraph,
                                                             const Rewrite& rewrite) {
-  return search(iteration, egraph, nullptr, rewrite);
+  std::vector<SearchMatches> out;
+  search(iteration, egraph, nullptr, rewrite, out);
+  return out;
 }
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite) {
-  return search(iteration, egraph, &egraph, rewrite);
+  std::vector<SearchMatches> out;
+  search(iteration, egraph, &egraph, rewrite, out);
+  return out;
 }
 
-std::vector<SearchMatches> BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* counting,
-                                                    const Rewrite& rewrite) {
+void BackoffScheduler::search_rewrite_into(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                                           std::vector<SearchMatches>& out) {
+  search(iteration, egraph, &egraph, rewrite, out);
+}
+
+void BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite,
+                              std::vector<SearchMatches>& out) {
+  out.clear();
   RuleStats& s = rule_stats(rewrite.name());
-  if (iteration < s.banned_until) return {};
+  if (iteration < s.banned_until) return;
   uint64_t threshold = shift_left(s.match_limit, s.times_banned);
   auto ban = [&] {
     uint64_t length = shift_left(s.ban_length, s.times_banned);
@@ -61,13 +71,13 @@ std::vector<SearchMatches> BackoffScheduler::search(uint64_t iteration, const EG
     std::optional<uint64_t> count = egraph.shape_count(shape->op(), shape->arity());
     if (count && *count > threshold) {
       ban();
-      return {};
+      return;
     }
   }
   uint64_t limit = threshold == std::numeric_limits<uint64_t>::max() ? threshold : threshold + 1;
-  std::vector<SearchMatches> matches = rewrite.search_with_limit(egraph, limit);
+  rewrite.searcher().search_with_limit_into(egraph, limit, out);
   uint64_t total = 0;
-  for (const SearchMatches& m : matches) total += m.substs.size();
+  for (const SearchMatches& m : out) total += m.substs.size();
   if (total > threshold) {
     if (counting != nullptr) {
       if (std::optional<SymbolLang> mine = rewrite.searcher().counted_shape()) {
@@ -75,10 +85,10 @@ std::vector<SearchMatches> BackoffScheduler::search(uint64_t iteration, const EG
       }
     }
     ban();
-    return {};
+    out.clear();
+    return;
   }
   s.times_applied += 1;
-  return matches;
 }
 
 uint64_t BackoffScheduler::apply_rewrite(uint64_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,

@@ -53,6 +53,10 @@ class BackoffScheduler final : public RewriteScheduler {
   // that shape, and is banned again unsearched while the count exceeds its
   // threshold.
   std::vector<SearchMatches> search_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite);
+  // The same, written over `out` (empty for a banned rule), whose room the
+  // search reuses.
+  void search_rewrite_into(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                           std::vector<SearchMatches>& out);
   uint64_t apply_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
                          const std::vector<SearchMatches>& matches) override;
 
@@ -61,7 +65,8 @@ class BackoffScheduler final : public RewriteScheduler {
 
  private:
   RuleStats& rule_stats(GlobalSymbol name);
-  std::vector<SearchMatches> search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite);
+  void search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite,
+              std::vector<SearchMatches>& out);
 
   uint64_t default_match_limit_ = kDefaultMatchLimit;
   uint64_t default_ban_length_ = kDefaultBanLength;

@@ -41,6 +41,11 @@ class Searcher {
   virtual std::vector<SearchMatches> search(const EGraph& egraph) const { return search_with_limit(egraph, kNoLimit); }
   // At most `limit` substitutions in total.
   virtual std::vector<SearchMatches> search_with_limit(const EGraph& egraph, uint64_t limit) const = 0;
+  // The same matches, written over `out`, whose room a searcher may reuse:
+  // a run searches every rule in every iteration, and most lists are short.
+  virtual void search_with_limit_into(const EGraph& egraph, uint64_t limit, std::vector<SearchMatches>& out) const {
+    out = search_with_limit(egraph, limit);
+  }
   virtual uint64_t n_matches(const EGraph& egraph) const {
     uint64_t n = 0;
     for (const SearchMatches& m : search(egraph)) n += m.substs.size();

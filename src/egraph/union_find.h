@@ -16,6 +16,8 @@ class UnionFind {
  public:
   size_t size() const noexcept { return parents_.size(); }
   void reserve(size_t n) { parents_.reserve(n); }
+  // Forgets every id, keeping the room.
+  void clear() noexcept { parents_.clear(); }
 
   Id make_set() {
     // The top value stays free so that no caller ever sees an id equal to

@@ -65,7 +65,7 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
   ids.assign(n, 0);
   egraph::Runner runner;
   {
-    egraph::EGraph loaded;
+    egraph::EGraph loaded = egraph::EGraph::with_kept_room();
     std::vector<egraph::Id> kids;
     auto node_at = [&](size_t i) {
       kids.clear();
@@ -95,7 +95,7 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   const size_t n = g.size();
   std::vector<egraph::Id> ids;
-  const egraph::Runner runner = saturate(g, ids);
+  egraph::Runner runner = saturate(g, ids);
   const egraph::EGraph& eg = runner.egraph();
 
   // Class ids are dense, so the class maps are flat arrays.
@@ -121,6 +121,7 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
     slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), kids);
   }
   for (EnginePos o : g.outputs()) out.add_output(slot[canon[o]]);
+  egraph::EGraph::keep_room(std::move(runner.egraph()));
   return out;
 }
 
