@@ -108,9 +108,6 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   rule_warning_ = check_rules(rules);
   egraph_.rebuild();
   MatchLists matches;
-  // Every iteration is recorded, and small runs stop well before the
-  // default limit: one allocation instead of a regrowth every few.
-  iterations_.reserve(std::min<uint64_t>(iter_limit_, 16));
   for (;;) {
     if (stop_reason_) throw InternalFault("assertion failed: self.stop_reason.is_none()");
     Clock::time_point end;
