@@ -119,15 +119,22 @@ TEST(SaturationEngine, ManyIdentityNodesAreAllEliminatedDespiteTheBan) {
   for (size_t k = 0; k < outs.size(); ++k) EXPECT_EQ(s.outputs[k], k);
 }
 
-TEST(SaturationEngine, MoreThanAThousandCommutableAddsStillMerge) {
-  // 3000 matches: banned at 1000 and at 2000, applied at 4000 in iteration 2.
-  NodeList g;
+// `pairs` pairs of sources, each added in both orders: the ids of the adds,
+// twin after twin.
+std::vector<uint64_t> commuted_twins(NodeList& g, int pairs) {
   std::vector<uint64_t> outs;
-  for (int k = 0; k < 1500; ++k) {
+  for (int k = 0; k < pairs; ++k) {
     uint64_t a = g.src("a" + std::to_string(k)), b = g.src("b" + std::to_string(k));
     outs.push_back(g.op("add", {a, b}));
     outs.push_back(g.op("add", {b, a}));
   }
+  return outs;
+}
+
+TEST(SaturationEngine, MoreThanAThousandCommutableAddsStillMerge) {
+  // 3000 matches: banned at 1000 and at 2000, applied at 4000 in iteration 2.
+  NodeList g;
+  std::vector<uint64_t> outs = commuted_twins(g, 1500);
   Shape s = canonical_shape(g, outs);
   EXPECT_EQ(s.nodes.size(), 4500u);
   for (size_t k = 0; k < outs.size(); k += 2) EXPECT_EQ(s.outputs[k], s.outputs[k + 1]);
@@ -140,12 +147,7 @@ class LargeLoad : public ::testing::TestWithParam<bool> {};
 TEST_P(LargeLoad, EqualNodesShareAClassAndTwinsMerge) {
   const bool repeat = GetParam();
   NodeList g;
-  std::vector<uint64_t> outs;
-  for (int k = 0; k < 12000; ++k) {
-    uint64_t a = g.src("a" + std::to_string(k)), b = g.src("b" + std::to_string(k));
-    outs.push_back(g.op("add", {a, b}));
-    outs.push_back(g.op("add", {b, a}));
-  }
+  std::vector<uint64_t> outs = commuted_twins(g, 12000);
   // The repeat is an equal node listed twice, after the nodes it would
   // otherwise be distinct from.
   uint64_t first = g.op("sub", {outs[0], outs[2]});
