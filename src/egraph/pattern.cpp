@@ -165,15 +165,24 @@ void Pattern::search_with_limit_into(const EGraph& egraph, uint64_t limit, std::
   }
 }
 
-SymbolLang Pattern::flat_instance(const Subst& subst) const {
+// Inline: every application of a flat rule builds its instance here.
+[[gnu::always_inline]] inline SymbolLang Pattern::flat_instance(const Subst& subst,
+                                                                 uint32_t (&at)[SymbolLang::kInline]) const {
   Id kids[SymbolLang::kInline];
-  for (size_t k = 0; k < flat_vars_.size(); ++k) kids[k] = subst[flat_vars_[k]];
+  for (size_t k = 0; k < flat_vars_.size(); ++k) {
+    const Var v = flat_vars_[k];
+    if (at[k] >= subst.size() || subst.at(at[k]).first != v) at[k] = place_of(subst, v);
+    kids[k] = subst.at(at[k]).second;
+  }
   return SymbolLang(ast_.back().node().op(), std::span<const Id>(kids, flat_vars_.size()));
 }
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const {
   // The same lookups in the same order as the walk below.
-  if (flat_) return egraph.add(flat_instance(subst));
+  if (flat_) {
+    uint32_t at[SymbolLang::kInline] = {};
+    return egraph.add(flat_instance(subst, at));
+  }
   for (size_t i = 0; i < ast_.size(); ++i) {
     const ENodeOrVar& n = ast_[i];
     if (n.is_var()) {
@@ -204,8 +213,6 @@ void Pattern::apply_each(EGraph& egraph, const std::vector<SearchMatches>& match
   // search binds its variables in one order, so the place found once is
   // only confirmed afterwards.
   uint32_t at[SymbolLang::kInline] = {};
-  const GlobalSymbol flat_op = flat_ ? ast_.back().node().op() : GlobalSymbol{};
-  const size_t n_flat = flat_vars_.size();
   // The matched classes are read far apart on a large e-graph: the class of
   // a match some way ahead is fetched while this one is applied.
   constexpr size_t kAhead = 4;
@@ -218,13 +225,7 @@ void Pattern::apply_each(EGraph& egraph, const std::vector<SearchMatches>& match
       // Rules applied in an earlier iteration find mostly such matches.
       Id id;
       if (flat_) {
-        Id kids[SymbolLang::kInline];
-        for (size_t k = 0; k < n_flat; ++k) {
-          const Var v = flat_vars_[k];
-          if (at[k] >= s.size() || s.at(at[k]).first != v) at[k] = place_of(s, v);
-          kids[k] = s.at(at[k]).second;
-        }
-        SymbolLang instance(flat_op, std::span<const Id>(kids, n_flat));
+        SymbolLang instance = flat_instance(s, at);
         if (egraph.lists_node(m.eclass, instance)) continue;
         id = egraph.add(std::move(instance));
       } else {

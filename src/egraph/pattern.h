@@ -47,8 +47,9 @@ class Pattern final : public Searcher, public Applier {
   // the e-graph to `changed`.
   template <class Changed>
   void apply_each(EGraph& egraph, const std::vector<SearchMatches>& matches, Changed&& changed) const;
-  // A flat pattern's one node under `subst`.
-  SymbolLang flat_instance(const Subst& subst) const;
+  // A flat pattern's one node under `subst`. `at` holds where each variable
+  // sat in the last substitution seen, and is brought up to date.
+  SymbolLang flat_instance(const Subst& subst, uint32_t (&at)[SymbolLang::kInline]) const;
   // The root's class; `ids` has one slot per pattern node. The pattern is not empty.
   Id instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
   // The program's matches in one class, as Machine::run finds them.
