@@ -68,6 +68,12 @@ class BlockList {
   // Only the block table is sized ahead; blocks come as they fill.
   void reserve(size_t n) { blocks_.reserve((n + kBlock - 1) >> kShift); }
 
+  // Empties the list without running the elements' destructors, keeping
+  // its blocks: for a caller that has already released whatever the
+  // elements held, and would otherwise read every one of them again only to
+  // find nothing to free.
+  void forget_elements() noexcept { size_ = 0; }
+
   void clear() noexcept {
     if constexpr (!std::is_trivially_destructible_v<T>) {
       for (size_t b = 0; b * kBlock < size_; ++b) std::destroy_n(blocks_[b], std::min(kBlock, size_ - b * kBlock));

@@ -31,6 +31,8 @@ void EGraph::swap(EGraph& other) noexcept {
   swap(fresh_key_, other.fresh_key_);
   swap(stale_, other.stale_);
   swap(stale_flag_, other.stale_flag_);
+  swap(owners_, other.owners_);
+  swap(wide_keys_, other.wide_keys_);
   swap(by_op_, other.by_op_);
   swap(fresh_ops_, other.fresh_ops_);
   swap(shapes_, other.shapes_);
@@ -46,6 +48,27 @@ void EGraph::grow_stale_flags() {
   // By at least half again: applying a rule adds and merges one class after
   // another, and growing to the id count each time reallocated often.
   stale_flag_.resize(std::max(uf_.size(), stale_flag_.size() + stale_flag_.size() / 2), 0);
+}
+
+void EGraph::grow_owners(size_t word) const {
+  owners_.resize(std::max(word + 1, owners_.size() + owners_.size() / 2), 0);
+}
+
+void EGraph::release_owned() noexcept {
+  const size_t n = std::min(classes_.size(), parents_.size());
+  for (size_t word = 0; word < owners_.size(); ++word) {
+    for (uint64_t bits = owners_[word]; bits != 0; bits &= bits - 1) {
+      const size_t id = word * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+      if (id >= n) break;
+      classes_[id].nodes.reset();
+      parents_[id].reset();
+    }
+  }
+  classes_.forget_elements();
+  parents_.forget_elements();
+  if (wide_keys_ == 0) keys_.forget_elements();
+  owners_.clear();
+  wide_keys_ = 0;
 }
 
 namespace {
@@ -77,6 +100,8 @@ void EGraph::clear_keeping_room() noexcept {
   fresh_key_ = 0;
   stale_.clear();
   stale_flag_.clear();
+  owners_.clear();
+  wide_keys_ = 0;
   by_op_.clear();
   fresh_ops_.clear();
   shapes_ = ShapeCounts();
@@ -118,7 +143,11 @@ void EGraph::file_parents() const {
   size_t k = parents_filed_;
   auto file = [&](size_t key) {
     if (key_class_[key] == kNoClass) return;
-    for (Id c : keys_[key].children()) parents_[c].push_back(static_cast<ParentRef>(key));
+    for (Id c : keys_[key].children()) {
+      ParentList& list = parents_[c];
+      list.push_back(static_cast<ParentRef>(key));
+      if (list.owns_block()) mark_owner(c);
+    }
   };
   if (classes_.size() > kCachedClasses) {
     for (; k + kAhead < end; ++k) {
@@ -142,6 +171,10 @@ Id EGraph::add_without_find(SymbolLang node) {
   Id id = uf_.make_set();
   ParentRef ref = static_cast<ParentRef>(keys_.size());
   memo_.insert_at(probe, ref, id);
+  if (node.arity() > SymbolLang::kInline) [[unlikely]] {
+    mark_owner(id);
+    ++wide_keys_;
+  }
   classes_.emplace_back(id, node);
   parents_.emplace_back();
   keys_.push_back(std::move(node));
@@ -218,6 +251,8 @@ bool EGraph::merge(Id a, Id b) {
   ParentList& win_parents = parents_[w];
   if (win_parents.size() < lost_parents.size()) swap(win_parents, lost_parents);
   win_parents.append_from(lost_parents);
+  // The loser's lists are empty now; what they held is the winner's.
+  if (win.nodes.owns_block() || win_parents.owns_block() || is_owner(l)) mark_owner(w);
   mark_stale(w);
   return true;
 }
@@ -238,6 +273,7 @@ uint64_t EGraph::process_unions() {
       // The stale key stays; the canonical form becomes a key of its own.
       uint32_t key = static_cast<uint32_t>(keys_.size());
       memo_.insert_at(probe, key, cls);
+      if (node.arity() > SymbolLang::kInline) [[unlikely]] ++wide_keys_;
       keys_.push_back(std::move(node));
       key_class_.push_back(kNoClass);
     } else {

@@ -24,6 +24,7 @@ namespace nodalis::egraph {
 class EGraph {
  public:
   EGraph() = default;
+  ~EGraph() { release_owned(); }
   EGraph(const EGraph&) = default;
   EGraph& operator=(const EGraph&) = default;
   // A moved-from e-graph is empty and usable.
@@ -148,6 +149,23 @@ class EGraph {
     }
   }
   [[gnu::noinline]] void grow_stale_flags();
+  // Records that the node list or parent list of class `id` may hold a heap
+  // block (or a node with its children on the heap).
+  void mark_owner(Id id) const {
+    const size_t word = id >> 6;
+    if (word >= owners_.size()) [[unlikely]] grow_owners(word);
+    owners_[word] |= uint64_t{1} << (id & 63);
+  }
+  bool is_owner(Id id) const noexcept {
+    const size_t word = id >> 6;
+    return word < owners_.size() && (owners_[word] >> (id & 63) & 1) != 0;
+  }
+  [[gnu::noinline]] void grow_owners(size_t word) const;
+  // Frees what the marked classes and the wide keys hold and empties the
+  // lists without reading the rest: a large e-graph's classes and parent
+  // lists are mostly inline, and walking them all only to find that took a
+  // pass over all their memory.
+  void release_owned() noexcept;
   // Forgets every node and class, keeping the room; holds no block after.
   void clear_keeping_room() noexcept;
   uint64_t process_unions();
@@ -191,6 +209,12 @@ class EGraph {
   // marked (once each, by flag).
   std::vector<Id> stale_;
   std::vector<uint8_t> stale_flag_;
+  // One bit per id, set by mark_owner; every class whose lists hold a heap
+  // block is marked (a mark may outlive the block). Mutable for
+  // file_parents.
+  mutable std::vector<uint64_t> owners_;
+  // The number of keys whose children live on the heap.
+  size_t wide_keys_ = 0;
   OpIndex by_op_;
   std::vector<uint64_t> fresh_ops_;
   // Kept by rebuild_classes: merges only move nodes between lists, so a
@@ -209,6 +233,10 @@ bool EGraph::add_all_distinct(size_t n, NodeAt&& node_at) {
     SymbolLang node = node_at(i);
     for (Id c : node.children()) uf_.check(c);
     const Id id = uf_.make_set();
+    if (node.arity() > SymbolLang::kInline) [[unlikely]] {
+      mark_owner(id);
+      ++wide_keys_;
+    }
     classes_.emplace_back(id, node);
     parents_.emplace_back();
     keys_.push_back(std::move(node));

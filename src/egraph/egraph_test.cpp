@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -532,6 +533,53 @@ TEST(EGraph, CopiesAreIndependentAndMovedFromGraphsAreEmpty) {
   EXPECT_EQ(g.add({sym("z"), {}}), 0u);
   g.rebuild();
   EXPECT_TRUE(g.clean());
+}
+
+// Parent lists and node lists past their inline room, wide nodes, and lists
+// that merges move in either direction: an e-graph dropped in any state
+// frees all of it exactly once (the sanitizer builds see a leak or a double
+// free), and a copy taken on the way lives on with its own.
+TEST(EGraph, DroppingAMergedGraphFreesWhatItsListsHold) {
+  for (int state = 0; state < 3; ++state) {
+    SCOPED_TRACE(state);
+    std::optional<EGraph> g(std::in_place);
+    std::vector<Id> leaves;
+    for (int i = 0; i < 12; ++i) leaves.push_back(g->add({SymbolTable::intern("leaf" + std::to_string(i)), {}}));
+    Id f = 0;
+    for (Id a : leaves) {
+      for (int j = 0; j < 6; ++j) f = g->add({sym("f"), {a, leaves[j]}});
+    }
+    // A class that no merge touches, with more parents than fit inline.
+    const Id kept = g->add({sym("kept"), {}});
+    for (int j = 0; j < 6; ++j) g->add({sym("g"), {kept, leaves[j]}});
+    const Id wide = g->add({sym("wide"), std::span<const Id>(leaves.data(), 6)});
+    // A class holding little takes in the wide node: it has more parents.
+    const Id lone = g->add({sym("lone"), {}});
+    g->add({sym("h"), {lone}});
+    g->rebuild();
+    g->merge(wide, lone);
+    // Each leaf wins some merges and loses others.
+    for (size_t i = 1; i < leaves.size(); ++i) {
+      if (i % 2) {
+        g->merge(leaves[0], leaves[i]);
+      } else {
+        g->merge(leaves[i], leaves[0]);
+      }
+    }
+    if (state > 0) g->rebuild();
+    EGraph copy = *g;
+    if (state == 2) {
+      EGraph moved = std::move(*g);
+      moved.rebuild();
+    }
+    g.reset();
+    copy.rebuild();
+    // The leaves, f, g, kept, h and wide with lone.
+    EXPECT_EQ(copy.class_count(), 6u);
+    EXPECT_EQ(copy[f].nodes.size(), 1u);
+    EXPECT_EQ(copy[wide].nodes.size(), 2u);
+    EXPECT_EQ(copy.find(lone), copy.find(wide));
+  }
 }
 
 TEST(EGraph, BadIdsAreInternalFaults) {

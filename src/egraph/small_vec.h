@@ -50,6 +50,8 @@ class SmallVec {
   const T& operator[](size_t k) const noexcept { return data()[k]; }
   T& back() noexcept { return data()[size_ - 1]; }
   operator std::span<const T>() const noexcept { return {data(), size_}; }
+  // True while the elements live in a heap block rather than inline.
+  bool owns_block() const noexcept { return on_heap(); }
 
   template <class... Args>
   T& emplace_back(Args&&... args) {
