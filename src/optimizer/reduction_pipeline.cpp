@@ -56,13 +56,21 @@ LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
   }
   LiveNodes live;
   live.input_total = input_total;
-  live.remap.assign(n, kDropped);
-  live.kept.reserve(kept_count);
+  // Which nodes live is as good as random, so the numbering takes no branch:
+  // every node writes its remap entry and a kept entry, which the next kept
+  // node overwrites unless this one counts (hence the one spare entry).
+  live.remap.resize(n);
+  live.kept.resize(kept_count + 1);
+  uint64_t* const remap = live.remap.data();
+  uint64_t* const kept = live.kept.data();
+  uint64_t count = 0;
   for (size_t j = 0; j < n; ++j) {
-    if (!reachable[j]) continue;
-    live.remap[j] = live.kept.size();
-    live.kept.push_back(j);
+    const uint64_t lives = reachable[j];
+    kept[count] = j;
+    remap[j] = count | (lives - 1);  // all ones, kDropped, when dropped
+    count += lives;
   }
+  live.kept.resize(kept_count);
   live.outputs.reserve(outputs.size());
   for (uint64_t o : outputs) live.outputs.push_back(live.remap[o]);
   return live;
