@@ -26,7 +26,8 @@ Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_
 
 // The nodes reachable from the outputs, renumbered densely in their order.
 struct LiveNodes {
-  ScratchRoom<uint64_t> remap;      // given id -> live position, all ones if dropped
+  // Half the width of an id: lowering reads it at random, for every input.
+  ScratchRoom<uint32_t> remap;      // given id -> live position, all ones if dropped
   ScratchRoom<uint64_t> kept;       // live position -> given id
   ScratchVector<uint64_t> outputs;  // the outputs as live positions, same order
   // Inputs of the kept nodes in all: room for the lowered graph's children,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
 
 #include "base/fault.h"
 #include "ir/key_arena.h"
@@ -217,12 +218,17 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
     } else {
       // The stage's inputs (other groups, in order of first use) must be
       // known before its members are written, as the record holds them first.
+      // Its record's size is counted on the way, so that the record is
+      // written straight into its key.
       input_labels.clear();
+      size_t member_bytes = 0;
       for (uint32_t p = 0; p < group.size(); ++p) {
         const EnginePos member = group[p];
         position[member] = p;
         if (g.opaque(member)) throw InternalFault("stage fusion grouped an opaque node");
-        for (EnginePos c : g.children(member)) {
+        const std::span<const EnginePos> children = g.children(member);
+        member_bytes += ir::StageRecordWriter::member_size(g.op_text(member).size(), children.size());
+        for (EnginePos c : children) {
           const EnginePos lc = label[c];
           ByLabel& used = by_label[lc];
           if (lc != L && used.stamp != L) {
@@ -238,7 +244,11 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
         if (id == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
         inputs.push_back(id);
       }
-      record.begin(inputs, group.size());
+      const size_t size = ir::StageRecordWriter::record_size(inputs.size(), member_bytes);
+      char* bytes = nullptr;
+      ir::NodeKey key = ir::NodeKey::to_fill(size, ir::StageRecordWriter::kParamsOff,
+                                             ir::StageRecordWriter::kInputsOff, arena, bytes);
+      record.begin_at(bytes, size, inputs, group.size());
       for (const EnginePos member : group) {
         const std::span<const EnginePos> children = g.children(member);
         record.member(g.op_text(member), children.size());
@@ -248,7 +258,8 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
           else record.ref(ir::StageRefKind::Input, by_label[lc].slot);
         }
       }
-      out.nodes.push_back(ir::NodeKey::from_record(record.view(), arena));
+      if (!record.filled()) throw InternalFault("stage record shorter than its counted size");
+      out.nodes.push_back(std::move(key));
       ++out.stages;
     }
     by_label[L].emitted = static_cast<uint32_t>(out.nodes.size() - 1);
