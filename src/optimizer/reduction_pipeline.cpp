@@ -95,7 +95,7 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
     }
     graph.add_node(tokens.enter(key), children, key.kind() != ir::NodeKind::Op);
   }
-  for (uint64_t o : live.outputs) graph.add_output(static_cast<EnginePos>(o));
+  graph.add_outputs(live.outputs);
   return graph;
 }
 
