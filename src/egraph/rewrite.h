@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -35,13 +36,32 @@ class Rewrite {
     return applier_->count_applied(egraph, matches, name_);
   }
 
+  // The searched shape (symbol and arity, children zeroed) of a rule that
+  // leaves nothing to do once every match it found has been applied, for as
+  // long as no other rule adds nodes of that shape: afterwards each of its
+  // matches finds its instance already in the matched class. Two kinds
+  // qualify, both searching one node over distinct variables: a rule that
+  // rewrites it to one of those variables, and a rule that rewrites a
+  // two-child node to the same symbol over its operands swapped.
+  const std::optional<SymbolLang>& settling_shape() const noexcept { return settling_; }
+  // Whether applying this rule may add a node of `shape`'s symbol and arity;
+  // always true for an applier that is not a pattern.
+  bool may_add(const SymbolLang& shape) const noexcept {
+    if (adds_anything_) return true;
+    for (const SymbolLang& s : adds_)
+      if (s.matches(shape)) return true;
+    return false;
+  }
+
  private:
-  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher, std::shared_ptr<const Applier> applier)
-      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher, std::shared_ptr<const Applier> applier);
 
   GlobalSymbol name_;
   std::shared_ptr<const Searcher> searcher_;
   std::shared_ptr<const Applier> applier_;
+  std::optional<SymbolLang> settling_;
+  std::vector<SymbolLang> adds_;  // shapes of the applier's nodes
+  bool adds_anything_ = true;
 };
 
 // The usual rule: a left pattern text searched, a right pattern text applied.

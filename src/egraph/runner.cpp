@@ -125,6 +125,15 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
+void Runner::settle(std::span<const Rewrite> rules, size_t r) {
+  const std::optional<SymbolLang>& shape = rules[r].settling_shape();
+  if (!shape || !hooks_.empty()) return;
+  for (size_t q = 0; q < rules.size(); ++q) {
+    if (q != r && rules[q].may_add(*shape)) return;
+  }
+  settled_ |= uint64_t{1} << r;
+}
+
 Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end,
                           std::vector<std::vector<SearchMatches>>& matches) {
   uint64_t i = iterations_.size();
@@ -166,10 +175,19 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end
 
   const Clock::time_point search_start = hook_end;
   Clock::time_point last = search_start;  // the latest reading
+  // Rules whose search passed, and settled rules decided without one.
+  uint64_t passed = 0;
+  uint64_t unsearched = 0;
+  if (!hooks_.empty()) settled_ = 0;
   if (!result) {
     if (matches.size() < rules.size()) matches.resize(rules.size());
     for (size_t r = 0; r < rules.size(); ++r) {
-      scheduler_.search_rewrite_into(i, egraph_, rules[r], matches[r]);
+      const uint64_t bit = r < 64 ? uint64_t{1} << r : 0;
+      if ((settled_ & bit) != 0 && scheduler_.pass_unsearched(i, egraph_, rules[r], *rules[r].settling_shape())) {
+        unsearched |= bit;
+      } else if (scheduler_.search_rewrite_into(i, egraph_, rules[r], matches[r])) {
+        passed |= bit;
+      }
       last = Clock::now();
       result = check_limits(last);
       if (result) break;
@@ -180,7 +198,12 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, Clock::time_point& end
   const Clock::time_point apply_start = last;
   if (!result) {
     for (size_t r = 0; r < rules.size(); ++r) {
-      uint64_t n = scheduler_.apply_rewrite(i, egraph_, rules[r], matches[r]);
+      const uint64_t bit = r < 64 ? uint64_t{1} << r : 0;
+      uint64_t n = 0;
+      if ((unsearched & bit) == 0) {
+        n = scheduler_.apply_rewrite(i, egraph_, rules[r], matches[r]);
+        if ((passed & bit) != 0 && (settled_ & bit) == 0) settle(rules, r);
+      }
       if (n > 0) {
         GlobalSymbol name = rules[r].name();
         auto found = std::find_if(it.applied.begin(), it.applied.end(), [&](const auto& a) { return a.first == name; });

@@ -109,6 +109,9 @@ class Runner {
   // holds one list per rule, reused from iteration to iteration.
   Iteration run_one(std::span<const Rewrite> rules, Clock::time_point& end,
                     std::vector<std::vector<SearchMatches>>& matches);
+  // Called when rule r has just applied every match of a passing search:
+  // marks it settled if its kind settles and no other rule adds its shape.
+  void settle(std::span<const Rewrite> rules, size_t r);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -120,6 +123,13 @@ class Runner {
   std::optional<Clock::time_point> start_time_;
   std::optional<std::string> rule_warning_;
   BackoffScheduler scheduler_;
+  // Rules, by position (the first 64), whose every match is known to change
+  // nothing: they are decided by counting their matches, neither listed nor
+  // applied. The last iteration of a run, which confirms that nothing is
+  // left, otherwise lists and applies every match once more to no effect.
+  // Hooks may change the e-graph in any way, so a run with hooks settles
+  // nothing.
+  uint64_t settled_ = 0;
 };
 
 // The duplicate-name warning when two rules share a name ("WARNING:

@@ -45,16 +45,35 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(uint64_t iteration, 
   return out;
 }
 
-void BackoffScheduler::search_rewrite_into(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
+bool BackoffScheduler::search_rewrite_into(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
                                            std::vector<SearchMatches>& out) {
-  search(iteration, egraph, &egraph, rewrite, out);
+  return search(iteration, egraph, &egraph, rewrite, out);
 }
 
-void BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite,
+bool BackoffScheduler::pass_unsearched(uint64_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                                       const SymbolLang& shape) {
+  RuleStats& s = rule_stats(rewrite.name());
+  if (iteration < s.banned_until) return true;
+  const uint64_t threshold = shift_left(s.match_limit, s.times_banned);
+  // A kept count over the threshold bans before any search does.
+  if (s.times_banned > 0 && egraph.clean()) {
+    std::optional<uint64_t> kept = egraph.shape_count(shape.op(), shape.arity());
+    if (kept && *kept > threshold) return false;
+  }
+  uint64_t count = 0;
+  for (Id c : egraph.classes_with_op(shape.op())) {
+    for (const SymbolLang& n : egraph.root_nodes(c)) count += n.matches(shape);
+    if (count > threshold) return false;
+  }
+  s.times_applied += 1;
+  return true;
+}
+
+bool BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite,
                               std::vector<SearchMatches>& out) {
   out.clear();
   RuleStats& s = rule_stats(rewrite.name());
-  if (iteration < s.banned_until) return;
+  if (iteration < s.banned_until) return false;
   uint64_t threshold = shift_left(s.match_limit, s.times_banned);
   auto ban = [&] {
     uint64_t length = shift_left(s.ban_length, s.times_banned);
@@ -71,7 +90,7 @@ void BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* 
     std::optional<uint64_t> count = egraph.shape_count(shape->op(), shape->arity());
     if (count && *count > threshold) {
       ban();
-      return;
+      return false;
     }
   }
   uint64_t limit = threshold == std::numeric_limits<uint64_t>::max() ? threshold : threshold + 1;
@@ -86,9 +105,10 @@ void BackoffScheduler::search(uint64_t iteration, const EGraph& egraph, EGraph* 
     }
     ban();
     out.clear();
-    return;
+    return false;
   }
   s.times_applied += 1;
+  return true;
 }
 
 uint64_t BackoffScheduler::apply_rewrite(uint64_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,

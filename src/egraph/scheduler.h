@@ -54,9 +54,17 @@ class BackoffScheduler final : public RewriteScheduler {
   // threshold.
   std::vector<SearchMatches> search_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite);
   // The same, written over `out` (empty for a banned rule), whose room the
-  // search reuses.
-  void search_rewrite_into(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
+  // search reuses. True when the search ran and passed (its matches, all of
+  // them, are in `out`).
+  bool search_rewrite_into(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
                            std::vector<SearchMatches>& out);
+  // For a rule whose matches would all change nothing, known to match
+  // exactly the root classes' nodes of `shape`: the decision a search would
+  // make, from the number of those nodes, without listing them. True, with
+  // the statistics the search would leave, when the rule is banned or its
+  // matches are within its threshold; false, changing nothing, when they
+  // exceed it (a search then bans the rule).
+  bool pass_unsearched(uint64_t iteration, const EGraph& egraph, const Rewrite& rewrite, const SymbolLang& shape);
   uint64_t apply_rewrite(uint64_t iteration, EGraph& egraph, const Rewrite& rewrite,
                          const std::vector<SearchMatches>& matches) override;
 
@@ -65,7 +73,7 @@ class BackoffScheduler final : public RewriteScheduler {
 
  private:
   RuleStats& rule_stats(GlobalSymbol name);
-  void search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite,
+  bool search(uint64_t iteration, const EGraph& egraph, EGraph* counting, const Rewrite& rewrite,
               std::vector<SearchMatches>& out);
 
   uint64_t default_match_limit_ = kDefaultMatchLimit;
