@@ -1,6 +1,6 @@
 // InternIndex: the store's interning table, in the probing design of
 // base/control_bytes.h over two parallel arrays: one control byte per slot
-// (empty, or 7 bits of the key's seeded hash) and the slot's node id. The keys themselves stay in
+// (empty, or 8 bits of the key's seeded hash) and the slot's node id. The keys themselves stay in
 // the store's node list, so each key is held once. A lookup for a new node
 // (the common case while building) reads only tags, an array an eighth the
 // size of the table that stays in cache far longer; the id array is read on a
@@ -119,7 +119,7 @@ class InternIndex {
   void make_room_for_one();       // reserve_one's growth
   void update_room() noexcept;    // recomputes room_ after a change of either capacity
 
-  uint8_t* tags_ = nullptr;  // 0 = empty, else 0x80 | 7 hash bits
+  uint8_t* tags_ = nullptr;  // 0 = empty, else control::mark of the hash
   uint32_t* ids_ = nullptr;
   size_t capacity_ = 0;  // slots: a power of two, or 0
   // 32 bits of each node's hash, by id: growth re-places nodes from these in
