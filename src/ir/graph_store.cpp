@@ -269,11 +269,17 @@ Result<Unit, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
     if (top >= marked_.size()) marked_.resize(std::max<size_t>(top + 1, marked_.size() * 2));
     const size_t room = outputs_.size() + ids.size();
     if (room > outputs_.capacity()) outputs_.reserve(std::max(room, 2 * outputs_.capacity()));
+    // Within the room taken above: the ids go in through a pointer, with no
+    // capacity test per id.
+    size_t count = outputs_.size();
+    outputs_.resize(room);
+    NodeId* const out = outputs_.data();
     for (NodeId id : ids) {
       if (marked_[id]) continue;
-      outputs_.push_back(id);
+      out[count++] = id;
       marked_[id] = true;
     }
+    outputs_.resize(count);
     return Unit{};
   });
 }
@@ -298,14 +304,13 @@ GraphStore::Borrowed GraphStore::borrow() const {
   Guard guard(*this);
   guard.run([&] {
     out.outputs_ = outputs_;
-    out.nodes_.resize(nodes_.size());
-    for (size_t i = 0; i < nodes_.size(); ++i) out.nodes_[i].rep_ = nodes_[i].rep_;  // no count taken
+    const size_t n = nodes_.size();
+    // Made in place from the bare records, in one pass: no zero-fill first.
+    out.nodes_.reset(static_cast<NodeKey*>(::operator new(std::max<size_t>(n, 1) * sizeof(NodeKey))));
+    for (size_t i = 0; i < n; ++i) ::new (&out.nodes_[i]) NodeKey(nodes_[i].rep_);  // no count taken
+    out.count_ = n;
   });
   return out;
-}
-
-void GraphStore::forget(std::vector<NodeKey>& lent) noexcept {
-  for (NodeKey& key : lent) key.rep_ = nullptr;
 }
 
 std::string GraphStore::read(std::string (*render)(const StoreView&)) const {

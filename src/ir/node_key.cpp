@@ -343,6 +343,14 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 
 uint64_t NodeKey::hash(uint64_t seed) const noexcept { return record_hash(view(), seed); }
 
+NodeKey NodeKey::to_fill(size_t size, uint32_t params_off, uint32_t inputs_off, KeyArena* arena, char*& bytes) {
+  NodeRep* rep = allocate_in(size, arena);
+  rep->params_off = params_off;
+  rep->inputs_off = inputs_off;
+  bytes = rep->record();
+  return NodeKey(rep);
+}
+
 NodeKey NodeKey::from_record(const RecordView& record, KeyArena* arena) {
   NodeRep* rep = allocate_in(record.bytes.size(), arena);
   if (!record.bytes.empty()) std::memcpy(rep->record(), record.bytes.data(), record.bytes.size());

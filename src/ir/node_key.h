@@ -171,6 +171,11 @@ class NodeKey {
   // describe its bytes (as NodeRecord's do), in `arena` when given (the
   // caller serialises calls on one arena). CapacityError past 32 bits.
   static NodeKey from_record(const RecordView& record, KeyArena* arena = nullptr);
+  // A key with room for a record of `size` bytes and the given offsets, for
+  // a writer that knows the size ahead (StageRecordWriter::begin_at) to write
+  // in place, sparing from_record's copy. `bytes` is where the record goes;
+  // the key must not be read, compared or shared before every byte is written.
+  static NodeKey to_fill(size_t size, uint32_t params_off, uint32_t inputs_off, KeyArena* arena, char*& bytes);
   // Bytes a key for a record of `size` bytes takes in an arena, and the key
   // made in such room: at `at` in a block of 2^block_log2 bytes, counted
   // there as a live key (KeyArena::allocate_run). For a caller adding many

@@ -14,6 +14,7 @@ void StageRecordWriter::too_large(const char* what) {
 }
 
 void StageRecordWriter::grow(size_t n) {
+  if (fixed_) throw InternalFault("stage record longer than its counted size");
   if (n > kMax32 || size_ > kMax32) too_large("records");
   const size_t capacity = std::max(2 * capacity_, size_ + n);
   // Every byte up to size_ is copied and every later one is written before
@@ -25,6 +26,7 @@ void StageRecordWriter::grow(size_t n) {
   heap_ = std::move(bigger);
   data_ = heap_.get();
   capacity_ = capacity;
+  own_capacity_ = capacity;
 }
 
 void StageRecordWriter::write(std::span<const NodeId> inputs, std::span<const StageOp> members) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/fault.h"
+
 #include <string>
 #include <vector>
 
@@ -78,6 +80,48 @@ TEST(StageRecord, OneWriterServesRecordsOfEverySize) {
       w.member(m.token, m.inputs.size());
       for (const StageRef& r : m.inputs) w.ref(r.kind, static_cast<uint32_t>(r.index));
     }
+    EXPECT_EQ(w.view().bytes, c.expected);
+  }
+}
+
+// Written in place, as stage fusion does: the counted size must be the
+// record's, a shorter room is a fault rather than an overrun, and the own
+// buffer serves again after a record written elsewhere.
+TEST(StageRecord, RecordsWrittenInPlaceFillExactlyTheirCountedRoom) {
+  StageRecordWriter w;
+  auto write_members = [&](const StageCase& c) {
+    for (const StageOp& m : c.members) {
+      w.member(m.token, m.inputs.size());
+      for (const StageRef& r : m.inputs) w.ref(r.kind, static_cast<uint32_t>(r.index));
+    }
+  };
+  for (const StageCase& c : stage_cases()) {
+    SCOPED_TRACE(c.what);
+    size_t member_bytes = 0;
+    for (const StageOp& m : c.members) member_bytes += StageRecordWriter::member_size(m.token.size(), m.inputs.size());
+    const size_t size = StageRecordWriter::record_size(c.inputs.size(), member_bytes);
+    ASSERT_EQ(size, c.expected.size());
+    char* at = nullptr;
+    NodeKey key = NodeKey::to_fill(size, StageRecordWriter::kParamsOff, StageRecordWriter::kInputsOff, nullptr, at);
+    w.begin_at(at, size, c.inputs, c.members.size());
+    write_members(c);
+    EXPECT_TRUE(w.filled());
+    EXPECT_EQ(key, NodeKey::stage(c.inputs, c.members));
+    EXPECT_EQ(key.members().to_owned(), c.members);
+
+    std::string room(size + 1, '\0');
+    w.begin_at(room.data(), size + 1, c.inputs, c.members.size());
+    write_members(c);
+    EXPECT_FALSE(w.filled());
+    EXPECT_THROW(
+        {
+          w.begin_at(room.data(), size - 1, c.inputs, c.members.size());
+          write_members(c);
+        },
+        InternalFault);
+
+    w.begin(c.inputs, c.members.size());
+    write_members(c);
     EXPECT_EQ(w.view().bytes, c.expected);
   }
 }

@@ -61,6 +61,12 @@ void EngineGraph::refuse(TextId op, std::span<const EnginePos> children) const {
   throw InternalFault("engine node refused without a reason");
 }
 
+void EngineGraph::add_outputs(std::span<const uint64_t> positions) {
+  for (uint64_t p : positions)
+    if (p >= count_) refuse_output();
+  outputs_.insert(outputs_.end(), positions.begin(), positions.end());
+}
+
 void EngineGraph::refuse_output() { throw InternalFault("position out of range"); }
 
 }  // namespace nodalis::opt

@@ -89,6 +89,9 @@ class EngineGraph {
     if (pos >= count_) [[unlikely]] refuse_output();
     outputs_.push_back(pos);
   }
+  // add_output for each, in order, as one call: a graph may have as many
+  // outputs as nodes, and a call per output is not always inlined.
+  void add_outputs(std::span<const uint64_t> positions);
 
   size_t size() const noexcept { return count_; }
   EngineNode node(EnginePos i) const noexcept { return {ops_[i], children(i), opaque_[i] != 0}; }

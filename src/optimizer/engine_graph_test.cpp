@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/fault.h"
+
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -37,6 +40,19 @@ TEST_P(Growth, RoomStaysWithinTwiceWhatIsHeld) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Arities, Growth, ::testing::Values(0, 1, 3));
+
+// Outputs given as one list keep their order and repeats; a list naming a
+// position past the last node is refused whole.
+TEST(EngineGraphOutputs, AListGoesInWholeOrNotAtAll) {
+  auto texts = std::make_shared<OpTexts>();
+  const TextId leaf = texts->append("x");
+  EngineGraph g{texts};
+  for (int i = 0; i < 3; ++i) g.add_node(leaf, {});
+  g.add_outputs(std::vector<uint64_t>{2, 0, 2});
+  EXPECT_THROW(g.add_outputs(std::vector<uint64_t>{1, 3}), InternalFault);
+  EXPECT_THROW(g.add_outputs(std::vector<uint64_t>{uint64_t{1} << 32}), InternalFault);
+  EXPECT_EQ(g.outputs(), (std::vector<EnginePos>{2, 0, 2}));
+}
 
 }  // namespace
 }  // namespace nodalis::opt

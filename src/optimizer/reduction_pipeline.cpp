@@ -10,7 +10,7 @@
 namespace nodalis::opt {
 
 namespace {
-constexpr uint64_t kDropped = ~uint64_t{0};
+constexpr uint32_t kDropped = ~uint32_t{0};
 
 // The engine is outside the pipeline's control; what stage fusion relies on
 // is checked once here so that a faulty engine is a fault, not a bad graph.
@@ -54,15 +54,25 @@ LiveNodes dead_code_elimination(std::span<const ir::NodeKey> nodes,
       reachable[in] = 1;
     }
   }
+  // Live positions are engine positions, which stay below 2^32 - 1.
+  if (kept_count >= kDropped) throw CapacityError("graph too large to reduce");
   LiveNodes live;
   live.input_total = input_total;
-  live.remap.assign(n, kDropped);
-  live.kept.reserve(kept_count);
+  // Which nodes live is as good as random, so the numbering takes no branch:
+  // every node writes its remap entry and a kept entry, which the next kept
+  // node overwrites unless this one counts (hence the one spare entry).
+  live.remap.resize(n);
+  live.kept.resize(kept_count + 1);
+  uint32_t* const remap = live.remap.data();
+  uint64_t* const kept = live.kept.data();
+  uint32_t count = 0;
   for (size_t j = 0; j < n; ++j) {
-    if (!reachable[j]) continue;
-    live.remap[j] = live.kept.size();
-    live.kept.push_back(j);
+    const uint32_t lives = reachable[j];
+    kept[count] = j;
+    remap[j] = count | (lives - 1);  // all ones, kDropped, when dropped
+    count += lives;
   }
+  live.kept.resize(kept_count);
   live.outputs.reserve(outputs.size());
   for (uint64_t o : outputs) live.outputs.push_back(live.remap[o]);
   return live;
@@ -79,13 +89,13 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
     const ir::NodeKey& key = nodes[live.kept[j]];
     children.clear();
     for (ir::NodeId in : key.inputs()) {
-      uint64_t r = in < live.remap.size() ? live.remap[in] : kDropped;
+      const uint32_t r = in < live.remap.size() ? live.remap[in] : kDropped;
       if (r >= j) throw InternalFault("live node uses a later or dropped node");
       children.push_back(static_cast<EnginePos>(r));
     }
     graph.add_node(tokens.enter(key), children, key.kind() != ir::NodeKind::Op);
   }
-  for (uint64_t o : live.outputs) graph.add_output(static_cast<EnginePos>(o));
+  graph.add_outputs(live.outputs);
   return graph;
 }
 

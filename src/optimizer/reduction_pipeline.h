@@ -26,8 +26,9 @@ Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_
 
 // The nodes reachable from the outputs, renumbered densely in their order.
 struct LiveNodes {
-  ScratchVector<uint64_t> remap;    // given id -> live position, all ones if dropped
-  ScratchVector<uint64_t> kept;     // live position -> given id
+  // Half the width of an id: lowering reads it at random, for every input.
+  ScratchRoom<uint32_t> remap;      // given id -> live position, all ones if dropped
+  ScratchRoom<uint64_t> kept;       // live position -> given id
   ScratchVector<uint64_t> outputs;  // the outputs as live positions, same order
   // Inputs of the kept nodes in all: room for the lowered graph's children,
   // counted by the sweep that reads them anyway (0 lets that graph grow).

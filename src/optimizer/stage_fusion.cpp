@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
 
 #include "base/fault.h"
 #include "ir/key_arena.h"
@@ -43,8 +44,8 @@ class Slices {
 };
 
 // What every pass below needs, by node: 64-bit and 32-bit slices.
-constexpr size_t kWideArrays = 4;    // per node, plus two ends
-constexpr size_t kNarrowArrays = 7;  // per node, plus one per use
+constexpr size_t kWideArrays = 3;    // per node, plus two ends
+constexpr size_t kNarrowArrays = 5;  // per node, plus one per use
 
 struct Scratch {
   Slices<uint64_t> wide;
@@ -165,12 +166,19 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   std::copy(group_start.begin(), group_start.end() - 1, fill.begin());
   for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
 
-  constexpr uint64_t kUnset = ~uint64_t{0};
-  std::span<uint64_t> emitted = scratch.wide.next(m, kUnset);     // by label
-  std::span<uint32_t> position = scratch.narrow.next(m);          // member position within its group
+  std::span<uint32_t> position = scratch.narrow.next(m);  // member position within its group
+  // What a stage reads of each group it uses, side by side: a group used
+  // from far back then costs one cache miss, not one per array.
+  struct ByLabel {
+    uint32_t stamp;    // the group that last gave this one an input slot
+    uint32_t slot;     // that slot
+    uint32_t emitted;  // the group's node in the output list, or kUnset
+  };
+  constexpr uint32_t kUnset = ~uint32_t{0};      // no output list reaches 2^32 - 1 nodes, as m does not
   constexpr EnginePos kNoGroup = ~EnginePos{0};  // no label is: labels are positions
-  std::span<uint32_t> slot_stamp = scratch.narrow.next(m, kNoGroup);  // by label: group that gave it a slot
-  std::span<uint32_t> slot = scratch.narrow.next(m);              // by label: that slot
+  ScratchRoom<ByLabel> by_label;
+  by_label.resize(m);
+  std::fill(by_label.begin(), by_label.end(), ByLabel{kNoGroup, 0, kUnset});
 
   FusedGraph out;
   out.nodes.reserve(m);
@@ -185,8 +193,8 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   ScratchVector<ir::NodeId> inputs;
   ScratchVector<uint64_t> input_labels;
 
-  auto emitted_of = [&](EnginePos child) {
-    uint64_t id = emitted[label[child]];
+  auto emitted_of = [&](EnginePos child) -> uint64_t {
+    const uint32_t id = by_label[label[child]].emitted;
     if (id == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
     return id;
   };
@@ -210,39 +218,51 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
     } else {
       // The stage's inputs (other groups, in order of first use) must be
       // known before its members are written, as the record holds them first.
+      // Its record's size is counted on the way, so that the record is
+      // written straight into its key.
       input_labels.clear();
+      size_t member_bytes = 0;
       for (uint32_t p = 0; p < group.size(); ++p) {
         const EnginePos member = group[p];
         position[member] = p;
         if (g.opaque(member)) throw InternalFault("stage fusion grouped an opaque node");
-        for (EnginePos c : g.children(member)) {
+        const std::span<const EnginePos> children = g.children(member);
+        member_bytes += ir::StageRecordWriter::member_size(g.op_text(member).size(), children.size());
+        for (EnginePos c : children) {
           const EnginePos lc = label[c];
-          if (lc != L && slot_stamp[lc] != L) {
-            slot_stamp[lc] = L;
-            slot[lc] = static_cast<uint32_t>(input_labels.size());
+          ByLabel& used = by_label[lc];
+          if (lc != L && used.stamp != L) {
+            used.stamp = L;
+            used.slot = static_cast<uint32_t>(input_labels.size());
             input_labels.push_back(lc);
           }
         }
       }
       inputs.clear();
       for (uint64_t lc : input_labels) {
-        if (emitted[lc] == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
-        inputs.push_back(emitted[lc]);
+        const uint32_t id = by_label[lc].emitted;
+        if (id == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
+        inputs.push_back(id);
       }
-      record.begin(inputs, group.size());
+      const size_t size = ir::StageRecordWriter::record_size(inputs.size(), member_bytes);
+      char* bytes = nullptr;
+      ir::NodeKey key = ir::NodeKey::to_fill(size, ir::StageRecordWriter::kParamsOff,
+                                             ir::StageRecordWriter::kInputsOff, arena, bytes);
+      record.begin_at(bytes, size, inputs, group.size());
       for (const EnginePos member : group) {
         const std::span<const EnginePos> children = g.children(member);
         record.member(g.op_text(member), children.size());
         for (EnginePos c : children) {
           const EnginePos lc = label[c];
           if (lc == L) record.ref(ir::StageRefKind::Member, position[c]);
-          else record.ref(ir::StageRefKind::Input, slot[lc]);
+          else record.ref(ir::StageRefKind::Input, by_label[lc].slot);
         }
       }
-      out.nodes.push_back(ir::NodeKey::from_record(record.view(), arena));
+      if (!record.filled()) throw InternalFault("stage record shorter than its counted size");
+      out.nodes.push_back(std::move(key));
       ++out.stages;
     }
-    emitted[L] = out.nodes.size() - 1;
+    by_label[L].emitted = static_cast<uint32_t>(out.nodes.size() - 1);
   }
   out.outputs.reserve(g.outputs().size());
   for (EnginePos o : g.outputs()) out.outputs.push_back(emitted_of(o));
