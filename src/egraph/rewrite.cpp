@@ -41,8 +41,11 @@ Rewrite::Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher, st
   const auto* rhs = dynamic_cast<const Pattern*>(applier_.get());
   if (rhs == nullptr) return;
   adds_anything_ = false;
+  added_bits_ = 0;
   for (const ENodeOrVar& n : rhs->ast()) {
-    if (!n.is_var()) adds_.emplace_back(n.node().op(), n.node().arity());
+    if (n.is_var()) continue;
+    adds_.emplace_back(n.node().op(), n.node().arity());
+    added_bits_ |= shape_bit(adds_.back());
   }
   const auto* lhs = dynamic_cast<const Pattern*>(searcher_.get());
   if (lhs != nullptr && settles(*lhs, *rhs)) settling_ = lhs->counted_shape();

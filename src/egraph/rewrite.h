@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/hash.h"
 #include "base/result.h"
 #include "egraph/searcher.h"
 
@@ -52,6 +53,12 @@ class Rewrite {
       if (s.matches(shape)) return true;
     return false;
   }
+  // One of 64 bits for a shape's symbol and arity; shapes may share one.
+  static uint64_t shape_bit(const SymbolLang& shape) noexcept {
+    return uint64_t{1} << (fx_add(fx_add(0, shape.op().raw()), shape.arity()) >> 58);
+  }
+  // The bits of every shape may_add is true for (all of them when any is).
+  uint64_t added_bits() const noexcept { return added_bits_; }
 
  private:
   Rewrite(GlobalSymbol name, std::shared_ptr<const Searcher> searcher, std::shared_ptr<const Applier> applier);
@@ -62,6 +69,7 @@ class Rewrite {
   std::optional<SymbolLang> settling_;
   std::vector<SymbolLang> adds_;  // shapes of the applier's nodes
   bool adds_anything_ = true;
+  uint64_t added_bits_ = ~uint64_t{0};
 };
 
 // The usual rule: a left pattern text searched, a right pattern text applied.

@@ -128,8 +128,21 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
 void Runner::settle(std::span<const Rewrite> rules, size_t r) {
   const std::optional<SymbolLang>& shape = rules[r].settling_shape();
   if (!shape || !hooks_.empty()) return;
-  for (size_t q = 0; q < rules.size(); ++q) {
-    if (q != r && rules[q].may_add(*shape)) return;
+  if (!added_known_) {
+    for (const Rewrite& q : rules) {
+      added_more_ |= added_once_ & q.added_bits();
+      added_once_ |= q.added_bits();
+    }
+    added_known_ = true;
+  }
+  // Most shapes are added by no rule or by this one alone, which the bits
+  // tell; a bit that others may share sends the question to the rules.
+  const uint64_t bit = Rewrite::shape_bit(*shape);
+  const bool unshared = (added_more_ & bit) == 0 && ((added_once_ & bit) == 0 || (rules[r].added_bits() & bit) != 0);
+  if (!unshared) {
+    for (size_t q = 0; q < rules.size(); ++q) {
+      if (q != r && rules[q].may_add(*shape)) return;
+    }
   }
   settled_ |= uint64_t{1} << r;
 }

@@ -130,6 +130,11 @@ class Runner {
   // Hooks may change the e-graph in any way, so a run with hooks settles
   // nothing.
   uint64_t settled_ = 0;
+  // Shape bits (Rewrite::shape_bit) the rules may add: those of exactly one
+  // rule and those of several, gathered at the first settle of a run.
+  uint64_t added_once_ = 0;
+  uint64_t added_more_ = 0;
+  bool added_known_ = false;
 };
 
 // The duplicate-name warning when two rules share a name ("WARNING:

@@ -21,9 +21,14 @@ uint64_t shift_left(uint64_t value, uint64_t by) {
 }  // namespace
 
 RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
-  for (auto& [n, s] : stats_) {
-    if (n == name) return s;
+  if (next_stats_ < stats_.size() && stats_[next_stats_].first == name) return stats_[next_stats_++].second;
+  for (size_t k = 0; k < stats_.size(); ++k) {
+    if (stats_[k].first == name) {
+      next_stats_ = k + 1;
+      return stats_[k].second;
+    }
   }
+  next_stats_ = stats_.size() + 1;
   if (stats_.empty()) stats_.reserve(16);  // one record per rule: spares the regrowths
   RuleStats fresh;
   fresh.match_limit = default_match_limit_;

@@ -79,6 +79,9 @@ class BackoffScheduler final : public RewriteScheduler {
   uint64_t default_match_limit_ = kDefaultMatchLimit;
   uint64_t default_ban_length_ = kDefaultBanLength;
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
+  // Where the next rule's record is looked for first: a runner asks for the
+  // rules in the same order in every iteration.
+  size_t next_stats_ = 0;
 };
 
 }  // namespace nodalis::egraph

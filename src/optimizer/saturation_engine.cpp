@@ -5,7 +5,9 @@
 #include "optimizer/saturation_engine.h"
 
 #include <memory>
+#include <span>
 #include <string>
+#include <type_traits>
 
 #include "base/fault.h"
 #include "egraph/egraph.h"
@@ -29,11 +31,19 @@ SaturationEngine::SaturationEngine() {
   for (std::string_view name : kCommutativeNames) {
     std::string n(name);
     rules_.push_back(rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+    rule_symbols_.emplace_back("op|" + n, egraph::SymbolTable::intern("op|" + n));
   }
   for (size_t k = 0; k < kIdentityTexts.size(); ++k) {
     std::string t(kIdentityTexts[k]);
     rules_.push_back(rule("identity-" + std::to_string(k), "(" + t + " ?x)", "?x"));
+    rule_symbols_.emplace_back(t, egraph::SymbolTable::intern(t));
   }
+}
+
+egraph::GlobalSymbol SaturationEngine::rule_symbol(std::string_view text) const {
+  for (const auto& [t, symbol] : rule_symbols_)
+    if (t == text) return symbol;
+  return egraph::SymbolTable::intern(text);
 }
 
 const SaturationEngine& SaturationEngine::shared() {
@@ -49,39 +59,48 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
 
   if (texts.size() > static_cast<uint64_t>(egraph::GlobalSymbol::kMaxLocal) + 1)
     throw CapacityError("too many distinct op texts for the e-graph's symbols");
-  // Symbols by text id; only texts some node uses are given one.
-  std::vector<egraph::GlobalSymbol> symbol(texts.size());
-  std::vector<uint8_t> has_symbol(texts.size(), 0);
+  // Symbols by text id; only texts some node uses are given one. A rule's
+  // text has the symbol its patterns were given, found among the engine's.
+  // Each entry is a symbol's value with a bit above it marking it given.
+  constexpr uint64_t kGiven = uint64_t{1} << 32;
+  std::vector<uint64_t> symbol(texts.size(), 0);
   uint32_t next_local = 0;
   auto symbol_of = [&](TextId t) {
-    if (!has_symbol[t]) {
-      symbol[t] = texts.role(t) != RuleRole::None ? egraph::SymbolTable::intern(texts.text(t))
-                                                  : egraph::GlobalSymbol::local(next_local++);
-      has_symbol[t] = 1;
+    if (symbol[t] == 0) {
+      egraph::GlobalSymbol s = texts.role(t) != RuleRole::None ? rule_symbol(texts.text(t))
+                                                               : egraph::GlobalSymbol::local(next_local++);
+      symbol[t] = kGiven | s.raw();
     }
-    return symbol[t];
+    return egraph::GlobalSymbol::from_raw(static_cast<uint32_t>(symbol[t]));
   };
 
   ids.assign(n, 0);
   egraph::Runner runner;
   {
     egraph::EGraph loaded = egraph::EGraph::with_kept_room();
-    std::vector<egraph::Id> kids;
-    auto node_at = [&](size_t i) {
-      kids.clear();
-      for (EnginePos c : g.children(static_cast<EnginePos>(i))) {
+    // A graph whose nodes are all distinct (the usual case: they come from
+    // a hash-consed store) is loaded in one go, node i as class i, so a
+    // node's children are its positions as they stand.
+    static_assert(std::is_same_v<EnginePos, egraph::Id>);
+    auto distinct_at = [&](size_t i) {
+      std::span<const EnginePos> kids = g.children(static_cast<EnginePos>(i));
+      for (EnginePos c : kids)
         if (c >= i) throw InternalFault("position out of range");
-        kids.push_back(ids[c]);
-      }
       return egraph::SymbolLang(symbol_of(g.op(static_cast<EnginePos>(i))), kids);
     };
-    // A graph whose nodes are all distinct (the usual case: they come from
-    // a hash-consed store) is loaded in one go, node i as class i.
     for (size_t i = 0; i < n; ++i) ids[i] = static_cast<egraph::Id>(i);
-    if (!loaded.add_all_distinct(n, node_at)) {
+    if (!loaded.add_all_distinct(n, distinct_at)) {
       loaded.reserve(n);
       // Adding is hash-consed: a node equal to an earlier one gets its class.
-      for (size_t i = 0; i < n; ++i) ids[i] = loaded.add(node_at(i));
+      std::vector<egraph::Id> kids;
+      for (size_t i = 0; i < n; ++i) {
+        kids.clear();
+        for (EnginePos c : g.children(static_cast<EnginePos>(i))) {
+          if (c >= i) throw InternalFault("position out of range");
+          kids.push_back(ids[c]);
+        }
+        ids[i] = loaded.add(egraph::SymbolLang(symbol_of(g.op(static_cast<EnginePos>(i))), kids));
+      }
     }
     runner.set_iter_limit(iter_limit_).set_node_limit(4 * static_cast<uint64_t>(n) + 1024);
     runner.set_egraph(std::move(loaded));

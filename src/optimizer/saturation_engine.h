@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/rewrite.h"
@@ -35,7 +38,11 @@ class SaturationEngine final : public RewriteEngine {
   uint64_t iter_limit() const noexcept { return iter_limit_; }
 
  private:
+  // A rule's text: the symbol its patterns name, interned once, not per call.
+  egraph::GlobalSymbol rule_symbol(std::string_view text) const;
+
   std::vector<egraph::Rewrite> rules_;
+  std::vector<std::pair<std::string, egraph::GlobalSymbol>> rule_symbols_;
   uint64_t iter_limit_ = kIterLimit;
 };
 

@@ -190,8 +190,13 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   ir::KeyArena block_arena;
   ir::KeyArena* const arena = m >= kArenaFrom ? &block_arena : nullptr;
   ir::StageRecordWriter record;
-  ScratchVector<ir::NodeId> inputs;
-  ScratchVector<uint64_t> input_labels;
+  // Any node's input list fits in as many entries as the graph has children
+  // (a stage's inputs are among its members' children), so one buffer serves
+  // every list, written with no room test per input. A stage's entries hold
+  // the labels of the groups it uses until their emitted ids replace them.
+  ScratchRoom<ir::NodeId> input_room;
+  input_room.resize(g.child_count());
+  ir::NodeId* const inputs = input_room.data();
 
   auto emitted_of = [&](EnginePos child) -> uint64_t {
     const uint32_t id = by_label[label[child]].emitted;
@@ -208,19 +213,19 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
     const EngineNode sink = g.node(static_cast<EnginePos>(s));
     if (sink.opaque) {
       if (group.size() != 1) throw InternalFault("stage fusion grouped an opaque node");
-      inputs.clear();
-      for (EnginePos c : sink.children) inputs.push_back(emitted_of(c));
+      size_t k = 0;
+      for (EnginePos c : sink.children) inputs[k++] = emitted_of(c);
       const ir::NodeKey& key = tokens.key_of(sink.op);
       if (&tokens.texts() != &g.texts() && tokens.texts().text(sink.op) != g.texts().text(sink.op))
         throw InternalFault("opaque engine node has a token of no live node");
-      out.nodes.push_back(key.with_inputs(inputs, arena));
+      out.nodes.push_back(key.with_inputs({inputs, k}, arena));
       ++out.boundary_nodes;
     } else {
       // The stage's inputs (other groups, in order of first use) must be
       // known before its members are written, as the record holds them first.
       // Its record's size is counted on the way, so that the record is
       // written straight into its key.
-      input_labels.clear();
+      size_t k = 0;
       size_t member_bytes = 0;
       for (uint32_t p = 0; p < group.size(); ++p) {
         const EnginePos member = group[p];
@@ -233,22 +238,22 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
           ByLabel& used = by_label[lc];
           if (lc != L && used.stamp != L) {
             used.stamp = L;
-            used.slot = static_cast<uint32_t>(input_labels.size());
-            input_labels.push_back(lc);
+            used.slot = static_cast<uint32_t>(k);
+            inputs[k++] = lc;
           }
         }
       }
-      inputs.clear();
-      for (uint64_t lc : input_labels) {
-        const uint32_t id = by_label[lc].emitted;
+      for (size_t q = 0; q < k; ++q) {
+        const uint32_t id = by_label[inputs[q]].emitted;
         if (id == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
-        inputs.push_back(id);
+        inputs[q] = id;
       }
-      const size_t size = ir::StageRecordWriter::record_size(inputs.size(), member_bytes);
+      const std::span<const ir::NodeId> stage_inputs(inputs, k);
+      const size_t size = ir::StageRecordWriter::record_size(k, member_bytes);
       char* bytes = nullptr;
       ir::NodeKey key = ir::NodeKey::to_fill(size, ir::StageRecordWriter::kParamsOff,
                                              ir::StageRecordWriter::kInputsOff, arena, bytes);
-      record.begin_at(bytes, size, inputs, group.size());
+      record.begin_at(bytes, size, stage_inputs, group.size());
       for (const EnginePos member : group) {
         const std::span<const EnginePos> children = g.children(member);
         record.member(g.op_text(member), children.size());

@@ -2,6 +2,8 @@
 #include "optimizer/token_table.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "base/fault.h"
 #include "optimizer/key_content.h"
@@ -14,6 +16,24 @@ namespace {
 size_t likely_distinct(size_t nodes) {
   constexpr size_t kLikelyDistinct = 256;
   return std::min(nodes, kLikelyDistinct);
+}
+
+uint64_t word_at(const char* p) noexcept {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// Equal bytes, for the few dozen of a node's content: every live node is
+// compared once, and a call to memcmp cost about as much as the compare.
+// From 8 bytes on, whole words, the last one overlapping the one before.
+bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8 || n > 64) return std::memcmp(a.data(), b.data(), n) == 0;
+  for (size_t i = 0; i + 8 < n; i += 8)
+    if (word_at(a.data() + i) != word_at(b.data() + i)) return false;
+  return word_at(a.data() + n - 8) == word_at(b.data() + n - 8);
 }
 }  // namespace
 
@@ -45,7 +65,7 @@ TextId TokenTable::enter(const ir::NodeKey& key) {
   const ir::NodeKind kind = key.kind();
   const uint64_t h = hash_text(hash_word(seed_, static_cast<uint64_t>(kind)), content);
   uint32_t found = content_index_.find(h, [&](uint32_t p) {
-    return contents_[p] == content && content_kinds_[p] == kind;
+    return content_kinds_[p] == kind && same_bytes(contents_[p], content);
   });
   if (found != FlatIndex::kAbsent) return content_texts_[found];
   const TextId id = enter_token(key);
