@@ -117,26 +117,26 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   egraph::Runner runner = saturate(g, ids);
   const egraph::EGraph& eg = runner.egraph();
 
-  // Class ids are dense, so the class maps are flat arrays.
+  // Class ids are dense, so the class map is a flat array. It holds each
+  // class's first node, and once that node is written, its place in the
+  // result: places never exceed positions, so a later node of the class
+  // still finds its own position absent. A node's children come before it,
+  // and so do their classes' first nodes, already written: the class of a
+  // first node is never its child's.
   constexpr EnginePos kNone = ~EnginePos{0};
   std::vector<egraph::Id> canon(n);
-  std::vector<EnginePos> first(eg.id_count(), kNone);
+  std::vector<EnginePos> slot(eg.id_count(), kNone);
   for (size_t i = 0; i < n; ++i) {
     canon[i] = eg.find(ids[i]);
-    if (first[canon[i]] == kNone) first[canon[i]] = static_cast<EnginePos>(i);
+    if (slot[canon[i]] == kNone) slot[canon[i]] = static_cast<EnginePos>(i);
   }
-  std::vector<EnginePos> slot(eg.id_count(), kNone);
   EngineGraph out(g.shared_texts());
   out.reserve(n, g.child_count(), g.outputs().size());
   std::vector<EnginePos> kids;
   for (size_t i = 0; i < n; ++i) {
-    if (first[canon[i]] != i) continue;
+    if (slot[canon[i]] != i) continue;
     kids.clear();
-    for (EnginePos c : g.children(static_cast<EnginePos>(i))) {
-      EnginePos s = slot[canon[c]];
-      if (s == kNone) throw InternalFault("class of a child has no representative yet");
-      kids.push_back(s);
-    }
+    for (EnginePos c : g.children(static_cast<EnginePos>(i))) kids.push_back(slot[canon[c]]);
     slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), kids);
   }
   for (EnginePos o : g.outputs()) out.add_output(slot[canon[o]]);
