@@ -60,10 +60,15 @@ bool BackoffScheduler::pass_unsearched(uint64_t iteration, const EGraph& egraph,
   RuleStats& s = rule_stats(rewrite.name());
   if (iteration < s.banned_until) return true;
   const uint64_t threshold = shift_left(s.match_limit, s.times_banned);
-  // A kept count over the threshold bans before any search does.
+  // A kept count is the walk's count, as of a rebuild that left nothing
+  // to do: over the threshold it bans before any search does, and under it
+  // spares a walk over every class of the symbol.
   if (s.times_banned > 0 && egraph.clean()) {
-    std::optional<uint64_t> kept = egraph.shape_count(shape.op(), shape.arity());
-    if (kept && *kept > threshold) return false;
+    if (std::optional<uint64_t> kept = egraph.shape_count(shape.op(), shape.arity())) {
+      if (*kept > threshold) return false;
+      s.times_applied += 1;
+      return true;
+    }
   }
   uint64_t count = 0;
   for (Id c : egraph.classes_with_op(shape.op())) {
