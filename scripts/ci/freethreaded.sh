@@ -14,11 +14,14 @@ JOBS=${JOBS:-2}
 
 debian_mirror() {
   # The machine's own mirror of the main archive (not its security archive): from
-  # deb822 .sources files first, then the one-line format.
-  { grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n' | grep -E '^https?://'
-    grep -hE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
-      | sed -E 's/\[[^]]*\]//' | awk '{print $2}'
-  } | grep -E '/debian/?$' | head -n1
+  # deb822 .sources files first, then the one-line format. A machine has often
+  # only one of the two, and under pipefail a grep finding no file or no line
+  # would end the whole script without a word: an empty answer is the caller's
+  # to report.
+  { grep -hsE '^URIs:' /etc/apt/sources.list.d/*.sources | tr ' ' '\n' | grep -E '^https?://' || true
+    grep -hsE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+      | sed -E 's/\[[^]]*\]//' | awk '{print $2}' || true
+  } | grep -E '/debian/?$' | head -n1 || true
 }
 
 fetch_source() {
