@@ -106,6 +106,12 @@ class EngineGraph {
   std::pair<size_t, size_t> room() const noexcept { return {ops_.size(), children_.size()}; }
   const std::vector<EnginePos>& outputs() const noexcept { return outputs_; }
 
+  // Its maker's word that no two of the nodes so far are equal (same op,
+  // same children), for a maker that knows it by construction: CSE then
+  // skips its scan for equal nodes. A node added after the word voids it.
+  void vouch_distinct() noexcept { vouched_count_ = count_; }
+  bool vouched_distinct() const noexcept { return vouched_count_ == count_; }
+
   const OpTexts& texts() const noexcept { return *texts_; }
   const std::shared_ptr<const OpTexts>& shared_texts() const noexcept { return texts_; }
 
@@ -122,6 +128,7 @@ class EngineGraph {
   // child_count_ children) are the graph.
   size_t count_ = 0;
   size_t child_count_ = 0;
+  size_t vouched_count_ = ~size_t{0};  // count_ when vouch_distinct was called
   ScratchRoom<TextId> ops_;
   ScratchRoom<uint8_t> opaque_;
   ScratchRoom<uint64_t> starts_;  // children of i: starts_[i] .. starts_[i + 1]; starts_[0] = 0

@@ -140,6 +140,11 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
     slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), kids);
   }
   for (EnginePos o : g.outputs()) out.add_output(slot[canon[o]]);
+  // Two nodes written here are equal only if their classes hold the same
+  // canonical node: same text, so same symbol, and children of the same
+  // classes, as a class has one place. A rebuilt e-graph is closed under
+  // congruence, so such classes are one, and each class is written once.
+  if (eg.clean()) out.vouch_distinct();
   egraph::EGraph::keep_room(std::move(runner.egraph()));
   return out;
 }
