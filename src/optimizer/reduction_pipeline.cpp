@@ -84,16 +84,27 @@ EngineGraph to_engine_graph(std::span<const ir::NodeKey> nodes, const LiveNodes&
   EngineGraph graph(tokens.shared_texts());
   graph.reserve(live.kept.size(), live.input_total, live.outputs.size());
   tokens.reserve(live.kept.size());
-  ScratchVector<EnginePos> children;
+  // Children go through a buffer whose room is tested once per node, not
+  // once per child as a growable list would; nearly every node fits the
+  // few entries on the stack.
+  constexpr size_t kFewInputs = 8;
+  EnginePos few[kFewInputs];
+  ScratchRoom<EnginePos> many;
   for (size_t j = 0; j < live.kept.size(); ++j) {
     const ir::NodeKey& key = nodes[live.kept[j]];
-    children.clear();
-    for (ir::NodeId in : key.inputs()) {
+    const ir::InputsView ins = key.inputs();
+    EnginePos* children = few;
+    if (ins.size() > kFewInputs) [[unlikely]] {
+      many.resize(ins.size());
+      children = many.data();
+    }
+    size_t count = 0;
+    for (ir::NodeId in : ins) {
       const uint32_t r = in < live.remap.size() ? live.remap[in] : kDropped;
       if (r >= j) throw InternalFault("live node uses a later or dropped node");
-      children.push_back(static_cast<EnginePos>(r));
+      children[count++] = static_cast<EnginePos>(r);
     }
-    graph.add_node(tokens.enter(key), children, key.kind() != ir::NodeKind::Op);
+    graph.add_node(tokens.enter(key), {children, count}, key.kind() != ir::NodeKind::Op);
   }
   graph.add_outputs(live.outputs);
   return graph;

@@ -173,6 +173,25 @@ TEST(ReductionPipeline, EqualOpaqueNodesStillMerge) {
   EXPECT_EQ(r.outputs[0], r.outputs[1]);
 }
 
+TEST(ReductionPipeline, WideInputListsComeThroughWholeAndInOrder) {
+  NodeList g;
+  std::vector<uint64_t> sources;
+  for (int k = 0; k < 40; ++k) sources.push_back(g.src("s" + std::to_string(k)));
+  std::vector<uint64_t> shuffled;
+  for (size_t k = 0; k < sources.size(); ++k) shuffled.push_back(sources[(7 * k) % sources.size()]);
+  const uint64_t narrow = g.red("sum", {sources[3], sources[1]});
+  const uint64_t wide = g.red("sum", shuffled);
+  const uint64_t wider = g.op("add", {wide, narrow, wide, narrow, wide, narrow, wide, narrow, wide});
+  const uint64_t after = g.red("sum", {sources[2], sources[0]});
+  std::vector<uint64_t> outs{wider, narrow, after};
+  Reduced r = reduce_nodes(g.nodes, outs, UnchangedEngine(), FusionRule::SingleUse);
+  // The sources are the first nodes emitted: each input names its source.
+  const ir::NodeKey& emitted = r.nodes[r.nodes.size() - 3];
+  ASSERT_EQ(emitted.inputs().size(), shuffled.size());
+  for (uint32_t k = 0; k < shuffled.size(); ++k) EXPECT_EQ(r.nodes[emitted.inputs()[k]], g.nodes[shuffled[k]]) << k;
+  EXPECT_EQ(testing::output_values(r.nodes, r.outputs), testing::output_values(g.nodes, outs));
+}
+
 TEST(TokenTable, TextIsThePlainTokenWhenNothingCollides) {
   testing::NodeList g = testing::random_graph(11, 80);
   TokenTable tokens(0);

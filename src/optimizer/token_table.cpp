@@ -63,7 +63,10 @@ void TokenTable::reserve(size_t nodes) {
 TextId TokenTable::enter(const ir::NodeKey& key) {
   const std::string_view content = content_bytes(key);
   const ir::NodeKind kind = key.kind();
-  const uint64_t h = hash_text(hash_word(seed_, static_cast<uint64_t>(kind)), content);
+  // Every live node is hashed here, most to find a content already entered:
+  // the kind goes in with the seed rather than as a word of its own, and the
+  // byte hash's last multiply mixes enough for the table without a finish.
+  const uint64_t h = hash_bytes(seed_ ^ static_cast<uint64_t>(kind), content.data(), content.size());
   uint32_t found = content_index_.find(h, [&](uint32_t p) {
     return content_kinds_[p] == kind && same_bytes(contents_[p], content);
   });
