@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "ir/key_arena.h"
 #include "ir/large_pages.h"
 #include "ir/node_key.h"
+#include "ir/store_lock.h"
 
 namespace nodalis::ir {
 
@@ -135,7 +135,7 @@ class GraphStore {
   void clear_locked() noexcept;  // back to empty (fill's way out)
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   const uint64_t serial_;
-  mutable std::mutex mu_;
+  mutable StoreLock mu_;
   mutable bool poisoned_ = false;
   KeyArena arena_;  // the memory of the keys interned by record
   // Grows by moves only (NodeKey's are noexcept pointer moves).

@@ -32,7 +32,7 @@ class GraphStore::Guard {
   }
 
   const GraphStore& store_;
-  std::lock_guard<std::mutex> lock_;
+  std::lock_guard<StoreLock> lock_;
 };
 
 }  // namespace nodalis::ir
