@@ -87,6 +87,7 @@ void InternIndex::grow_to(size_t capacity) {
   release_block(old_tags, old_capacity);
   release_block(old_ids, old_capacity * sizeof(uint32_t));
   hint_tags_.store(tags, std::memory_order_relaxed);
+  hint_ids_.store(ids, std::memory_order_relaxed);
   hint_capacity_.store(capacity, std::memory_order_relaxed);
   update_room();
 }

@@ -49,14 +49,20 @@ class InternIndex {
     miss.slot = p.slot;
     return kNotFound;
   }
-  // Starts loading the tags where a lookup of `hash` begins, so that a cache
-  // miss overlaps taking the store's lock. Safe without the lock: it reads
-  // only the two hints below, and a stale hint merely prefetches the wrong
-  // line (prefetches never fault). Inline: every interning call takes it.
+  // Starts loading the tags and the ids where a lookup of `hash` begins, so
+  // that the two cache misses overlap each other and taking the store's lock.
+  // The ids are asked for writing: an insert writes there, and releasing the
+  // lock would otherwise wait for that line. Safe without the lock: it reads
+  // only the hints below, and a stale hint merely prefetches the wrong line
+  // (prefetches never fault). Inline: every interning call takes it.
   void prefetch(uint64_t hash) const noexcept {
     const size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
     const uint8_t* tags = hint_tags_.load(std::memory_order_relaxed);
-    if (tags != nullptr && capacity != 0) __builtin_prefetch(tags + control::home(static_cast<uint32_t>(hash >> 32), capacity));
+    const uint32_t* ids = hint_ids_.load(std::memory_order_relaxed);
+    if (tags == nullptr || ids == nullptr || capacity == 0) return;
+    const size_t i = control::home(static_cast<uint32_t>(hash >> 32), capacity);
+    __builtin_prefetch(tags + i);
+    __builtin_prefetch(ids + i, 1);
   }
   // The same under the store's lock, for the tags and the ids both: the ids
   // are written by an insert and would otherwise miss too.
@@ -134,6 +140,7 @@ class InternIndex {
   size_t room_ = 0;
   uint64_t seed_;
   std::atomic<const uint8_t*> hint_tags_{nullptr};
+  std::atomic<const uint32_t*> hint_ids_{nullptr};
   std::atomic<size_t> hint_capacity_{0};
 };
 
