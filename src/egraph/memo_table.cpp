@@ -24,7 +24,7 @@ bool MemoTable::insert_all_distinct(const BlockList<SymbolLang>& keys, size_t fi
   // and one bucket's slots span a few cache lines.
   constexpr unsigned kBucketBits = 11;
   constexpr size_t kBuckets = size_t{1} << kBucketBits;
-  std::vector<Narrow> flat;
+  Narrows flat;
   flat.reserve(n);
   std::vector<uint32_t> wide_keys;
   std::vector<uint32_t> start(kBuckets + 1, 0);
@@ -39,9 +39,9 @@ bool MemoTable::insert_all_distinct(const BlockList<SymbolLang>& keys, size_t fi
     ++start[(narrow_hash(flat.back()) >> (64 - kBucketBits)) + 1];
   }
   for (size_t b = 1; b <= kBuckets; ++b) start[b] += start[b - 1];
-  std::vector<Narrow> sorted(flat.size());
+  Narrows sorted(flat.size());
   for (const Narrow& s : flat) sorted[start[narrow_hash(s) >> (64 - kBucketBits)]++] = s;
-  std::vector<Narrow>().swap(flat);
+  Narrows().swap(flat);
 
   grow(narrow_, sorted.size());
   const size_t mask = narrow_.size() - 1;

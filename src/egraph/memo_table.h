@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/hash.h"
+#include "base/large_pages.h"
 #include "egraph/block_list.h"
 #include "egraph/id.h"
 #include "egraph/symbol_lang.h"
@@ -97,6 +98,13 @@ class MemoTable {
     Id b = kNone;  // second child, or kNone for fewer than two
     Id value = kNone;
   };
+  // Slot arrays, and the bulk load's sorting arrays, of a large e-graph
+  // come from huge-page blocks kept across e-graphs: each probe lands at
+  // random, which on 4 KiB pages is also a TLB miss, and a table mapped
+  // afresh per e-graph had the kernel fault in and clear every page of it.
+  template <class Slot>
+  using Slots = std::vector<Slot, LargePageAllocator<Slot>>;
+  using Narrows = Slots<Narrow>;
 
  public:
   struct Probe {
@@ -164,16 +172,16 @@ class MemoTable {
   static constexpr size_t kKeptSlots = 1024;
 
   template <class Slot>
-  static void clear_slots(std::vector<Slot>& slots) noexcept {
+  static void clear_slots(Slots<Slot>& slots) noexcept {
     if (slots.size() > kKeptSlots) {
-      std::vector<Slot>().swap(slots);
+      Slots<Slot>().swap(slots);
     } else {
       std::fill(slots.begin(), slots.end(), Slot{});
     }
   }
 
   template <class Slot>
-  static uint32_t free_slot(const std::vector<Slot>& slots, uint64_t hash) noexcept {
+  static uint32_t free_slot(const Slots<Slot>& slots, uint64_t hash) noexcept {
     const size_t mask = slots.size() - 1;
     size_t i = home(hash, slots.size());
     while (slots[i].value != kNone) i = (i + 1) & mask;
@@ -183,19 +191,19 @@ class MemoTable {
   // Grows `slots` to the power-of-two capacity n keys need at a load of at
   // most three quarters, if it is smaller.
   template <class Slot>
-  static void grow(std::vector<Slot>& slots, size_t n) {
+  static void grow(Slots<Slot>& slots, size_t n) {
     size_t cap = slots.empty() ? 16 : slots.size();
     while (n * 4 > cap * 3) cap *= 2;
     if (cap == slots.size()) return;
-    std::vector<Slot> old = std::move(slots);
+    Slots<Slot> old = std::move(slots);
     slots.assign(cap, Slot{});
     for (const Slot& s : old) {
       if (s.value != kNone) slots[free_slot(slots, hash_of(s))] = s;
     }
   }
 
-  std::vector<Narrow> narrow_;
-  std::vector<Wide> wide_;
+  Narrows narrow_;
+  Slots<Wide> wide_;
   size_t narrow_used_ = 0;
   size_t wide_used_ = 0;
 };

@@ -16,7 +16,7 @@
 #include "ir/bad_node_id.h"
 #include "ir/intern_index.h"
 #include "ir/key_arena.h"
-#include "ir/large_pages.h"
+#include "base/large_pages.h"
 #include "ir/node_key.h"
 #include "ir/store_lock.h"
 

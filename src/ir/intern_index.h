@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/control_bytes.h"
-#include "ir/large_pages.h"
+#include "base/large_pages.h"
 #include "ir/node_key.h"
 
 namespace nodalis::ir {

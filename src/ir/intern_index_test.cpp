@@ -1,16 +1,13 @@
-// The interning table under colliding hashes, the byte hash it is fed, and
-// the large-page blocks it lives in.
+// The interning table under colliding hashes and the byte hash it is fed.
 #include "ir/intern_index.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/hash.h"
-#include "ir/large_pages.h"
 
 namespace nodalis::ir {
 namespace {
@@ -101,26 +98,6 @@ TEST(ByteHash, EveryByteAndTheLengthCount) {
   const std::string zeros(9, '\0');
   EXPECT_NE(hash_bytes(1, zeros.data(), 8), hash_bytes(1, zeros.data(), 9));
   EXPECT_NE(hash_bytes(1, "ab", 2), hash_bytes(2, "ab", 2));
-}
-
-TEST(LargePages, BlocksComeZeroedAndWritable) {
-  // Each size twice: a large block released dirty is kept and handed out
-  // again, and must come back zeroed all the same.
-  for (size_t bytes : {size_t{0}, size_t{100}, (size_t{2} << 20) - 8, size_t{2} << 20, (size_t{5} << 20) + 24,
-                       size_t{0}, size_t{100}, (size_t{2} << 20) - 8, size_t{2} << 20, (size_t{5} << 20) + 24}) {
-    if (bytes >= (size_t{2} << 20)) {  // another dirty one to keep
-      void* dirty = allocate_block(bytes);
-      std::memset(dirty, 0xCD, bytes);
-      release_block(dirty, bytes);
-    }
-    auto* p = static_cast<unsigned char*>(allocate_zeroed(bytes));
-    ASSERT_NE(p, nullptr);
-    bool zero = true;
-    for (size_t i = 0; i < bytes; ++i) zero = zero && p[i] == 0;
-    EXPECT_TRUE(zero) << bytes;
-    if (bytes > 0) std::memset(p, 0xAB, bytes);
-    release_block(p, bytes);
-  }
 }
 
 }  // namespace

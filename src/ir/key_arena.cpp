@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "ir/large_pages.h"
+#include "base/large_pages.h"
 
 namespace nodalis::ir {
 

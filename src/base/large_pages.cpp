@@ -1,9 +1,10 @@
 // Large blocks straight from the kernel, aligned and advised for huge pages;
 // small ones from the C heap. A released large block is kept for the next
 // block of its size, so that a store built after another one dies (decoding
-// blob after blob) neither faults its pages in again nor has the kernel clear
-// them; only what must read as zero is cleared, by hand.
-#include "ir/large_pages.h"
+// blob after blob), or the e-graph of the next large reduction, neither faults
+// its pages in again nor has the kernel clear them; only what must read as
+// zero is cleared, by hand.
+#include "base/large_pages.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace nodalis::ir {
+namespace nodalis {
 
 namespace {
 constexpr size_t kHugePage = size_t{2} << 20;
@@ -147,4 +148,4 @@ void release_block(void* block, size_t bytes) noexcept {
   std::free(block);
 }
 
-}  // namespace nodalis::ir
+}  // namespace nodalis

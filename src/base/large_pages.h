@@ -1,13 +1,14 @@
-// Memory for the store's big flat arrays (the intern table, the node list,
-// key blocks). Blocks of 2 MiB and more are mapped on their own and marked for
-// transparent huge pages: a table probed at random then costs few TLB misses,
-// and growing it costs a few page faults instead of thousands.
+// Memory for the big flat arrays of the store (the intern table, the node
+// list, key blocks) and of the e-graph (its memo). Blocks of 2 MiB and more
+// are mapped on their own and marked for transparent huge pages: a table
+// probed at random then costs few TLB misses, and growing it costs a few page
+// faults instead of thousands.
 #pragma once
 
 #include <cstddef>
 #include <new>
 
-namespace nodalis::ir {
+namespace nodalis {
 
 // `bytes` of zeroed memory aligned for any type; std::bad_alloc on failure.
 void* allocate_zeroed(size_t bytes);
@@ -35,4 +36,4 @@ struct LargePageAllocator {
   }
 };
 
-}  // namespace nodalis::ir
+}  // namespace nodalis
