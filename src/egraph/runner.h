@@ -105,6 +105,9 @@ class Runner {
 
   // The limits as of `now`, a reading taken at the check.
   std::optional<StopReason> check_limits(Clock::time_point now) const;
+  // The limits after one rule's search or application, reading the clock
+  // only when the time limit may have passed.
+  std::optional<StopReason> check_step_limits() const;
   // One iteration; `end` receives the reading that closed it. `matches`
   // holds one list per rule, reused from iteration to iteration.
   Iteration run_one(std::span<const Rewrite> rules, Clock::time_point& end,
