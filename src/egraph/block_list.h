@@ -48,6 +48,13 @@ class BlockList {
   }
   ~BlockList() { clear(); }
 
+  // Exchanges the blocks themselves: the three moves of std::swap would empty
+  // and refill both lists.
+  friend void swap(BlockList& a, BlockList& b) noexcept {
+    a.blocks_.swap(b.blocks_);
+    std::swap(a.size_, b.size_);
+  }
+
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   T& operator[](size_t k) noexcept { return blocks_[k >> kShift][k & (kBlock - 1)]; }
