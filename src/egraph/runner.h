@@ -108,9 +108,10 @@ class Runner {
   // The limits after one rule's search or application, reading the clock
   // only when the time limit may have passed.
   std::optional<StopReason> check_step_limits() const;
-  // One iteration; `end` receives the reading that closed it. `matches`
-  // holds one list per rule, reused from iteration to iteration.
-  Iteration run_one(std::span<const Rewrite> rules, Clock::time_point& end,
+  // One iteration, starting at `end` if it holds the reading that closed
+  // the last one; `end` receives the reading that closes this one.
+  // `matches` holds one list per rule, reused from iteration to iteration.
+  Iteration run_one(std::span<const Rewrite> rules, std::optional<Clock::time_point>& end,
                     std::vector<std::vector<SearchMatches>>& matches);
   // Called when rule r has just applied every match of a passing search:
   // marks it settled if its kind settles and no other rule adds its shape.
