@@ -120,6 +120,10 @@ std::optional<StopReason> Runner::check_limits(Clock::time_point now) const {
       return StopReason::time_limit(static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9);
     }
   }
+  return count_limits();
+}
+
+std::optional<StopReason> Runner::count_limits() const {
   if (egraph_.memo_entries() > node_limit_) return StopReason::node_limit(egraph_.memo_entries());
   if (iterations_.size() >= iter_limit_) return StopReason::iteration_limit(iterations_.size());
   return std::nullopt;
@@ -128,9 +132,7 @@ std::optional<StopReason> Runner::check_limits(Clock::time_point now) const {
 std::optional<StopReason> Runner::check_step_limits() const {
   static_assert(std::is_same_v<Clock, std::chrono::steady_clock>, "the coarse clock shares the steady clock's epoch");
   if (!start_time_ || coarse_now() - *start_time_ + kCoarseSlack > time_limit_) return check_limits(Clock::now());
-  if (egraph_.memo_entries() > node_limit_) return StopReason::node_limit(egraph_.memo_entries());
-  if (iterations_.size() >= iter_limit_) return StopReason::iteration_limit(iterations_.size());
-  return std::nullopt;
+  return count_limits();
 }
 
 Runner& Runner::run(std::span<const Rewrite> rules) {

@@ -108,6 +108,8 @@ class Runner {
   // The limits after one rule's search or application, reading the clock
   // only when the time limit may have passed.
   std::optional<StopReason> check_step_limits() const;
+  // The node and iteration limits, which need no clock.
+  std::optional<StopReason> count_limits() const;
   // One iteration, starting at `end` if it holds the reading that closed
   // the last one; `end` receives the reading that closes this one.
   // `matches` holds one list per rule, reused from iteration to iteration.
