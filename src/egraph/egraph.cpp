@@ -142,7 +142,6 @@ void EGraph::file_parents() const {
   // filed.
   // Classes that fit in a core's caches are filed without it.
   constexpr size_t kAhead = 8;
-  constexpr size_t kCachedClasses = size_t{1} << 14;
   const size_t end = keys_.size();
   size_t k = parents_filed_;
   auto file = [&](size_t key) {
@@ -262,8 +261,28 @@ bool EGraph::merge(Id a, Id b) {
 }
 
 uint64_t EGraph::process_unions() {
+  // Each entry reads its key, its class's union-find entry and its
+  // children's, all far apart in a large e-graph. The entries some way down
+  // the stack are those handled next (merges push theirs on top, to be
+  // handled first), so theirs are fetched in two steps: the key lines, then,
+  // once those have arrived, the union-find entries the key names.
+  constexpr size_t kAhead = 8;
+  const bool far = classes_.size() > kCachedClasses;
   uint64_t unions = 0;
   while (!pending_.empty()) {
+    if (far) {
+      const size_t n = pending_.size();
+      if (n > 2 * kAhead) {
+        const ParentRef next = pending_[n - 1 - 2 * kAhead];
+        __builtin_prefetch(&keys_[next]);
+        __builtin_prefetch(&key_class_[next]);
+      }
+      if (n > kAhead) {
+        const ParentRef soon = pending_[n - 1 - kAhead];
+        uf_.prefetch(key_class_[soon]);
+        prefetch_children(keys_[soon]);
+      }
+    }
     ParentRef ref = pending_.back();
     pending_.pop_back();
     Id cls = key_class_[ref];
@@ -365,7 +384,22 @@ void EGraph::rebuild_classes() {
       if (key_class_[k] != kNoClass) shapes_.add(keys_[k], 1);
     }
   }
-  for (Id r : stale_) {
+  // The stale roots are far apart in a large e-graph: the class some way
+  // ahead is fetched, and the union-find entries of the children of the one
+  // nearer ahead, whose class line has arrived by then.
+  constexpr size_t kAhead = 8;
+  const bool far = classes_.size() > kCachedClasses;
+  for (size_t s = 0; s < stale_.size(); ++s) {
+    const Id r = stale_[s];
+    if (far) {
+      if (s + 2 * kAhead < stale_.size()) __builtin_prefetch(&classes_[stale_[s + 2 * kAhead]]);
+      if (s + kAhead < stale_.size()) {
+        const ClassNodes& ahead = classes_[stale_[s + kAhead]].nodes;
+        if (!ahead.owns_block()) {
+          for (const SymbolLang& n : ahead) prefetch_children(n);
+        }
+      }
+    }
     index_fresh_below(r);
     if (next_fresh() == r) ++key;  // a fresh class that is also stale is handled here
     ClassNodes& nodes = classes_[r].nodes;

@@ -134,6 +134,9 @@ class EGraph {
 
  private:
   static constexpr Id kNoClass = UINT32_MAX;
+  // Up to this many classes an e-graph's tables stay in a core's caches, and
+  // the passes over them fetch nothing ahead.
+  static constexpr size_t kCachedClasses = size_t{1} << 14;
 
   [[noreturn, gnu::cold, gnu::noinline]] static void not_a_root(Id id);
   void flush_parents() const {
@@ -141,6 +144,12 @@ class EGraph {
   }
   void file_parents() const;
   void canonicalize_mut(SymbolLang& node);
+  // Asks for the union-find entries of the node's inline children; the
+  // children of a wide node are on the heap, a miss of their own.
+  void prefetch_children(const SymbolLang& node) const noexcept {
+    if (node.arity() > SymbolLang::kInline) return;
+    for (Id c : node.children()) uf_.prefetch(c);
+  }
   void mark_stale(Id id) {
     if (stale_flag_.size() <= id) [[unlikely]] grow_stale_flags();
     if (!stale_flag_[id]) {

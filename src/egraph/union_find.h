@@ -49,6 +49,10 @@ class UnionFind {
   }
 
   void set_parent(Id id, Id root) noexcept { parents_[id] = root; }
+  // Asks for the entry of `id` to be fetched (ids never issued are ignored).
+  void prefetch(Id id) const noexcept {
+    if (id < parents_.size()) __builtin_prefetch(parents_.data() + id);
+  }
 
   // The message ids out of range get, wherever a caller hands one in. Every
   // add and merge checks each id it is given, so the test stays inline and
