@@ -26,6 +26,9 @@ constexpr size_t kFirstCapacity = 16;
 int region_bits(size_t capacity) noexcept { return std::min(std::countr_zero(capacity), 10); }
 // Tables from this size on count their regions while nodes are appended.
 constexpr size_t kCountedCapacity = size_t{1} << 12;
+// Growth from this many slots on asks for the hashes ahead: the 49k nodes
+// such a table holds have 192 KiB of them.
+constexpr size_t kFarHashes = size_t{1} << 16;
 
 }  // namespace
 
@@ -83,8 +86,21 @@ void InternIndex::grow_to(size_t capacity) {
   // Walking the old slots in order visits nodes in home order, and home
   // positions keep their order when the table doubles: the new table is
   // written front to back, not at random.
-  for (size_t k = 0; k < old_capacity; ++k) {
-    if (old_tags[k] != 0) place(old_ids[k], hashes_[old_ids[k]]);
+  // The hashes, though, are read at random (ids lie in the old table in hash
+  // order, not id order). In a big table, asking for them some slots ahead
+  // keeps many of those misses in flight instead of one at a time; a small
+  // table's hashes are in cache, where asking would only cost instructions.
+  constexpr size_t kAhead = 16;
+  const uint32_t* const hashes = hashes_.data();
+  size_t k = 0;
+  if (old_capacity >= kFarHashes) {
+    for (; k + kAhead < old_capacity; ++k) {
+      if (old_tags[k + kAhead] != 0) __builtin_prefetch(hashes + old_ids[k + kAhead]);
+      if (old_tags[k] != 0) place(old_ids[k], hashes[old_ids[k]]);
+    }
+  }
+  for (; k < old_capacity; ++k) {
+    if (old_tags[k] != 0) place(old_ids[k], hashes[old_ids[k]]);
   }
   release_block(old_tags, old_capacity);
   release_block(old_ids, old_capacity * sizeof(uint32_t));
