@@ -63,7 +63,7 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
   // text has the symbol its patterns were given, found among the engine's.
   // Each entry is a symbol's value with a bit above it marking it given.
   constexpr uint64_t kGiven = uint64_t{1} << 32;
-  std::vector<uint64_t> symbol(texts.size(), 0);
+  ScratchVector<uint64_t> symbol(texts.size(), 0);
   uint32_t next_local = 0;
   auto symbol_of = [&](TextId t) {
     if (symbol[t] == 0) {
@@ -77,7 +77,11 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
   ids.assign(n, 0);
   egraph::Runner runner;
   {
-    egraph::EGraph loaded = egraph::EGraph::with_kept_room();
+    // Loaded where the runner holds it: handing a loaded e-graph over swaps
+    // all of its fields three times, which a small graph notices.
+    egraph::EGraph kept = egraph::EGraph::with_kept_room();
+    egraph::EGraph& loaded = runner.egraph();
+    loaded.swap(kept);
     // A graph whose nodes are all distinct (the usual case: they come from
     // a hash-consed store) is loaded in one go, node i as class i, so a
     // node's children are its positions as they stand.
@@ -103,7 +107,6 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
       }
     }
     runner.set_iter_limit(iter_limit_).set_node_limit(4 * static_cast<uint64_t>(n) + 1024);
-    runner.set_egraph(std::move(loaded));
   }
   // Whatever stopped the run, the classes it leaves are sound: every union
   // follows from the rules.
@@ -113,7 +116,7 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
 
 EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   const size_t n = g.size();
-  std::vector<egraph::Id> ids;
+  ScratchVector<egraph::Id> ids;
   egraph::Runner runner = saturate(g, ids);
   const egraph::EGraph& eg = runner.egraph();
 
@@ -124,20 +127,25 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   // and so do their classes' first nodes, already written: the class of a
   // first node is never its child's.
   constexpr EnginePos kNone = ~EnginePos{0};
-  std::vector<egraph::Id> canon(n);
-  std::vector<EnginePos> slot(eg.id_count(), kNone);
+  ScratchRoom<egraph::Id> canon;
+  canon.resize(n);
+  ScratchVector<EnginePos> slot(eg.id_count(), kNone);
   for (size_t i = 0; i < n; ++i) {
     canon[i] = eg.find(ids[i]);
     if (slot[canon[i]] == kNone) slot[canon[i]] = static_cast<EnginePos>(i);
   }
   EngineGraph out(g.shared_texts());
   out.reserve(n, g.child_count(), g.outputs().size());
-  std::vector<EnginePos> kids;
+  // Every node's children fit in one buffer as long as the graph's child
+  // list, so it is sized once and written with no room test per child.
+  ScratchRoom<EnginePos> kid_room;
+  kid_room.resize(g.child_count());
+  EnginePos* const kids = kid_room.data();
   for (size_t i = 0; i < n; ++i) {
     if (slot[canon[i]] != i) continue;
-    kids.clear();
-    for (EnginePos c : g.children(static_cast<EnginePos>(i))) kids.push_back(slot[canon[c]]);
-    slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), kids);
+    size_t k = 0;
+    for (EnginePos c : g.children(static_cast<EnginePos>(i))) kids[k++] = slot[canon[c]];
+    slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), {kids, k});
   }
   for (EnginePos o : g.outputs()) out.add_output(slot[canon[o]]);
   // Two nodes written here are equal only if their classes hold the same
