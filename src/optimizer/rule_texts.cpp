@@ -25,6 +25,12 @@ constexpr uint64_t rule_text_lengths() {
 }
 constexpr uint64_t kRuleTextLengths = rule_text_lengths();
 
+// Equal texts, lengths first: most candidates differ in length, and a string
+// view's == goes through a three-way compare call even for those of equal one.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 }  // namespace
 
 RuleRole rule_role(std::string_view text) noexcept {
@@ -32,9 +38,9 @@ RuleRole rule_role(std::string_view text) noexcept {
   if (!is_op_text(text)) return RuleRole::None;
   std::string_view rest = text.substr(3);
   for (std::string_view name : kCommutativeNames)
-    if (rest == name) return RuleRole::Commutative;
+    if (same_text(rest, name)) return RuleRole::Commutative;
   for (std::string_view t : kIdentityTexts)
-    if (text == t) return RuleRole::Identity;
+    if (same_text(text, t)) return RuleRole::Identity;
   return RuleRole::None;
 }
 

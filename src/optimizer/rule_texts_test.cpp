@@ -65,5 +65,13 @@ TEST(RuleRole, RecognisesExactlyTheRuleTexts) {
   for (const Case& c : cases()) EXPECT_EQ(rule_role(c.text), c.role) << '"' << c.text << '"';
 }
 
+// Op texts are those that start with the op prefix, whatever their length;
+// each of the prefix's bytes is changed once.
+TEST(RuleRole, OpTextsAreThoseWithTheOpPrefix) {
+  std::vector<std::string> texts = {"", "o", "op", "op|", "op|x", "xp|a", "ox|a", "opx", "Op|a", "src|op|a"};
+  for (const Case& c : cases()) texts.push_back(c.text);
+  for (const std::string& t : texts) EXPECT_EQ(is_op_text(t), t.starts_with("op|")) << '"' << t << '"';
+}
+
 }  // namespace
 }  // namespace nodalis::opt
