@@ -72,6 +72,12 @@ class EGraph {
   // The class of root(id). An id that never had a class is an internal fault.
   const EClass& index(Id id) const;
   const EClass& operator[](Id id) const { return index(id); }
+  // Asks for the union-find entry of the parent of `id` to be fetched: the
+  // one find reads after id's own, often the root's (ids never issued are
+  // ignored).
+  void prefetch_find(Id id) const noexcept {
+    if (id < uf_.size()) uf_.prefetch(uf_.parent(id));
+  }
   // Asks for the class slot of `id` to be fetched (ids never issued are
   // ignored).
   void prefetch_class(Id id) const noexcept {

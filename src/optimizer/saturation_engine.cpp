@@ -18,6 +18,9 @@ namespace nodalis::opt {
 
 namespace {
 
+// Past this many nodes the read-back's arrays outgrow a core's caches.
+constexpr size_t kFarNodes = size_t{1} << 14;
+
 egraph::Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
   auto made = egraph::rewrite_from_patterns(name, lhs, rhs);
   if (!made) throw InternalFault("rule " + name + " does not build: " + made.error());
@@ -126,12 +129,22 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   // still finds its own position absent. A node's children come before it,
   // and so do their classes' first nodes, already written: the class of a
   // first node is never its child's.
+  // In a large graph the classes are far apart: each pass asks for the
+  // entries it will read some way ahead, and the writing pass turns canon[i]
+  // into node i's place as it goes, so that a child's place is one read
+  // rather than two that wait on each other.
   constexpr EnginePos kNone = ~EnginePos{0};
+  constexpr size_t kAhead = 16;
+  const bool far = n > kFarNodes;
   ScratchRoom<egraph::Id> canon;
   canon.resize(n);
   ScratchVector<EnginePos> slot(eg.id_count(), kNone);
   for (size_t i = 0; i < n; ++i) {
+    if (far && i + kAhead < n) eg.prefetch_find(ids[i + kAhead]);
     canon[i] = eg.find(ids[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (far && i + kAhead < n) __builtin_prefetch(&slot[canon[i + kAhead]]);
     if (slot[canon[i]] == kNone) slot[canon[i]] = static_cast<EnginePos>(i);
   }
   EngineGraph out(g.shared_texts());
@@ -141,13 +154,23 @@ EngineGraph SaturationEngine::canonicalize(const EngineGraph& g) const {
   ScratchRoom<EnginePos> kid_room;
   kid_room.resize(g.child_count());
   EnginePos* const kids = kid_room.data();
+  ScratchRoom<EnginePos>& place = canon;  // canon[c] is c's place once c is passed
   for (size_t i = 0; i < n; ++i) {
-    if (slot[canon[i]] != i) continue;
+    if (far && i + kAhead < n) {
+      __builtin_prefetch(&slot[canon[i + kAhead]]);
+      for (EnginePos c : g.children(static_cast<EnginePos>(i + kAhead / 2))) __builtin_prefetch(&place[c]);
+    }
+    EnginePos& at = slot[canon[i]];
+    if (at != i) {
+      place[i] = at;
+      continue;
+    }
     size_t k = 0;
-    for (EnginePos c : g.children(static_cast<EnginePos>(i))) kids[k++] = slot[canon[c]];
-    slot[canon[i]] = out.add_node(g.op(static_cast<EnginePos>(i)), {kids, k});
+    for (EnginePos c : g.children(static_cast<EnginePos>(i))) kids[k++] = place[c];
+    at = out.add_node(g.op(static_cast<EnginePos>(i)), {kids, k});
+    place[i] = at;
   }
-  for (EnginePos o : g.outputs()) out.add_output(slot[canon[o]]);
+  for (EnginePos o : g.outputs()) out.add_output(place[o]);
   // Two nodes written here are equal only if their classes hold the same
   // canonical node: same text, so same symbol, and children of the same
   // classes, as a class has one place. A rebuilt e-graph is closed under
