@@ -210,6 +210,7 @@ class NodeKey {
   // "op|mul|scalar=f3ff0000000000000;side=sr", "stage|3", "exch").
   std::string token() const;
   void append_token(std::string& out) const;
+  void write_token(TokenOut& out) const;
 
   // A copy with the input list replaced; a source ignores the list (and is
   // itself the copy). In `arena` when given, as for from_record.

@@ -20,62 +20,68 @@ std::string_view kind_name(NodeKind kind) noexcept {
 
 namespace {
 
-void append_params(std::string& out, ParamMapView params) {
+void put_params(TokenOut& out, ParamMapView params) {
   if (params.empty()) return;
-  out.push_back('|');
-  params.append_token(out);
+  out.put('|');
+  params.write_token(out);
 }
 
 }  // namespace
 
 std::string with_params(std::string_view base, ParamMapView params) {
-  std::string out(base);
-  append_params(out, params);
-  return out;
+  TokenOut out{std::string(base)};
+  put_params(out, params);
+  return out.take();
 }
 
-void NodeKey::append_token(std::string& out) const {
+void NodeKey::write_token(TokenOut& out) const {
   switch (kind()) {
     case NodeKind::Source:
-      out += "src|";
-      append_escaped(out, name());
+      out.put("src|");
+      out.put_escaped(name());
       break;
     case NodeKind::Op:
-      out += "op|";
-      append_escaped(out, name());
+      out.put("op|");
+      out.put_escaped(name());
       break;
     case NodeKind::Reduction:
-      out += "red|";
-      append_escaped(out, name());
+      out.put("red|");
+      out.put_escaped(name());
       break;
     case NodeKind::External: {
       // The descriptor texts go in as they are: the token only has to tell
       // operations apart for the rewrite engine, and an external node is
       // never rewritten or parsed back.
       const PayloadDescriptorView d = descriptor();
-      out += "ext|";
+      out.put("ext|");
       for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
-        out += f;
-        out.push_back('|');
+        out.put(f);
+        out.put('|');
       }
-      out += d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-");
+      out.put(d.preprocessing_ref ? *d.preprocessing_ref : std::string_view("-"));
       break;
     }
     case NodeKind::Stage:
-      out += "stage|";
-      out += std::to_string(members().size());
+      out.put("stage|");
+      out.put_int(static_cast<int64_t>(members().size()));
       return;
     case NodeKind::Exchange:
-      out += "exch";
+      out.put("exch");
       break;
   }
-  append_params(out, params());
+  put_params(out, params());
+}
+
+void NodeKey::append_token(std::string& out) const {
+  TokenOut o(std::move(out));
+  write_token(o);
+  out = o.take();
 }
 
 std::string NodeKey::token() const {
-  std::string out;
-  append_token(out);
-  return out;
+  TokenOut out;
+  write_token(out);
+  return out.take();
 }
 
 std::optional<ParsedOpToken> parse_op_token(std::string_view token) {

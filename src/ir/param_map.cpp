@@ -77,15 +77,21 @@ ParamMapView::iterator& ParamMapView::iterator::operator++() noexcept {
 ParamMapView::iterator ParamMapView::begin() const noexcept { return iterator(data_ + 4, size()); }
 ParamMapView::iterator ParamMapView::end() const noexcept { return iterator(nullptr, 0); }
 
-void ParamMapView::append_token(std::string& out) const {
+void ParamMapView::write_token(TokenOut& out) const {
   bool first = true;
   for (const ParamEntryRef e : *this) {
-    if (!first) out.push_back(';');
+    if (!first) out.put(';');
     first = false;
-    append_escaped(out, e.key);
-    out.push_back('=');
-    e.value.append_token(out);
+    out.put_escaped(e.key);
+    out.put('=');
+    e.value.write_token(out);
   }
+}
+
+void ParamMapView::append_token(std::string& out) const {
+  TokenOut o(std::move(out));
+  write_token(o);
+  out = o.take();
 }
 
 std::string ParamMapView::token() const {

@@ -70,6 +70,7 @@ class ParamMapView {
 
   // "scalar=f0000000000000000;side=sr"; the empty map gives "".
   void append_token(std::string& out) const;
+  void write_token(TokenOut& out) const;
   std::string token() const;
   // "{scalar=1, side=\"r\"}"; the empty map gives "{}".
   std::string display() const;

@@ -55,29 +55,30 @@ double ParamRef::f() const noexcept {
   return d;
 }
 
-void ParamRef::append_token(std::string& out) const {
+void ParamRef::write_token(TokenOut& out) const {
   switch (tag) {
     case ParamTag::Int:
-      out.push_back('i');
-      out += std::to_string(i);
+      out.put('i');
+      out.put_int(i);
       break;
-    case ParamTag::Float: {
-      static constexpr char kHex[] = "0123456789abcdef";
-      const uint64_t c = canonical_bits_of_raw(bits);
-      char buf[17];
-      buf[0] = 'f';
-      for (int k = 0; k < 16; ++k) buf[1 + k] = kHex[(c >> (60 - 4 * k)) & 0xF];
-      out.append(buf, 17);
+    case ParamTag::Float:
+      out.put('f');
+      out.put_hex16(canonical_bits_of_raw(bits));
       break;
-    }
     case ParamTag::Bool:
-      out += b ? "btrue" : "bfalse";
+      out.put(b ? std::string_view("btrue") : std::string_view("bfalse"));
       break;
     case ParamTag::Str:
-      out.push_back('s');
-      append_escaped(out, str);
+      out.put('s');
+      out.put_escaped(str);
       break;
   }
+}
+
+void ParamRef::append_token(std::string& out) const {
+  TokenOut o(std::move(out));
+  write_token(o);
+  out = o.take();
 }
 
 std::string ParamRef::token() const {

@@ -9,6 +9,8 @@
 
 namespace nodalis::ir {
 
+class TokenOut;
+
 // The position is the tag the blob writes and hashing mixes in.
 enum class ParamTag : uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
 
@@ -37,6 +39,7 @@ struct ParamRef {
 
   // Value token: "i-5", "f3ff0000000000000", "btrue", "sa%3Bb".
   void append_token(std::string& out) const;
+  void write_token(TokenOut& out) const;
   std::string token() const;
   // Display form for DOT labels: 1.0 -> "1", "a\"b" -> "\"a\\\"b\"".
   void append_display(std::string& out) const;

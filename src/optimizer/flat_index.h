@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "base/hash.h"
@@ -62,9 +63,10 @@ class FlatIndex {
   }
 
  private:
+  // No member initializers: a table's slots are laid out by one memset.
   struct Slot {
-    uint32_t pos_plus1 = 0;
-    uint32_t tag = 0;
+    uint32_t pos_plus1;  // 0 for an empty slot
+    uint32_t tag;
   };
   void place(uint32_t pos, uint32_t tag) {
     size_t mask = slots_.size() - 1;
@@ -73,13 +75,17 @@ class FlatIndex {
     slots_[i] = Slot{pos + 1, tag};
   }
   void rehash(size_t size) {
-    ScratchVector<Slot> old;
+    ScratchVector<Slot, RoomAllocator<Slot>> old;
     old.swap(slots_);
-    slots_.assign(size, Slot{});
+    // Empty slots are all-zero bytes: one memset, where filling slot by slot
+    // cost a small table more than its few entries.
+    slots_.resize(size);
+    std::memset(static_cast<void*>(slots_.data()), 0, size * sizeof(Slot));
     for (const Slot& s : old)
       if (s.pos_plus1 != 0) place(s.pos_plus1 - 1, s.tag);
   }
-  ScratchVector<Slot> slots_;
+  static_assert(std::is_trivially_copyable_v<Slot>);
+  ScratchVector<Slot, RoomAllocator<Slot>> slots_;
   size_t used_ = 0;
 };
 

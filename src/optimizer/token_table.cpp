@@ -81,20 +81,17 @@ TextId TokenTable::enter(const ir::NodeKey& key) {
 }
 
 TextId TokenTable::enter_token(const ir::NodeKey& key) {
-  // Room for a parameterized op's token at once: growing from the inline
-  // room would allocate twice for the first one.
-  constexpr size_t kTokenRoom = 64;
-  if (scratch_.capacity() < kTokenRoom) scratch_.reserve(kTokenRoom);
   scratch_.clear();
-  key.append_token(scratch_);
-  const uint64_t h = hash_text(seed_, scratch_);
+  key.write_token(scratch_);
+  const std::string_view token = scratch_.view();
+  const uint64_t h = hash_text(seed_, token);
   const bool opaque = key.kind() != ir::NodeKind::Op;
   uint32_t found = index_.find(h, [&](uint32_t id) {
     // Op tokens are injective on name and params: equal text, equal op.
-    return texts_->text(id) == scratch_ && (!opaque || same_apart_from_inputs(keys_[id], key));
+    return texts_->text(id) == token && (!opaque || same_apart_from_inputs(keys_[id], key));
   });
   if (found != FlatIndex::kAbsent) return found;
-  TextId id = texts_->append(scratch_);
+  TextId id = texts_->append(token);
   keys_.push_back(key);
   index_.insert(id, h);
   return id;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ir/node_key.h"
+#include "ir/token_escape.h"
 #include "optimizer/engine_graph.h"
 #include "optimizer/flat_index.h"
 #include "optimizer/scratch_vector.h"
@@ -53,7 +54,7 @@ class TokenTable {
   ScratchVector<ir::NodeKind> content_kinds_;  // beside the bytes: no key is read to compare
   FlatIndex content_index_;  // positions in content_keys_ by content bytes
   uint64_t seed_;
-  std::string scratch_;
+  ir::TokenOut scratch_;
 };
 
 }  // namespace nodalis::opt
