@@ -44,6 +44,15 @@ TEST(NodeKey, TokensOfEveryKind) {
   EXPECT_EQ(NodeKey::exchange(pm({{"scheme", ParamValue::Str("hash")}}).view(), Ids{0}).token(),
             "exch|scheme=shash");
   EXPECT_EQ(NodeKey::op("", ParamMapView(), Ids{}).token(), "op|");
+  // A token longer than the room its writer takes at first, crossing it
+  // inside a piece; appended after text already there.
+  const std::string name(60, 'n');
+  const NodeKey long_op = NodeKey::op(name, pm({{"k", ParamValue::Str("v;v;v;v;v;")}, {"j", ParamValue::Int(-7)}}).view(), Ids{0});
+  const std::string expected = "op|" + name + "|j=i-7;k=sv%3Bv%3Bv%3Bv%3Bv%3B";
+  EXPECT_EQ(long_op.token(), expected);
+  std::string appended = "x";
+  long_op.append_token(appended);
+  EXPECT_EQ(appended, "x" + expected);
 }
 
 TEST(NodeKey, ExternalTokenInsertsDescriptorTextsUnescaped) {

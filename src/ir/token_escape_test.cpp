@@ -10,6 +10,12 @@ struct EscapeCase {
   std::string raw, escaped;
 };
 
+std::string repeated(std::string_view piece, int times) {
+  std::string out;
+  for (int k = 0; k < times; ++k) out += piece;
+  return out;
+}
+
 class EscapeRoundTrip : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(EscapeRoundTrip, EscapesAndComesBack) {
@@ -28,7 +34,10 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"100%", "100%25"}, EscapeCase{"%3B", "%253B"}, EscapeCase{"%7C|", "%257C%7C"},
                       EscapeCase{"%%;;==||", "%25%25%3B%3B%3D%3D%7C%7C"},
                       EscapeCase{"h\xC3\xA9llo\n\t", "h\xC3\xA9llo\n\t"},
-                      EscapeCase{std::string("nul\0byte", 8), std::string("nul\0byte", 8)}));
+                      EscapeCase{std::string("nul\0byte", 8), std::string("nul\0byte", 8)},
+                      // Past the writer's first room, in one text and over it.
+                      EscapeCase{repeated("a|", 150), repeated("a%7C", 150)},
+                      EscapeCase{repeated("b", 70), repeated("b", 70)}));
 
 struct UnescapeCase {
   std::string in, out;
