@@ -49,7 +49,6 @@ TokenTable::TokenTable(size_t expected_nodes)
   constexpr size_t kFirstTexts = 16;
   texts_->reserve(kFirstTexts, 32 * kFirstTexts);
   keys_.reserve(kFirstTexts);
-  content_keys_.reserve(kFirstTexts);
   contents_.reserve(kFirstTexts);
   content_texts_.reserve(kFirstTexts);
   content_kinds_.reserve(kFirstTexts);
@@ -72,11 +71,10 @@ TextId TokenTable::enter(const ir::NodeKey& key) {
   });
   if (found != FlatIndex::kAbsent) return content_texts_[found];
   const TextId id = enter_token(key);
-  content_keys_.push_back(key);
   contents_.push_back(content);
   content_texts_.push_back(id);
   content_kinds_.push_back(kind);
-  content_index_.insert(static_cast<uint32_t>(content_keys_.size() - 1), h);
+  content_index_.insert(static_cast<uint32_t>(contents_.size() - 1), h);
   return id;
 }
 
@@ -88,18 +86,18 @@ TextId TokenTable::enter_token(const ir::NodeKey& key) {
   const bool opaque = key.kind() != ir::NodeKind::Op;
   uint32_t found = index_.find(h, [&](uint32_t id) {
     // Op tokens are injective on name and params: equal text, equal op.
-    return texts_->text(id) == token && (!opaque || same_apart_from_inputs(keys_[id], key));
+    return texts_->text(id) == token && (!opaque || same_apart_from_inputs(*keys_[id], key));
   });
   if (found != FlatIndex::kAbsent) return found;
   TextId id = texts_->append(token);
-  keys_.push_back(key);
+  keys_.push_back(&key);
   index_.insert(id, h);
   return id;
 }
 
 const ir::NodeKey& TokenTable::key_of(TextId id) const {
   if (id >= keys_.size()) throw InternalFault("opaque engine node has a token of no live node");
-  return keys_[id];
+  return *keys_[id];
 }
 
 }  // namespace nodalis::opt

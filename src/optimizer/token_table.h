@@ -5,6 +5,9 @@
 // opaque node whose token is already taken by a node of other content gets an
 // entry of its own with the same text: the engine sees two symbols and each
 // comes back as the node it was made from.
+// Entered keys are borrowed, not copied: a copy would count a reference up
+// and down again for every distinct content, while the node list a pipeline
+// reads outlives its table anyway.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +35,7 @@ class TokenTable {
 
   // The engine text of `key`: the existing entry of its token (for an opaque
   // node, the one whose node equals `key` apart from inputs), else a new one.
+  // `key` must outlive the table.
   TextId enter(const ir::NodeKey& key);
 
   // The first node entered with that text; an internal fault for an unknown id.
@@ -44,15 +48,14 @@ class TokenTable {
   TextId enter_token(const ir::NodeKey& key);
 
   std::shared_ptr<OpTexts> texts_;
-  ScratchVector<ir::NodeKey> keys_;  // by TextId
-  FlatIndex index_;                // TextIds by token text
+  ScratchVector<const ir::NodeKey*> keys_;  // by TextId
+  FlatIndex index_;                       // TextIds by token text
   // Most nodes share their content (all but the inputs) with an earlier node;
   // finding that one by its bytes is cheaper than building the token again.
-  ScratchVector<ir::NodeKey> content_keys_;
-  ScratchVector<std::string_view> contents_;  // their content bytes, held by content_keys_
+  ScratchVector<std::string_view> contents_;  // content bytes of the borrowed keys
   ScratchVector<TextId> content_texts_;
   ScratchVector<ir::NodeKind> content_kinds_;  // beside the bytes: no key is read to compare
-  FlatIndex content_index_;  // positions in content_keys_ by content bytes
+  FlatIndex content_index_;  // positions in contents_ by content bytes
   uint64_t seed_;
   ir::TokenOut scratch_;
 };
