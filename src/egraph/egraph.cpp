@@ -112,10 +112,10 @@ void EGraph::clear_keeping_room() noexcept {
   clean_ = false;
 }
 
-EGraph EGraph::with_kept_room() {
-  EGraph taken;
-  taken.swap(kept_graph());
-  return taken;
+void EGraph::take_kept_room() {
+  // The kept one gets this empty e-graph in exchange, which holds no block.
+  if (uf_.size() != 0 || memo_.size() != 0) throw InternalFault("kept room taken by an e-graph in use");
+  swap(kept_graph());
 }
 
 void EGraph::keep_room(EGraph&& egraph) {

@@ -130,12 +130,13 @@ class EGraph {
   // Room for n more nodes, so that a bulk load does not regrow the tables.
   void reserve(size_t n);
 
-  // An empty e-graph holding the room of the last one this thread handed to
+  // Takes over, in place, the room of the last e-graph this thread handed to
   // keep_room: an e-graph made and dropped per call otherwise allocates its
-  // tables, lists and index afresh every time.
-  static EGraph with_kept_room();
+  // tables, lists and index afresh every time. Only for an e-graph that
+  // nothing was added to (an internal fault otherwise).
+  void take_kept_room();
   // Empties `egraph` and keeps its room for this thread's next
-  // with_kept_room, unless it grew large (one e-graph is kept per thread).
+  // take_kept_room, unless it grew large (one e-graph is kept per thread).
   static void keep_room(EGraph&& egraph);
 
  private:

@@ -321,7 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BulkLoad,
                          testing::Values(BulkCase{0, -1}, BulkCase{1, -1}, BulkCase{6000, -1}, BulkCase{6000, 0}, BulkCase{40000, -1}, BulkCase{40000, 1},
                                          BulkCase{6000, 2}, BulkCase{6000, 3}));
 
-// An e-graph handed back with keep_room must come back from with_kept_room
+// An e-graph handed back with keep_room must come back through take_kept_room
 // as a fresh one would be, whatever state it was left in: the same classes,
 // unions, parent lists and symbol index after the same work, and nothing of
 // the earlier graph found. Large graphs are not kept, and must not leak in
@@ -352,7 +352,8 @@ TEST_P(KeptRoom, AReusedEGraphActsAsAFreshOne) {
     for (size_t k = 0; k < n / 8; ++k) g.merge(ids[rng() % ids.size()], ids[rng() % ids.size()]);
   };
   {
-    EGraph earlier = EGraph::with_kept_room();
+    EGraph earlier;
+    earlier.take_kept_room();
     work(earlier, param.earlier_nodes, 5, "old");
     earlier.rebuild();
     if (param.earlier_counted) earlier.keep_shape_count(ops[0], 2);
@@ -361,7 +362,8 @@ TEST_P(KeptRoom, AReusedEGraphActsAsAFreshOne) {
     }
     EGraph::keep_room(std::move(earlier));
   }
-  EGraph reused = EGraph::with_kept_room();
+  EGraph reused;
+  reused.take_kept_room();
   EXPECT_EQ(reused.id_count(), 0u);
   EXPECT_EQ(reused.memo_entries(), 0u);
   EXPECT_EQ(reused.class_count(), 0u);
@@ -396,6 +398,16 @@ INSTANTIATE_TEST_SUITE_P(Earlier, KeptRoom,
                          testing::Values(KeptCase{0, true, false}, KeptCase{200, true, false}, KeptCase{200, false, false},
                                          KeptCase{900, true, true}, KeptCase{900, false, true},
                                          KeptCase{20000, false, true}));
+
+// Taking kept room swaps the whole e-graph: one in use would lose its nodes
+// and park them in the thread's keeping.
+TEST(EGraph, KeptRoomIsTakenOnlyByAnUnusedEGraph) {
+  EGraph g;
+  const Id x = g.add({sym("x"), {}});
+  EXPECT_THROW(g.take_kept_room(), InternalFault);
+  EXPECT_EQ(g.find(x), x);
+  EXPECT_EQ(g.id_count(), 1u);
+}
 
 // After every rebuild the count of each kept shape is the number of
 // root-class nodes of that symbol and arity, whether it was kept from the

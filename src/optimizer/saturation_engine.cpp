@@ -80,11 +80,11 @@ egraph::Runner SaturationEngine::saturate(const EngineGraph& g, std::vector<egra
   ids.assign(n, 0);
   egraph::Runner runner;
   {
-    // Loaded where the runner holds it: handing a loaded e-graph over swaps
-    // all of its fields three times, which a small graph notices.
-    egraph::EGraph kept = egraph::EGraph::with_kept_room();
+    // Loaded where the runner holds it, into the room taken over in place:
+    // each hand-over swaps all of the e-graph's fields, which a small graph
+    // notices.
     egraph::EGraph& loaded = runner.egraph();
-    loaded.swap(kept);
+    loaded.take_kept_room();
     // A graph whose nodes are all distinct (the usual case: they come from
     // a hash-consed store) is loaded in one go, node i as class i, so a
     // node's children are its positions as they stand.
