@@ -60,6 +60,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_held(const RecordView& record, uint
   for (NodeId id : record.inputs()) {
     if (id >= n) return Err{BadNodeId{id}};
   }
+  index_adopted();
   InternIndex::Miss miss;
   const uint64_t found = index_.find(record, hash, nodes_.data(), miss);
   if (found != InternIndex::kNotFound) return found;
@@ -114,6 +115,7 @@ Result<size_t, BadNodeId> GraphStore::intern_records(std::span<const RecordView>
   return guard.run([&]() -> Result<size_t, BadNodeId> {
     // Room for every record first, so that the loop below takes no memory but
     // the keys' and a slot noted by a failed lookup stays valid for the insert.
+    index_adopted();
     const uint64_t first = nodes_.size();
     if (first + count > nodes_.capacity()) nodes_.reserve(std::max<size_t>(first + count, 2 * nodes_.capacity()));
     index_.reserve(first + count);
@@ -228,9 +230,51 @@ Result<bool, BadNodeId> GraphStore::fill_from_keys(std::span<NodeKey> keys) {
   });
 }
 
+Result<Unit, BadNodeId> GraphStore::adopt_distinct_keys(std::span<NodeKey> keys) {
+  Guard guard(*this);
+  return guard.run([&]() -> Result<Unit, BadNodeId> {
+    if (!nodes_.empty()) throw InternalFault("GraphStore::adopt_distinct_keys needs an empty store");
+    if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+    // Every input is checked before any key is taken, so a refused list
+    // stays with the caller untouched.
+    for (size_t i = 0; i < keys.size(); ++i) {
+      for (NodeId id : keys[i].inputs()) {
+        if (id >= i) return Err{BadNodeId{id}};
+      }
+    }
+    nodes_.reserve(keys.size());
+    for (NodeKey& key : keys) nodes_.push_back(std::move(key));  // within the capacity reserved above
+    unindexed_ = !nodes_.empty();
+    return Unit{};
+  });
+}
+
+void GraphStore::index_adopted_now() {
+  // Placed as fill places a graph: hashed in order, then put into the table
+  // all at once. A failed allocation leaves the table empty and the nodes
+  // waiting, for the next lookup to try again.
+  const uint64_t seed = index_.seed();
+  bool placed = false;
+  try {
+    index_.reserve_hashes(nodes_.size());
+    index_.begin_appends();
+    for (const NodeKey& key : nodes_) index_.append(record_hash(key.view(), seed));
+    placed = index_.place_appended(nodes_.data());
+  } catch (...) {
+    index_.clear();
+    throw;
+  }
+  if (!placed) {
+    index_.clear();
+    throw InternalFault("store adopted two equal nodes as distinct");
+  }
+  unindexed_ = false;
+}
+
 void GraphStore::clear_locked() noexcept {
   index_.clear();
   nodes_.clear();
+  unindexed_ = false;
 }
 
 void GraphStore::reserve(uint64_t nodes) {

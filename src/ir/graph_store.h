@@ -80,6 +80,13 @@ class GraphStore {
   // Ok(false) when two were equal, or the first input not below its key's
   // position: then the store is left empty and `keys` as they were.
   Result<bool, BadNodeId> fill_from_keys(std::span<NodeKey> keys);
+  // fill_from_keys for keys that their maker has proved pairwise distinct
+  // (a reduction's result, see opt::FusedGraph::distinct): they are taken
+  // over unhashed, and the table is built by the first operation that looks
+  // a key up, since a reduced store is often only read. Two equal keys found
+  // then are an internal fault there. BadNodeId for the first input not below
+  // its key's position: then the store is left empty and `keys` as they were.
+  Result<Unit, BadNodeId> adopt_distinct_keys(std::span<NodeKey> keys);
   // Appends id to the outputs unless already marked.
   Result<Unit, BadNodeId> mark_output(NodeId id);
   // mark_output of each id in order, under one lock; with an id not below
@@ -133,6 +140,12 @@ class GraphStore {
   template <class MakeKey>
   Result<NodeId, BadNodeId> intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   void clear_locked() noexcept;  // back to empty (fill's way out)
+  // With the lock held: the table over every node, once adopt_distinct_keys
+  // has left it for later. Inline: every lookup asks.
+  void index_adopted() {
+    if (unindexed_) [[unlikely]] index_adopted_now();
+  }
+  void index_adopted_now();
   friend struct GraphStoreFaultInjection;  // tests only: runs work under the Guard
   const uint64_t serial_;
   mutable StoreLock mu_;
@@ -145,6 +158,7 @@ class GraphStore {
   // outputs (a reduced store with a long output list) stays linear.
   std::vector<bool> marked_;
   InternIndex index_;  // ids by key; each key is held once, in nodes_
+  bool unindexed_ = false;  // the nodes are not in index_ yet (adopt_distinct_keys)
 };
 
 // Text of the internal fault raised by every operation on a poisoned store.

@@ -108,6 +108,54 @@ TEST(GraphStore, FillsFromKeysOnlyWhenAllDistinctAndInOrder) {
   EXPECT_EQ(must(store.intern(NodeKey::source("c", ParamMapView()))), 3u);
 }
 
+TEST(GraphStore, AdoptedKeysAreIndexedByTheFirstLookup) {
+  // Enough keys for the table to be placed in regions, sources and ops mixed.
+  std::vector<NodeKey> keys;
+  for (NodeId i = 0; i < 5000; ++i) {
+    keys.push_back(i % 3 == 0 ? NodeKey::source("s" + std::to_string(i), ParamMapView())
+                              : NodeKey::op("neg", ParamMapView(), Ids{i - 1}));
+  }
+  const std::vector<NodeKey> copies = keys;
+  // A forward input is refused before any key is taken.
+  std::vector<NodeKey> forward = {keys[0], NodeKey::op("tanh", ParamMapView(), Ids{1})};
+  GraphStore store;
+  const auto bad = store.adopt_distinct_keys(forward);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), BadNodeId{1});
+  EXPECT_EQ(store.node_count(), 0u);
+  EXPECT_TRUE(forward[0].valid() && forward[1].valid());
+
+  ASSERT_TRUE(store.adopt_distinct_keys(keys).ok());
+  EXPECT_EQ(store.node_count(), copies.size());
+  for (NodeId i = 0; i < copies.size(); i += 7) EXPECT_EQ(must(store.intern(copies[i])), i);
+  EXPECT_EQ(must(store.intern(NodeKey::source("new", ParamMapView()))), copies.size());
+  // The batch path looks up too.
+  std::vector<NodeKey> more = copies;
+  GraphStore batch;
+  ASSERT_TRUE(batch.adopt_distinct_keys(more).ok());
+  const NodeKey fresh = NodeKey::source("new", ParamMapView());
+  const RecordView views[] = {copies[4].view(), fresh.view()};
+  NodeId ids[2] = {};
+  const auto taken = batch.intern_records(views, ids);
+  ASSERT_TRUE(taken.ok());
+  EXPECT_EQ(taken.value(), 1u);
+  EXPECT_EQ(ids[0], 4u);
+}
+
+TEST(GraphStore, AdoptedEqualKeysAreAFaultWhenFirstLookedUp) {
+  std::vector<NodeKey> equal = {NodeKey::source("a", ParamMapView()), NodeKey::source("b", ParamMapView()),
+                                NodeKey::source("a", ParamMapView())};
+  GraphStore store;
+  ASSERT_TRUE(store.adopt_distinct_keys(equal).ok());
+  try {
+    (void)store.intern(NodeKey::source("c", ParamMapView()));
+    ADD_FAILURE() << "equal adopted keys went unnoticed";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(std::string(f.what()), "store adopted two equal nodes as distinct");
+  }
+  EXPECT_THROW((void)store.node_count(), InternalFault);  // poisoned
+}
+
 TEST(GraphStore, RejectsInputsNotYetInTheStore) {
   GraphStore store;
   must(store.intern(NodeKey::source("x", ParamMapView())));

@@ -58,7 +58,10 @@ EngineGraph cse(EngineGraph&& canonical) {
   // Engines seldom leave two nodes equal; then the graph is its own result,
   // and checking that costs less than copying it node by node. An engine
   // that knows it spares even the check.
-  if (canonical.vouched_distinct() || !has_duplicates(canonical)) return std::move(canonical);
+  if (canonical.vouched_distinct() || !has_duplicates(canonical)) {
+    canonical.vouch_distinct();  // for stage fusion, which relies on it
+    return std::move(canonical);
+  }
   return cse(std::as_const(canonical));
 }
 
@@ -125,6 +128,7 @@ EngineGraph cse(const EngineGraph& canonical) {
     remap[i] = found;
   }
   for (EnginePos o : canonical.outputs()) dedup.add_output(remap[o]);
+  dedup.vouch_distinct();
   return dedup;
 }
 

@@ -28,6 +28,10 @@ struct Reduced {
   uint64_t stages = 0;
   uint64_t reduced_nodes = 0;
   uint64_t boundary_nodes = 0;
+  // No two nodes are equal, as the pipeline proves for what it emits
+  // (FusedGraph::distinct); a list made any other way leaves it false and
+  // is checked as it is interned.
+  bool distinct = false;
 
   ReductionReport report() const {
     return {input_nodes, reachable_nodes, canonical_nodes, stages, reduced_nodes, boundary_nodes};

@@ -133,6 +133,7 @@ Reduced reduce_nodes(std::span<const ir::NodeKey> nodes, std::span<const uint64_
   out.outputs = std::move(fused.outputs);
   out.stages = fused.stages;
   out.boundary_nodes = fused.boundary_nodes;
+  out.distinct = fused.distinct;
   out.reduced_nodes = out.nodes.size();
   return out;
 }

@@ -142,6 +142,23 @@ std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& s
   return label;
 }
 
+// Whether the emitted keys are pairwise distinct by construction, so that
+// the store they go into need not compare them. Given a graph with no two
+// equal nodes (its maker's word: CSE's or the engine's) whose texts are the
+// token table's, where each op text is entered once and an opaque node's text
+// stands for its key apart from the inputs: a child used from another group
+// is that group's sink under either rule (a node used outside its group would
+// not have joined one), and each group is emitted once, so equal input lists
+// name the same children. Two equal opaque keys would then be two equal
+// nodes. So would two equal stage records: their first members, which read
+// only inputs (children come before their users), have the same text over the
+// same children, yet lie in two groups. That leaves a fused stage equal to an
+// opaque stage, which a store reduced before and then added to can hold: a
+// graph with an opaque stage is not vouched for.
+bool emits_distinct(const EngineGraph& g, const TokenTable& tokens, bool opaque_stage) {
+  return g.vouched_distinct() && &g.texts() == &tokens.texts() && !opaque_stage;
+}
+
 }  // namespace
 
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
@@ -197,6 +214,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   ScratchRoom<ir::NodeId> input_room;
   input_room.resize(g.child_count());
   ir::NodeId* const inputs = input_room.data();
+  bool opaque_stage = false;
 
   auto emitted_of = [&](EnginePos child) -> uint64_t {
     const uint32_t id = by_label[label[child]].emitted;
@@ -218,6 +236,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
       const ir::NodeKey& key = tokens.key_of(sink.op);
       if (&tokens.texts() != &g.texts() && tokens.texts().text(sink.op) != g.texts().text(sink.op))
         throw InternalFault("opaque engine node has a token of no live node");
+      opaque_stage |= key.kind() == ir::NodeKind::Stage;
       out.nodes.push_back(key.with_inputs({inputs, k}, arena));
       ++out.boundary_nodes;
     } else {
@@ -271,6 +290,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   }
   out.outputs.reserve(g.outputs().size());
   for (EnginePos o : g.outputs()) out.outputs.push_back(emitted_of(o));
+  out.distinct = emits_distinct(g, tokens, opaque_stage);
   return out;
 }
 

@@ -31,6 +31,9 @@ struct FusedGraph {
   std::vector<uint64_t> outputs;   // one per graph output, same order
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
+  // No two of `nodes` are equal, known without comparing them; when this is
+  // so is argued in stage_fusion.cpp (emits_distinct).
+  bool distinct = false;
 };
 
 // Group label of every node under `rule`: nodes with equal labels form one

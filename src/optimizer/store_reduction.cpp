@@ -39,15 +39,25 @@ ScratchVector<ir::NodeId> intern_each(const Reduced& reduced, ir::GraphStore& fr
   return remap;
 }
 
+// The list as it stands, node i as id i, its key taken over, with no lookup,
+// lock or reference count per node; false when two nodes are equal, which
+// only a list the pipeline did not vouch for may hold. A vouched list is not
+// even hashed until the store is first looked up in.
+bool fill_distinct(Reduced& reduced, ir::GraphStore& fresh) {
+  if (reduced.distinct) {
+    auto adopted = fresh.adopt_distinct_keys(reduced.nodes);
+    if (!adopted) forward_reference(adopted.error().id);
+    return true;
+  }
+  auto filled = fresh.fill_from_keys(reduced.nodes);
+  if (!filled) forward_reference(filled.error().id);
+  return filled.value();
+}
+
 }  // namespace
 
 std::vector<ir::NodeId> from_reduced_into(Reduced& reduced, ir::GraphStore& fresh) {
-  // The pipeline emits each node once, so the list normally goes in as it
-  // stands: node i becomes id i, its key taken over, with no lookup, lock or
-  // reference count per node.
-  auto filled = fresh.fill_from_keys(reduced.nodes);
-  if (!filled) forward_reference(filled.error().id);
-  const bool distinct = filled.value();
+  const bool distinct = fill_distinct(reduced, fresh);
   ScratchVector<ir::NodeId> remap;
   if (!distinct) remap = intern_each(reduced, fresh);
   const size_t count = reduced.nodes.size();

@@ -118,6 +118,30 @@ TEST(StoreReduction, FromReducedMergesEqualNodes) {
   EXPECT_EQ(r.outputs, (std::vector<uint64_t>{1, 1}));
 }
 
+TEST(StoreReduction, AFusedStageEqualToAnOpaqueOneMerges) {
+  // A reduced store that is added to and reduced again: the op fuses into a
+  // stage equal to the one already there.
+  ir::GraphStore store;
+  testing::NodeList g;
+  const uint64_t s = g.src("s");
+  const uint64_t neg = g.op("neg", {s});
+  fill(store, g);
+  std::vector<uint64_t> outs{neg};
+  const testing::ReferenceEngine engine;
+  Reduced once = reduce_store_nodes(store, std::span<const uint64_t>(outs), engine, FusionRule::SingleUse).value();
+  EXPECT_TRUE(once.distinct);
+  StoreReduction first = from_reduced(std::move(once));
+  ASSERT_EQ(first.store->node_count(), 2u);
+  const uint64_t again = first.store->intern(g.nodes[neg]).value();
+  std::vector<uint64_t> both{1, again};
+  Reduced twice =
+      reduce_store_nodes(*first.store, std::span<const uint64_t>(both), engine, FusionRule::SingleUse).value();
+  EXPECT_FALSE(twice.distinct);
+  StoreReduction second = from_reduced(std::move(twice));
+  EXPECT_EQ(second.store->node_count(), 2u);
+  EXPECT_EQ(second.outputs, (std::vector<uint64_t>{1, 1}));
+}
+
 TEST(StoreReduction, BrokenReducedGraphsAreFaults) {
   testing::NodeList g;
   g.src("a");
