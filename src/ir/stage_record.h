@@ -61,7 +61,7 @@ class StageRecordWriter {
     if (arity > kMax32) too_large("member arities");
     char* p = extend(member_size(token.size(), arity));
     p = le::put_u32(p, static_cast<uint32_t>(token.size()));
-    if (!token.empty()) std::memcpy(p, token.data(), token.size());
+    le::put_bytes(p, token.data(), token.size());
     refs_at_ = le::put_u32(p + token.size(), static_cast<uint32_t>(arity));
   }
   // Room for the refs was taken by member(); this only writes them.

@@ -43,15 +43,17 @@ class Slices {
   size_t used_ = 0;
 };
 
-// What every pass below needs, by node: 64-bit and 32-bit slices.
-constexpr size_t kWideArrays = 3;    // per node, plus two ends
-constexpr size_t kNarrowArrays = 5;  // per node, plus one per use
+// What every pass below needs, by node: 64-bit slices (only the fan-out
+// rule's uses) and 32-bit ones.
+constexpr size_t kWideArrays = 2;    // per node, plus one end
+constexpr size_t kNarrowArrays = 5;  // per node, plus two ends and one per use
 
 struct Scratch {
   Slices<uint64_t> wide;
   Slices<uint32_t> narrow;
-  explicit Scratch(const EngineGraph& g)
-      : wide(kWideArrays * g.size() + 2), narrow(kNarrowArrays * g.size() + g.child_count()) {}
+  Scratch(const EngineGraph& g, FusionRule rule)
+      : wide(rule == FusionRule::FanOut ? kWideArrays * g.size() + 1 : 0),
+        narrow(kNarrowArrays * g.size() + 2 + g.child_count()) {}
 };
 
 // Uses of every node, one entry per use, consumers in ascending order.
@@ -63,11 +65,11 @@ struct Consumers {
   }
 };
 
-// `fill` is a slice of m entries for the pass's own use.
-Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_t> fill) {
+Consumers consumers_of(const EngineGraph& g, Scratch& scratch) {
   const size_t m = g.size();
   Consumers c;
   c.start = scratch.wide.next(m + 1, 0);
+  std::span<uint64_t> fill = scratch.wide.next(m);
   for (size_t k = 0; k < m; ++k)
     for (EnginePos ch : g.children(static_cast<EnginePos>(k))) ++c.start[ch + 1];
   for (size_t i = 0; i < m; ++i) c.start[i + 1] += c.start[i];
@@ -82,26 +84,27 @@ Consumers consumers_of(const EngineGraph& g, Scratch& scratch, std::span<uint64_
 // Under the single-use rule a node joins the group of its one user, so each
 // group is a tree hanging from its sink. Users come after the nodes they use:
 // walking down from the last node, every use of a node has been seen by the
-// time the node comes up, and its user's label is final. `only` holds the one
-// user seen so far, kNoUser for none yet and the node itself once it has two
-// (a node never uses itself, as its children come before it).
+// time the node comes up, and its user's label is final. Until then a node's
+// label entry holds the one user seen so far: kNoUser for none yet, and the
+// node itself once it has two (a node never uses itself, as its children come
+// before it) or is an output, which is never absorbed.
 constexpr EnginePos kNoUser = ~EnginePos{0};
 
-void single_use_labels(const EngineGraph& g, std::span<EnginePos> only, std::span<const uint32_t> is_output,
-                       std::span<EnginePos> label) {
-  std::fill(only.begin(), only.end(), kNoUser);
+void single_use_labels(const EngineGraph& g, std::span<EnginePos> label) {
+  std::fill(label.begin(), label.end(), kNoUser);
+  for (EnginePos o : g.outputs()) label[o] = o;
   // Whether a node joins and who used it are as good as random, so both are
   // selected without a branch.
   for (size_t i = g.size(); i-- > 0;) {
     const auto a = static_cast<EnginePos>(i);
-    const EnginePos seen = only[a];
-    const EnginePos user = seen == kNoUser ? a : seen;  // a: no user, or more than one
-    const bool joins = (user != a) & !g.opaque(a) & !is_output[a] & !g.opaque(user);
-    label[a] = a;
-    label[a] = label[joins ? user : a];
+    const EnginePos seen = label[a];
+    const EnginePos user = seen == kNoUser ? a : seen;  // a: no user, more than one, or an output
+    const bool joins = (user != a) & !g.opaque(a) & !g.opaque(user);
+    const EnginePos joined = label[user];
+    label[a] = joins ? joined : a;
     for (EnginePos ch : g.children(a)) {
-      const EnginePos first = -static_cast<EnginePos>(only[ch] == kNoUser);  // all ones when a is the first
-      only[ch] = (a & first) | (ch & ~first);
+      const EnginePos first = -static_cast<EnginePos>(label[ch] == kNoUser);  // all ones when a is the first
+      label[ch] = (a & first) | (ch & ~first);
     }
   }
 }
@@ -127,17 +130,16 @@ void fan_out_labels(const EngineGraph& g, const Consumers& uses, std::span<const
 }
 
 // Group label of every node, in a slice of `scratch`: under both rules the
-// group's sink, its largest member. `fill` as for consumers_of.
-std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& scratch,
-                               std::span<uint64_t> fill) {
+// group's sink, its largest member.
+std::span<EnginePos> labels_of(const EngineGraph& g, FusionRule rule, Scratch& scratch) {
   const size_t m = g.size();
-  std::span<uint32_t> is_output = scratch.narrow.next(m, 0);
-  for (EnginePos o : g.outputs()) is_output[o] = 1;
   std::span<EnginePos> label = scratch.narrow.next(m);
   if (rule == FusionRule::FanOut) {
-    fan_out_labels(g, consumers_of(g, scratch, fill), is_output, label);
+    std::span<uint32_t> is_output = scratch.narrow.next(m, 0);
+    for (EnginePos o : g.outputs()) is_output[o] = 1;
+    fan_out_labels(g, consumers_of(g, scratch), is_output, label);
   } else {
-    single_use_labels(g, scratch.narrow.next(m), is_output, label);
+    single_use_labels(g, label);
   }
   return label;
 }
@@ -162,8 +164,8 @@ bool emits_distinct(const EngineGraph& g, const TokenTable& tokens, bool opaque_
 }  // namespace
 
 ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule) {
-  Scratch scratch(graph);
-  std::span<const EnginePos> label = labels_of(graph, rule, scratch, scratch.wide.next(graph.size()));
+  Scratch scratch(graph, rule);
+  std::span<const EnginePos> label = labels_of(graph, rule, scratch);
   ScratchVector<EnginePos> out;
   out.assign(label.begin(), label.end());
   return out;
@@ -171,31 +173,33 @@ ScratchVector<EnginePos> fusion_labels(const EngineGraph& graph, FusionRule rule
 
 FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRule rule) {
   const size_t m = g.size();
-  Scratch scratch(g);
-  std::span<uint64_t> fill = scratch.wide.next(m);
-  std::span<const EnginePos> label = labels_of(g, rule, scratch, fill);
+  Scratch scratch(g, rule);
+  std::span<const EnginePos> label = labels_of(g, rule, scratch);
 
-  // Members of every group, ascending, as one flat list sliced by label.
-  std::span<uint64_t> group_start = scratch.wide.next(m + 1, 0);
-  for (size_t i = 0; i < m; ++i) ++group_start[label[i] + 1];
-  for (size_t i = 0; i < m; ++i) group_start[i + 1] += group_start[i];
+  // Members of every group, ascending, as one flat list sliced by label: a
+  // counting sort whose start entries sit one place up, so that placing the
+  // members moves each group's start to where the next group starts, and
+  // group L ends up as [group_start[L], group_start[L + 1]) with no copy of
+  // the starts to place from.
+  std::span<uint32_t> group_start = scratch.narrow.next(m + 2, 0);
+  for (size_t i = 0; i < m; ++i) ++group_start[label[i] + 2];
+  for (size_t i = 0; i < m; ++i) group_start[i + 2] += group_start[i + 1];
   std::span<EnginePos> members = scratch.narrow.next(m);
-  std::copy(group_start.begin(), group_start.end() - 1, fill.begin());
-  for (size_t i = 0; i < m; ++i) members[fill[label[i]]++] = static_cast<EnginePos>(i);
+  for (size_t i = 0; i < m; ++i) members[group_start[label[i] + 1]++] = static_cast<EnginePos>(i);
 
   std::span<uint32_t> position = scratch.narrow.next(m);  // member position within its group
   // What a stage reads of each group it uses, side by side: a group used
-  // from far back then costs one cache miss, not one per array.
+  // from far back then costs one cache miss, not one per array. An entry is
+  // written when its group is emitted, and read only after: a label is its
+  // group's sink, so a group below the one being emitted has been.
   struct ByLabel {
     uint32_t stamp;    // the group that last gave this one an input slot
     uint32_t slot;     // that slot
-    uint32_t emitted;  // the group's node in the output list, or kUnset
+    uint32_t emitted;  // the group's node in the output list
   };
-  constexpr uint32_t kUnset = ~uint32_t{0};      // no output list reaches 2^32 - 1 nodes, as m does not
   constexpr EnginePos kNoGroup = ~EnginePos{0};  // no label is: labels are positions
   ScratchRoom<ByLabel> by_label;
   by_label.resize(m);
-  std::fill(by_label.begin(), by_label.end(), ByLabel{kNoGroup, 0, kUnset});
 
   FusedGraph out;
   out.nodes.reserve(m);
@@ -216,10 +220,14 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
   ir::NodeId* const inputs = input_room.data();
   bool opaque_stage = false;
 
-  auto emitted_of = [&](EnginePos child) -> uint64_t {
-    const uint32_t id = by_label[label[child]].emitted;
-    if (id == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
-    return id;
+  // Groups below `next` have been emitted.
+  auto check_emitted = [](EnginePos group, size_t next) {
+    if (group >= next) throw InternalFault("stage fusion uses a group before emitting it");
+  };
+  auto emitted_of = [&](EnginePos child, size_t next) -> uint64_t {
+    const EnginePos group = label[child];
+    check_emitted(group, next);
+    return by_label[group].emitted;
   };
 
   for (size_t s = 0; s < m; ++s) {
@@ -232,7 +240,7 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
     if (sink.opaque) {
       if (group.size() != 1) throw InternalFault("stage fusion grouped an opaque node");
       size_t k = 0;
-      for (EnginePos c : sink.children) inputs[k++] = emitted_of(c);
+      for (EnginePos c : sink.children) inputs[k++] = emitted_of(c, s);
       const ir::NodeKey& key = tokens.key_of(sink.op);
       if (&tokens.texts() != &g.texts() && tokens.texts().text(sink.op) != g.texts().text(sink.op))
         throw InternalFault("opaque engine node has a token of no live node");
@@ -254,19 +262,17 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
         member_bytes += ir::StageRecordWriter::member_size(g.op_text(member).size(), children.size());
         for (EnginePos c : children) {
           const EnginePos lc = label[c];
+          if (lc == L) continue;
+          check_emitted(lc, L);
           ByLabel& used = by_label[lc];
-          if (lc != L && used.stamp != L) {
+          if (used.stamp != L) {
             used.stamp = L;
             used.slot = static_cast<uint32_t>(k);
             inputs[k++] = lc;
           }
         }
       }
-      for (size_t q = 0; q < k; ++q) {
-        const uint32_t id = by_label[inputs[q]].emitted;
-        if (id == kUnset) throw InternalFault("stage fusion uses a group before emitting it");
-        inputs[q] = id;
-      }
+      for (size_t q = 0; q < k; ++q) inputs[q] = by_label[inputs[q]].emitted;
       const std::span<const ir::NodeId> stage_inputs(inputs, k);
       const size_t size = ir::StageRecordWriter::record_size(k, member_bytes);
       char* bytes = nullptr;
@@ -286,10 +292,11 @@ FusedGraph stage_fusion(const EngineGraph& g, const TokenTable& tokens, FusionRu
       out.nodes.push_back(std::move(key));
       ++out.stages;
     }
-    by_label[L].emitted = static_cast<uint32_t>(out.nodes.size() - 1);
+    // No output list reaches 2^32 nodes, as m does not.
+    by_label[L] = {kNoGroup, 0, static_cast<uint32_t>(out.nodes.size() - 1)};
   }
   out.outputs.reserve(g.outputs().size());
-  for (EnginePos o : g.outputs()) out.outputs.push_back(emitted_of(o));
+  for (EnginePos o : g.outputs()) out.outputs.push_back(emitted_of(o, m));
   out.distinct = emits_distinct(g, tokens, opaque_stage);
   return out;
 }
