@@ -195,71 +195,67 @@ bool GraphStore::fill(RecordRuns& runs) {
   });
 }
 
+std::optional<BadNodeId> GraphStore::take_keys_locked(std::span<NodeKey> keys, const char* caller) {
+  if (!nodes_.empty()) throw InternalFault(std::string("GraphStore::") + caller + " needs an empty store");
+  if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
+  // Every input is checked before any key is taken, so a refused list
+  // stays with the caller untouched.
+  for (size_t i = 0; i < keys.size(); ++i) {
+    for (NodeId id : keys[i].inputs()) {
+      if (id >= i) return BadNodeId{id};
+    }
+  }
+  nodes_.reserve(keys.size());
+  for (NodeKey& key : keys) nodes_.push_back(std::move(key));  // within the capacity reserved above
+  return std::nullopt;
+}
+
+bool GraphStore::place_all_locked() {
+  // Placed as fill places a graph: hashed in order, then put into the table
+  // all at once.
+  const uint64_t seed = index_.seed();
+  index_.reserve_hashes(nodes_.size());
+  index_.begin_appends();
+  for (const NodeKey& key : nodes_) index_.append(record_hash(key.view(), seed));
+  return index_.place_appended(nodes_.data());
+}
+
 Result<bool, BadNodeId> GraphStore::fill_from_keys(std::span<NodeKey> keys) {
   Guard guard(*this);
   return guard.run([&]() -> Result<bool, BadNodeId> {
-    if (!nodes_.empty()) throw InternalFault("GraphStore::fill_from_keys needs an empty store");
-    if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
-    const uint64_t seed = index_.seed();
-    nodes_.reserve(keys.size());
-    index_.reserve_hashes(keys.size());
+    if (std::optional<BadNodeId> bad = take_keys_locked(keys, "fill_from_keys")) return Err{*bad};
     // A refused list goes back to the caller as it came.
     auto give_back = [&]() noexcept {
       for (size_t i = 0; i < nodes_.size(); ++i) keys[i] = std::move(nodes_[i]);
       clear_locked();
     };
+    bool placed = false;
     try {
-      for (NodeKey& key : keys) {
-        const uint64_t n = nodes_.size();
-        for (NodeId id : key.inputs()) {
-          if (id >= n) {
-            give_back();
-            return Err{BadNodeId{id}};
-          }
-        }
-        index_.append(record_hash(key.view(), seed));
-        nodes_.push_back(std::move(key));  // within the capacity reserved above
-      }
-      if (index_.place_appended(nodes_.data())) return true;
+      placed = place_all_locked();
     } catch (...) {
       give_back();
       throw;
     }
-    give_back();
-    return false;
+    if (!placed) give_back();
+    return placed;
   });
 }
 
 Result<Unit, BadNodeId> GraphStore::adopt_distinct_keys(std::span<NodeKey> keys) {
   Guard guard(*this);
   return guard.run([&]() -> Result<Unit, BadNodeId> {
-    if (!nodes_.empty()) throw InternalFault("GraphStore::adopt_distinct_keys needs an empty store");
-    if (keys.size() > kMaxNodes) throw CapacityError("store full: node count must stay below 2^32 - 1");
-    // Every input is checked before any key is taken, so a refused list
-    // stays with the caller untouched.
-    for (size_t i = 0; i < keys.size(); ++i) {
-      for (NodeId id : keys[i].inputs()) {
-        if (id >= i) return Err{BadNodeId{id}};
-      }
-    }
-    nodes_.reserve(keys.size());
-    for (NodeKey& key : keys) nodes_.push_back(std::move(key));  // within the capacity reserved above
+    if (std::optional<BadNodeId> bad = take_keys_locked(keys, "adopt_distinct_keys")) return Err{*bad};
     unindexed_ = !nodes_.empty();
     return Unit{};
   });
 }
 
 void GraphStore::index_adopted_now() {
-  // Placed as fill places a graph: hashed in order, then put into the table
-  // all at once. A failed allocation leaves the table empty and the nodes
-  // waiting, for the next lookup to try again.
-  const uint64_t seed = index_.seed();
+  // A failed allocation leaves the table empty and the nodes waiting, for
+  // the next lookup to try again.
   bool placed = false;
   try {
-    index_.reserve_hashes(nodes_.size());
-    index_.begin_appends();
-    for (const NodeKey& key : nodes_) index_.append(record_hash(key.view(), seed));
-    placed = index_.place_appended(nodes_.data());
+    placed = place_all_locked();
   } catch (...) {
     index_.clear();
     throw;

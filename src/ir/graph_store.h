@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -140,6 +141,13 @@ class GraphStore {
   template <class MakeKey>
   Result<NodeId, BadNodeId> intern_held(const RecordView& record, uint64_t hash, MakeKey&& make_key);
   void clear_locked() noexcept;  // back to empty (fill's way out)
+  // With the lock held, into an empty store: `keys` moved in as nodes 0..n-1
+  // once every input is checked, else the first input not below its key's
+  // position, with nothing taken. `caller` names the fault of a store in use.
+  std::optional<BadNodeId> take_keys_locked(std::span<NodeKey> keys, const char* caller);
+  // With the lock held: every node hashed and placed into the empty table;
+  // false on two equal nodes, with the table left for clear().
+  bool place_all_locked();
   // With the lock held: the table over every node, once adopt_distinct_keys
   // has left it for later. Inline: every lookup asks.
   void index_adopted() {
