@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "base/fault.h"
+#include "egraph/symbol_marks.h"
 
 namespace nodalis::egraph {
 namespace {
@@ -88,7 +89,12 @@ std::string StopReason::describe() const {
 }
 
 std::optional<std::string> check_rules(std::span<const Rewrite> rules) {
-  // Every run asks, so the usual answer (no two names alike) allocates nothing.
+  // Every run asks, so the usual answer (no two names alike) allocates nothing
+  // and, when no two names share a mark, compares no names.
+  SymbolMarks marks;
+  bool shared = false;
+  for (const Rewrite& r : rules) shared |= marks.mark(r.name());
+  if (!shared) return std::nullopt;
   bool any = false;
   for (size_t i = 1; i < rules.size() && !any; ++i)
     for (size_t j = 0; j < i && !any; ++j) any = rules[i].name() == rules[j].name();

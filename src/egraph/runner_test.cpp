@@ -281,6 +281,39 @@ TEST(Runner, DuplicateRuleNamesAreNotedNotPrintedAndRunOn) {
   EXPECT_EQ(check_rules(std::span<const Rewrite>(rules).subspan(1)), std::nullopt);
 }
 
+TEST(Runner, RuleNamesWhoseSymbolsShareLowBitsAreToldApart) {
+  // Two names whose symbols agree in their low eight bits: among 257 there
+  // are always two.
+  std::string first, second;
+  std::vector<std::string> seen(256);
+  for (int k = 0; second.empty(); ++k) {
+    std::string name = "low-bits-" + std::to_string(k);
+    std::string& slot = seen[SymbolTable::intern(name).raw() & 255];
+    if (slot.empty()) {
+      slot = name;
+    } else {
+      first = slot;
+      second = name;
+    }
+  }
+  std::vector<Rewrite> apart{rule(first, "(a ?x)", "?x"), rule(second, "(b ?x)", "?x")};
+  EXPECT_EQ(check_rules(apart), std::nullopt);
+  apart.push_back(rule(second, "(c ?x)", "?x"));
+  EXPECT_EQ(check_rules(apart), "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
+                                "Rule '" + second + "' appears 2 times\n");
+
+  EGraph g;
+  wrapped_leaves(g, "b", 2);
+  wrapped_leaves(g, "c", 3);
+  g.rebuild();
+  BackoffScheduler s;
+  for (const Rewrite& r : apart) s.search_rewrite(0, g, r);
+  ASSERT_EQ(s.stats().size(), 2u);
+  EXPECT_EQ(s.stats()[0].first, SymbolTable::intern(first));
+  EXPECT_EQ(s.stats()[1].first, SymbolTable::intern(second));
+  EXPECT_EQ(s.stats()[1].second.times_applied, 2u) << "the two rules named alike share a record";
+}
+
 TEST(Runner, RunningTwiceIsAFault) {
   Runner runner;
   std::vector<Rewrite> rules;

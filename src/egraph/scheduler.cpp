@@ -22,12 +22,17 @@ uint64_t shift_left(uint64_t value, uint64_t by) {
 
 RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
   if (next_stats_ < stats_.size() && stats_[next_stats_].first == name) return stats_[next_stats_++].second;
-  for (size_t k = 0; k < stats_.size(); ++k) {
-    if (stats_[k].first == name) {
-      next_stats_ = k + 1;
-      return stats_[k].second;
+  // A name never marked has no record: the first iteration makes a record
+  // per rule without comparing it with all the earlier ones.
+  if (names_.marked(name)) {
+    for (size_t k = 0; k < stats_.size(); ++k) {
+      if (stats_[k].first == name) {
+        next_stats_ = k + 1;
+        return stats_[k].second;
+      }
     }
   }
+  names_.mark(name);
   next_stats_ = stats_.size() + 1;
   if (stats_.empty()) stats_.reserve(16);  // one record per rule: spares the regrowths
   RuleStats fresh;

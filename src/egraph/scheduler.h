@@ -9,6 +9,7 @@
 
 #include "egraph/egraph.h"
 #include "egraph/rewrite.h"
+#include "egraph/symbol_marks.h"
 
 namespace nodalis::egraph {
 
@@ -82,6 +83,8 @@ class BackoffScheduler final : public RewriteScheduler {
   // Where the next rule's record is looked for first: a runner asks for the
   // rules in the same order in every iteration.
   size_t next_stats_ = 0;
+  // The names that have a record.
+  SymbolMarks names_;
 };
 
 }  // namespace nodalis::egraph
