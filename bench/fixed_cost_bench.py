@@ -1,6 +1,7 @@
 """Fixed cost of the small things every caller pays: a new store, a new
 incremental reducer, refusing a blob that is not one, decoding a 5-node blob
-and reducing a 10-node graph.
+and reducing a 10-node graph; and the first reduction of a process, which
+pays for what the reducer makes once (its rules, its symbols).
 
 Each figure is the best per-call time over several rounds (the machine is
 shared), beside `dict()` as a reference call so that the ratios hold on a
@@ -12,6 +13,10 @@ e.g. `pip install --target DIR .` of an older commit), measured in the same
 rounds.
 """
 import argparse
+import os
+import statistics
+import subprocess
+import sys
 import timeit
 
 from baseline import load_baseline
@@ -51,6 +56,37 @@ def cases(nc):
     }
 
 
+# Run in a fresh interpreter: argv[1] is the bench directory, argv[2] a
+# baseline build's directory or "" for the installed module.
+FIRST_REDUCTION = """
+import sys, time
+sys.path.insert(0, sys.argv[1])
+from fixed_cost_bench import cases
+if sys.argv[2]:
+    from baseline import load_baseline
+    nc = load_baseline(sys.argv[2])
+else:
+    import nodalis_core as nc
+reduce_ten = cases(nc)["10-node graph reduced"]
+start = time.perf_counter()
+reduce_ten()
+print((time.perf_counter() - start) * 1e6)
+"""
+
+
+def first_reduction_us(baseline_dirs, rounds):
+    """Median time of a process's first reduction of the 10-node graph, one
+    process per sample, the builds taking turns."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    samples = {d: [] for d in baseline_dirs}
+    for _ in range(rounds):
+        for d in baseline_dirs:
+            out = subprocess.run([sys.executable, "-c", FIRST_REDUCTION, here, d or ""],
+                                 check=True, capture_output=True, text=True).stdout
+            samples[d].append(float(out))
+    return {d: statistics.median(s) for d, s in samples.items()}
+
+
 def best_us(call, number, rounds):
     return min(timeit.repeat(call, number=number, repeat=rounds)) / number * 1e6
 
@@ -79,6 +115,12 @@ def main():
             if suffix:
                 line += f"  baseline / ours {t / ours:6.1f}x"
             print(line)
+    first = first_reduction_us([None] + ([args.baseline] if args.baseline else []), args.rounds)
+    for d, t in first.items():
+        line = f"{'first reduction of a process' + (' (baseline)' if d else ''):32s} {t:9.3f} us"
+        if d:
+            line += f"  {'':17s}baseline / ours {t / first[None]:6.1f}x"
+        print(line)
 
 
 if __name__ == "__main__":
