@@ -317,6 +317,26 @@ def test_version_help_and_the_console_script(blob):
     assert proc.returncode == 0 and ": ok:" in proc.stdout
 
 
+def test_the_interpreter_and_its_data_libraries_load_only_for_run(blob):
+    # Reducing, checking and drawing blobs should not wait a second for
+    # pandas; nodalis.run must still be there when asked for.
+    path, *_ = blob
+    probe = (
+        "import sys, runpy\n"
+        "sys.argv = ['nodalis', 'reduce', sys.argv[1], '-o', sys.argv[2]]\n"
+        "try:\n"
+        "    runpy.run_module('nodalis', run_name='__main__')\n"
+        "except SystemExit as e:\n"
+        "    assert e.code == 0, e.code\n"
+        "heavy = sorted({'numpy', 'pandas', 'nodalis.runner'} & set(sys.modules))\n"
+        "import nodalis\n"
+        "print(heavy, nodalis.run.__module__)\n")
+    proc = subprocess.run([sys.executable, "-c", probe, str(path), str(path.with_suffix(".out.nir"))],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[-2] == "[] nodalis.runner"
+
+
 def test_reading_from_stdin(blob):
     path, g, _ = blob
     proc = nodalis_cmd("verify", "-", stdin=path.read_bytes())
