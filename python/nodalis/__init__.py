@@ -4,7 +4,7 @@ The native core holds and reduces the graph; this package is where people meet
 it: compiling to plans whose outputs follow the request order, the ``nodalis``
 command, pictures, and the interpreter that runs a graph on data.
 """
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, List
 
 from nodalis.drawing import draw
 from nodalis.errors import RunError
@@ -25,3 +25,8 @@ def __getattr__(name: str) -> Any:
 
         return run
     raise AttributeError(f"module 'nodalis' has no attribute {name!r}")
+
+
+def __dir__() -> List[str]:
+    # Completion and help() list run before it is imported.
+    return sorted(set(globals()) | set(__all__))
