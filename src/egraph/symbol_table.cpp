@@ -71,7 +71,7 @@ class Shard {
     if (left_ < text.size() || !cur_) {
       // Not zeroed: only the bytes texts are copied to are ever read, and
       // zeroing a block per shard touched all of their pages, which made a
-      // process's first reduction cost a hundred times its later ones.
+      // process's first reduction of a small graph several times slower.
       blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
       cur_ = blocks_.back().get();
       left_ = kBlockBytes;
