@@ -24,7 +24,11 @@ class BlockList {
   static constexpr size_t kBlock = size_t{1} << kShift;
 
   BlockList() = default;
-  BlockList(BlockList&& other) noexcept : blocks_(std::move(other.blocks_)), size_(std::exchange(other.size_, 0)) {
+  BlockList(BlockList&& other) noexcept
+      : blocks_(std::move(other.blocks_)),
+        size_(std::exchange(other.size_, 0)),
+        next_(std::exchange(other.next_, nullptr)),
+        end_(std::exchange(other.end_, nullptr)) {
     other.blocks_.clear();
   }
   BlockList& operator=(BlockList&& other) noexcept {
@@ -33,6 +37,8 @@ class BlockList {
       blocks_ = std::move(other.blocks_);
       other.blocks_.clear();
       size_ = std::exchange(other.size_, 0);
+      next_ = std::exchange(other.next_, nullptr);
+      end_ = std::exchange(other.end_, nullptr);
     }
     return *this;
   }
@@ -53,6 +59,8 @@ class BlockList {
   friend void swap(BlockList& a, BlockList& b) noexcept {
     a.blocks_.swap(b.blocks_);
     std::swap(a.size_, b.size_);
+    std::swap(a.next_, b.next_);
+    std::swap(a.end_, b.end_);
   }
 
   size_t size() const noexcept { return size_; }
@@ -61,11 +69,15 @@ class BlockList {
   const T& operator[](size_t k) const noexcept { return blocks_[k >> kShift][k & (kBlock - 1)]; }
   T& back() noexcept { return (*this)[size_ - 1]; }
 
+  // Appending writes through a cursor into the current block: the e-graph
+  // appends to four lists per node it loads, and finding the slot from the
+  // size each time was a visible share of a small graph's load.
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if ((size_ & (kBlock - 1)) == 0 && (size_ >> kShift) == blocks_.size()) add_block();
-    T* slot = blocks_[size_ >> kShift] + (size_ & (kBlock - 1));
+    if (next_ == end_) [[unlikely]] next_block();
+    T* slot = next_;
     std::construct_at(slot, std::forward<Args>(args)...);
+    ++next_;
     ++size_;
     return *slot;
   }
@@ -79,7 +91,10 @@ class BlockList {
   // its blocks: for a caller that has already released whatever the
   // elements held, and would otherwise read every one of them again only to
   // find nothing to free.
-  void forget_elements() noexcept { size_ = 0; }
+  void forget_elements() noexcept {
+    size_ = 0;
+    next_ = end_ = nullptr;
+  }
 
   void clear() noexcept {
     if constexpr (!std::is_trivially_destructible_v<T>) {
@@ -88,6 +103,7 @@ class BlockList {
     for (T* block : blocks_) release(block);
     blocks_.clear();
     size_ = 0;
+    next_ = end_ = nullptr;
   }
 
  private:
@@ -108,6 +124,14 @@ class BlockList {
     return s;
   }
 
+  // The cursor reached the end of its block (or there is none yet): size_
+  // is a multiple of kBlock, and the block it starts is kept or added.
+  [[gnu::noinline]] void next_block() {
+    const size_t b = size_ >> kShift;
+    if (b == blocks_.size()) add_block();
+    next_ = blocks_[b];
+    end_ = next_ + kBlock;
+  }
   void add_block() {
     blocks_.reserve(blocks_.size() + 1);
     T* block = std::exchange(spare().block, nullptr);
@@ -125,6 +149,10 @@ class BlockList {
 
   std::vector<T*> blocks_;
   size_t size_ = 0;
+  // The next free slot and the end of its block; equal when the next
+  // append starts a block.
+  T* next_ = nullptr;
+  T* end_ = nullptr;
 };
 
 }  // namespace nodalis::egraph
