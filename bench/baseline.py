@@ -4,6 +4,7 @@ process and in alternation, so that the machine's drift hits both alike."""
 import glob
 import importlib.util
 import os
+import statistics
 import sys
 
 
@@ -16,3 +17,19 @@ def load_baseline(directory):
     module = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(module)
     return module
+
+
+def rotated(items, k):
+    """items starting at position k % len: whoever runs first in a round pays for
+    the memory the round before left to the system, so the first place rotates."""
+    k %= len(items)
+    return items[k:] + items[:k]
+
+
+def alternate(mods, rounds, measure):
+    """measure(module) for each (label, module) in turn, `rounds` times; medians per label."""
+    samples = {label: [] for label, _ in mods}
+    for r in range(rounds):
+        for label, module in rotated(mods, r):
+            samples[label].append(measure(module))
+    return {label: statistics.median(s) for label, s in samples.items()}

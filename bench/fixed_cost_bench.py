@@ -14,12 +14,11 @@ rounds.
 """
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import timeit
 
-from baseline import load_baseline
+from baseline import alternate, load_baseline
 
 
 def cases(nc):
@@ -78,13 +77,13 @@ def first_reduction_us(baseline_dirs, rounds):
     """Median time of a process's first reduction of the 10-node graph, one
     process per sample, the builds taking turns."""
     here = os.path.dirname(os.path.abspath(__file__))
-    samples = {d: [] for d in baseline_dirs}
-    for _ in range(rounds):
-        for d in baseline_dirs:
-            out = subprocess.run([sys.executable, "-c", FIRST_REDUCTION, here, d or ""],
-                                 check=True, capture_output=True, text=True).stdout
-            samples[d].append(float(out))
-    return {d: statistics.median(s) for d, s in samples.items()}
+
+    def measure(d):
+        out = subprocess.run([sys.executable, "-c", FIRST_REDUCTION, here, d or ""],
+                             check=True, capture_output=True, text=True).stdout
+        return float(out)
+
+    return alternate([(d, d) for d in baseline_dirs], rounds, measure)
 
 
 def best_us(call, number, rounds):

@@ -49,6 +49,8 @@ def load_workloads():
 
 
 ADD_OP_BENCH = load_path("add_op_bench", os.path.join(HERE, "add_op_bench.py"))
+BASELINE = load_path("baseline", os.path.join(HERE, "baseline.py"))
+rotated, alternate = BASELINE.rotated, BASELINE.alternate
 
 
 def modules(baseline_dir):
@@ -59,22 +61,6 @@ def modules(baseline_dir):
     if baseline_dir:
         found.append(("before", ADD_OP_BENCH.load_baseline(baseline_dir)))
     return found
-
-
-def rotated(items, k):
-    """items starting at position k % len: whoever runs first in a round pays for
-    the memory the round before left to the system, so the first place rotates."""
-    k %= len(items)
-    return items[k:] + items[:k]
-
-
-def alternate(mods, rounds, measure):
-    """measure(module) for each module in turn, `rounds` times; medians per label."""
-    samples = {label: [] for label, _ in mods}
-    for r in range(rounds):
-        for label, module in rotated(mods, r):
-            samples[label].append(measure(module))
-    return {label: statistics.median(s) for label, s in samples.items()}
 
 
 def show(title, figures, unit, target=None, lower_is_better=True):
