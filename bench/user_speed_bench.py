@@ -30,6 +30,8 @@ import statistics
 import sys
 import time
 
+from baseline import alternate, load_baseline, rotated
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -49,8 +51,6 @@ def load_workloads():
 
 
 ADD_OP_BENCH = load_path("add_op_bench", os.path.join(HERE, "add_op_bench.py"))
-BASELINE = load_path("baseline", os.path.join(HERE, "baseline.py"))
-rotated, alternate = BASELINE.rotated, BASELINE.alternate
 
 
 def modules(baseline_dir):
@@ -59,7 +59,7 @@ def modules(baseline_dir):
 
     found = [("after", nodalis_core)]
     if baseline_dir:
-        found.append(("before", ADD_OP_BENCH.load_baseline(baseline_dir)))
+        found.append(("before", load_baseline(baseline_dir)))
     return found
 
 
