@@ -15,7 +15,8 @@
 The workloads come from workloads.py, found as ../shared/bench/workloads.py beside the
 project root or wherever NODALIS_WORKLOADS names. With --baseline DIR (a site-packages
 folder holding another build of nodalis_core), every figure is measured for both builds
-in alternation in this one process, so "before / after" ratios hold on a noisy machine.
+in alternation, so "before / after" ratios hold on a noisy machine: in this one process,
+except the reductions of the two big graphs, which run one build per child process.
 Figures are medians over rounds.
 
   python3 bench/user_speed_bench.py [--baseline DIR] [--rows reduce,blob,nodes,add_op]
@@ -24,9 +25,11 @@ Figures are medians over rounds.
 import argparse
 import gc
 import importlib.util
+import json
 import os
 import pickle
 import statistics
+import subprocess
 import sys
 import time
 
@@ -75,7 +78,7 @@ def show(title, figures, unit, target=None, lower_is_better=True):
     print(line, flush=True)
 
 
-def reduce_rows(w, mods, rounds, big):
+def reduce_rows(w, mods, sites, rounds, big):
     small = [10, 100, 1000, 10_000]
     targets = {10: 5.0, 100: 15.0, 1000: 100.0, 10_000: 1200.0}
     for n in small:
@@ -105,25 +108,56 @@ def reduce_rows(w, mods, rounds, big):
         return
     per_n = {}
     for n in (big // 10, big):
-        calls, outputs = w.reduce_graph(n)
-        stores = {label: w.build_reduce_store(m, calls, outputs) for label, m in mods}
-        del calls
-        blobs = {s.reduce(outputs=o)[0].serialize() for s, o in stores.values()}
-        assert len(blobs) == 1, "builds disagree on the reduced blob"
-        del blobs
-
-        def measure(module):
-            s, o = stores[next(lbl for lbl, m in mods if m is module)]
-            t = time.process_time()
-            s.reduce(outputs=o)
-            return time.process_time() - t
-
-        per_n[n] = alternate(mods, rounds, measure)
+        per_n[n] = big_reductions(sites, n, rounds)
         show(f"reduce() of reduce_graph({n})", per_n[n], "s", 0.5 if n == 1_000_000 else None)
-        del stores
-        gc.collect()
     ratio = {label: per_n[big][label] / per_n[big // 10][label] for label in per_n[big]}
     show(f"t({big}) / t({big // 10})", ratio, "", 12)
+
+
+# The big graphs are reduced with one build per process, as users run them. In
+# one process, one build's large reductions leave the allocator in a state that
+# slows the other's: beside the base, main's 1M reduction took ~0.1 s longer.
+BIG_REDUCTION = """
+import hashlib, json, sys, time
+here, site, n, reps = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+sys.path.insert(0, here)
+from user_speed_bench import load_workloads
+if site:
+    from baseline import load_baseline
+    nc = load_baseline(site)
+else:
+    import nodalis_core as nc
+w = load_workloads()
+calls, outputs = w.reduce_graph(n)
+store, ids = w.build_reduce_store(nc, calls, outputs)
+del calls, outputs
+reduced, report = store.reduce(outputs=ids)  # the first call also pays for fresh memory
+digest = hashlib.sha256(reduced.serialize() + repr(report).encode()).hexdigest()
+del reduced
+times = []
+for _ in range(reps):
+    t = time.process_time()
+    store.reduce(outputs=ids)
+    times.append(time.process_time() - t)
+print(json.dumps({"digest": digest, "times": times}))
+"""
+
+
+def big_reductions(sites, n, rounds):
+    """Median seconds of a later reduce() of reduce_graph(n) for each (label, site
+    folder or "" for the installed build): two processes per build taking turns,
+    `rounds` calls in each."""
+    samples = {label: [] for label, _ in sites}
+    digests = set()
+    for r in range(2):
+        for label, site in rotated(sites, r):
+            out = subprocess.run([sys.executable, "-c", BIG_REDUCTION, HERE, site, str(n), str(rounds)],
+                                 check=True, capture_output=True, text=True).stdout
+            found = json.loads(out)
+            digests.add(found["digest"])
+            samples[label] += found["times"]
+    assert len(digests) == 1, "builds disagree on the reduced blob"
+    return {label: statistics.median(s) for label, s in samples.items()}
 
 
 def calls_store(w, n):
@@ -277,7 +311,8 @@ def main():
     mods = modules(args.baseline)
     n = args.big or 1_000_000
     if "reduce" in rows:
-        reduce_rows(w, mods, args.rounds, args.big)
+        sites = [("after", "")] + ([("before", args.baseline)] if args.baseline else [])
+        reduce_rows(w, mods, sites, args.rounds, args.big)
     stores = None
     if "blob" in rows:
         stores = blob_rows(w, mods, args.rounds, n)
