@@ -19,6 +19,15 @@ def load_baseline(directory):
     return module
 
 
+def core_module(directory):
+    """The build in `directory`, or the installed nodalis_core when it is "": what a
+    child process of a benchmark times, named by one command-line argument."""
+    if directory:
+        return load_baseline(directory)
+    import nodalis_core
+    return nodalis_core
+
+
 def rotated(items, k):
     """items starting at position k % len: whoever runs first in a round pays for
     the memory the round before left to the system, so the first place rotates."""

@@ -61,11 +61,8 @@ FIRST_REDUCTION = """
 import sys, time
 sys.path.insert(0, sys.argv[1])
 from fixed_cost_bench import cases
-if sys.argv[2]:
-    from baseline import load_baseline
-    nc = load_baseline(sys.argv[2])
-else:
-    import nodalis_core as nc
+from baseline import core_module
+nc = core_module(sys.argv[2])
 reduce_ten = cases(nc)["10-node graph reduced"]
 start = time.perf_counter()
 reduce_ten()

@@ -122,11 +122,8 @@ import hashlib, json, sys, time
 here, site, n, reps = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 sys.path.insert(0, here)
 from user_speed_bench import load_workloads
-if site:
-    from baseline import load_baseline
-    nc = load_baseline(site)
-else:
-    import nodalis_core as nc
+from baseline import core_module
+nc = core_module(site)
 w = load_workloads()
 calls, outputs = w.reduce_graph(n)
 store, ids = w.build_reduce_store(nc, calls, outputs)
@@ -144,20 +141,21 @@ print(json.dumps({"digest": digest, "times": times}))
 
 
 def big_reductions(sites, n, rounds):
-    """Median seconds of a later reduce() of reduce_graph(n) for each (label, site
-    folder or "" for the installed build): two processes per build taking turns,
-    `rounds` calls in each."""
-    samples = {label: [] for label, _ in sites}
+    """Seconds of a later reduce() of reduce_graph(n) for each (label, site folder,
+    or "" for the installed build): two processes per build taking turns, each
+    giving the median of its `rounds` calls."""
     digests = set()
-    for r in range(2):
-        for label, site in rotated(sites, r):
-            out = subprocess.run([sys.executable, "-c", BIG_REDUCTION, HERE, site, str(n), str(rounds)],
-                                 check=True, capture_output=True, text=True).stdout
-            found = json.loads(out)
-            digests.add(found["digest"])
-            samples[label] += found["times"]
+
+    def measure(site):
+        out = subprocess.run([sys.executable, "-c", BIG_REDUCTION, HERE, site, str(n), str(rounds)],
+                             check=True, capture_output=True, text=True).stdout
+        found = json.loads(out)
+        digests.add(found["digest"])
+        return statistics.median(found["times"])
+
+    times = alternate(sites, 2, measure)
     assert len(digests) == 1, "builds disagree on the reduced blob"
-    return {label: statistics.median(s) for label, s in samples.items()}
+    return times
 
 
 def calls_store(w, n):
